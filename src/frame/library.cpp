@@ -1,0 +1,27 @@
+// What happens when the library is loaded and unloaded. Loading touches no file: it only prepares
+// process-wide state, so that the first call from any thread finds it ready.
+
+#include "frame/extension_table.hpp"
+#include "frame/last_error.hpp"
+#include "frame/logger.hpp"
+#include "tracelog_1/tracelog.hpp"
+
+namespace talvo2 {
+
+namespace {
+
+class LibraryLifetime {
+public:
+    LibraryLifetime() {
+        initLastError();
+        ExtensionTable::instance();
+        tracelog_1::configureComponentLogger("talvo");
+        logger();
+    }
+};
+
+const LibraryLifetime lifetime;
+
+}  // namespace
+
+}  // namespace talvo2

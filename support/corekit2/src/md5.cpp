@@ -1,0 +1,60 @@
+#include "corekit2/md5.hpp"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "ulib_2_18/text.hpp"
+
+namespace corekit2 {
+
+struct md5_t::Impl {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1;
+    ~Impl() { EVP_MD_CTX_free(context); }
+};
+
+md5_t::md5_t() : m_impl(std::make_unique<Impl>()) {}
+md5_t::~md5_t() = default;
+
+bool md5_t::update(const void* data, std::size_t size) {
+    if (!m_impl->ok) return false;
+    if (size != 0 && EVP_DigestUpdate(m_impl->context, data, size) != 1) m_impl->ok = false;
+    return m_impl->ok;
+}
+
+bool md5_t::update_from_file(const path_t& path, std::size_t limit) {
+    std::ifstream file(ulib_2_18::to_utf8(path.as_string()), std::ios::binary);
+    if (!file) return false;
+    char buffer[4096];
+    while (limit > 0) {
+        file.read(buffer, static_cast<std::streamsize>(std::min(limit, sizeof buffer)));
+        const auto got = static_cast<std::size_t>(file.gcount());
+        if (got == 0) break;
+        if (!update(buffer, got)) return false;
+        limit -= got;
+    }
+    return !file.bad();
+}
+
+std::wstring md5_t::get_digest_base16() const {
+    if (!m_impl->ok) return std::wstring();
+    // Finish a copy so the running state can take more data.
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool done = copy && EVP_MD_CTX_copy_ex(copy, m_impl->context) == 1 &&
+                      EVP_DigestFinal_ex(copy, digest, &length) == 1;
+    EVP_MD_CTX_free(copy);
+    if (!done) return std::wstring();
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += kDigits[digest[i] >> 4];
+        out += kDigits[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+}  // namespace corekit2

@@ -1,0 +1,143 @@
+#include "posix_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+namespace corekit2::io {
+
+namespace {
+
+// Closes a descriptor on scope exit, keeping errno of the operation that failed.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() { close(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int close() {
+        if (m_fd < 0) return 0;
+        const int saved = errno;
+        const int rc = ::close(std::exchange(m_fd, -1));
+        if (rc == 0) errno = saved;
+        return rc;
+    }
+
+private:
+    int m_fd;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string parentDirectory(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A name no other writer in this or another process will pick at the same moment.
+std::string temporaryName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%016llx.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned long long>(random()));
+    const auto slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + "." + leaf + suffix;
+}
+
+}  // namespace
+
+read_result_t read_file(const std::string& path, std::size_t limit, std::string& content) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid()) return errno == ENOENT || errno == ENOTDIR ? read_result_t::missing
+                                                                : read_result_t::failed;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return read_result_t::failed;
+    if (!S_ISREG(info.st_mode)) return read_result_t::not_regular;
+    if (static_cast<unsigned long long>(info.st_size) > limit) return read_result_t::too_large;
+
+    std::string buffer;
+    buffer.reserve(static_cast<std::size_t>(info.st_size));
+    // The file may grow while it is read: keep to the limit whatever its size was.
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return read_result_t::failed;
+        }
+        if (n == 0) break;
+        if (buffer.size() + static_cast<std::size_t>(n) > limit) return read_result_t::too_large;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    content.swap(buffer);
+    return read_result_t::ok;
+}
+
+bool write_file_atomically(const std::string& path, const std::string& content) {
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = temporaryName(path);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+
+    Descriptor file(fd);
+    const bool written = writeAll(file.get(), content.data(), content.size()) &&
+                         ::fsync(file.get()) == 0 && file.close() == 0 &&
+                         ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!written) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return false;
+    }
+    // Make the rename itself durable. A failure here cannot undo the rename, so it is not one.
+    Descriptor dir(::open(parentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) ::fsync(dir.get());
+    return true;
+}
+
+void directory_write_access(const std::string& path, bool& readOnly, bool& failed,
+                            unsigned retries) {
+    readOnly = false;
+    failed = false;
+    for (unsigned attempt = 0;; ++attempt) {
+        // Effective ids, as the kernel will use them when a file is created here.
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
+        if (errno == EINTR && attempt < retries) continue;
+        break;
+    }
+    if (errno == EACCES || errno == EROFS || errno == EPERM) {
+        readOnly = true;
+    } else {
+        failed = true;
+    }
+}
+
+}  // namespace corekit2::io
