@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <cwchar>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame/last_error.hpp"
+#include "propstore2/message_catalogs.hpp"
+#include "talvo2/error.hpp"
+#include "talvo2/result_directory_manager.hpp"
+#include "util/test_util.hpp"
+
+namespace talvo2 {
+namespace {
+
+using test::runInChild;
+
+TEST(LastError, IsPerThreadAndStartsAsOk) {
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    EXPECT_FALSE(setLastError(NotFound));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+
+    // Another thread neither sees this thread's code nor disturbs it.
+    error_t seenByFreshThread = OperationFailed;
+    std::thread other([&] {
+        seenByFreshThread = ResultDirectoryManager::getLastError();
+        setLastError(AlreadyExists);
+    });
+    other.join();
+    EXPECT_EQ(seenByFreshThread, OK);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+
+    EXPECT_TRUE(resetLastError());
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    EXPECT_TRUE(setLastError(OK));
+}
+
+TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            const auto mine = static_cast<error_t>(t + 1);
+            for (int i = 0; i < 2000; ++i) {
+                setLastError(mine);
+                std::this_thread::yield();
+                if (ResultDirectoryManager::getLastError() != mine) ++mismatches[t];
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int count : mismatches) EXPECT_EQ(count, 0);
+}
+
+TEST(LastError, StatusAndSystemErrorsMapToCodes) {
+    EXPECT_EQ(statusToError(1), OK);
+    EXPECT_EQ(statusToError(0), OperationFailed);
+    EXPECT_EQ(statusToError(0x40000004), OperationFailed);
+
+    using boost::system::errc::make_error_code;
+    namespace errc = boost::system::errc;
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::permission_denied)), InsufficientPermissions);
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::read_only_file_system)),
+              InsufficientPermissions);
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::no_such_file_or_directory)), NotFound);
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::file_exists)), AlreadyExists);
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::no_space_on_device)), OperationFailed);
+
+    // A real failure raised by Boost.Filesystem maps the same way.
+    test::TempDir dir;
+    try {
+        boost::filesystem::create_directory(dir.path() / "missing" / "child");
+        FAIL() << "creating below a missing directory succeeded";
+    } catch (const boost::system::system_error& error) {
+        EXPECT_EQ(systemErrorToError(error), NotFound);
+    }
+}
+
+TEST(ErrorText, CatalogMessagesForKnownCodesAndUnknownText) {
+    const std::wstring unknown = toString(static_cast<error_t>(1000));
+    EXPECT_NE(unknown, L"%Unknown");  // the built-in catalog has a text for it
+    for (unsigned code : {13u, 14u, 17u, 18u, 19u, 20u, 21u, 1000u, 0xFFFFFFFFu})
+        EXPECT_EQ(toString(static_cast<error_t>(code)), unknown) << code;
+
+    std::set<std::wstring> texts;
+    for (unsigned code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 15u, 16u}) {
+        const wchar_t* text = toString(static_cast<error_t>(code));
+        ASSERT_NE(text, nullptr);
+        EXPECT_NE(text[0], L'%') << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), 15u) << "every known code has a text of its own";
+    EXPECT_EQ(texts.count(unknown), 0u);
+}
+
+TEST(ErrorText, WithoutCatalogTheKeyIsReturned) {
+    EXPECT_EQ(runInChild([] {
+                  ASSERT_TRUE(propstore2::removeMessageCatalog("talvo2"));
+                  EXPECT_STREQ(toString(NotFound), L"%NotFound");
+                  EXPECT_STREQ(toString(OK), L"%OK");
+                  EXPECT_STREQ(toString(AccessDenied), L"%Unknown");
+                  EXPECT_STREQ(toString(static_cast<error_t>(1000)), L"%Unknown");
+              }),
+              0);
+}
+
+TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
+    const wchar_t* kept = toString(NotFound);
+    const std::wstring copy = kept;
+    std::vector<std::thread> threads;
+    std::vector<int> bad(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &bad] {
+            for (int i = 0; i < 500; ++i) {
+                const auto code = static_cast<error_t>((i + t) % 17);
+                const wchar_t* text = toString(code);
+                if (!text || std::wcslen(text) == 0) ++bad[t];
+            }
+        });
+    }
+    // Replacing the catalog while others render must not disturb texts handed out earlier.
+    auto replacement = std::make_shared<ulib_2_18::message_catalog_t>("talvo2");
+    replacement->add("%NotFound", L"nothing there");
+    propstore2::registerMessageCatalog(replacement);
+    for (auto& thread : threads) thread.join();
+    for (int count : bad) EXPECT_EQ(count, 0);
+    EXPECT_EQ(std::wstring(kept), copy);
+    EXPECT_STREQ(toString(NotFound), L"nothing there");
+    EXPECT_STREQ(toString(OK), L"%OK");  // the replacement lacks it, so its key shows
+}
+
+}  // namespace
+}  // namespace talvo2

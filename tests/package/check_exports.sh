@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Each library's dynamic symbol table holds only names of its own namespace, and libtalvo2's holds
+# the whole public API and none of its internals.
+set -u
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+check_namespace() {
+    local lib=$1 ns=$2 foreign
+    foreign=$(nm -DC --defined-only "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' |
+        grep -vE "^((typeinfo|typeinfo name|vtable|VTT) for |(virtual|non-virtual) thunk to )?([a-z_:<>0-9, *&]+ )?${ns}::" || true)
+    [[ -z $foreign ]] || fail "$(basename "$lib") exports names outside ${ns}::"$'\n'"$foreign"
+}
+
+talvo=$1
+check_namespace "$talvo" talvo2
+check_namespace "$2" corekit2
+check_namespace "$3" propstore2
+check_namespace "$4" ulib_2_18
+check_namespace "$5" tracelog_1
+
+exported=$(nm -DC --defined-only "$talvo")
+for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool)' \
+    'talvo2::getProjectExtension(bool)' 'talvo2::getExperimentExtension()' \
+    'talvo2::getPackedExperimentExtension()' 'talvo2::getFlagLockExtension()' \
+    'talvo2::getFlagInfoExtension()' 'talvo2::getCollectorDataDirectoryPrefix()' \
+    'talvo2::isLegacyResultExtension(' 'talvo2::isLegacyProjectExtension(' \
+    'talvo2::ResultDirectoryManager::getLastError()' \
+    'talvo2::ResultDirectoryManager::getDefaultResultDirectoryName()' \
+    'talvo2::ResultDirectoryManager::isReservedDirectoryName(wchar_t const*)' \
+    'talvo2::IResultDirectory::generateCollectorDataDirName('; do
+    grep -qF " $name" <<<"$exported" || fail "libtalvo2 does not export $name"
+done
+for internal in setLastError resetLastError statusToError systemErrorToError ExtensionTable \
+    toFsPath toWide LibraryLifetime 'talvo2::logger'; do
+    grep -qF "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
+done
+soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[[ $soname == libtalvo2.so.2 ]] || fail "libtalvo2 has SONAME '$soname', not libtalvo2.so.2"
+[[ $status == 0 ]] && echo "exports ok"
+exit $status

@@ -1,0 +1,95 @@
+#include "util/test_util.hpp"
+
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ulib_2_18/text.hpp"
+
+namespace talvo2::test {
+
+namespace fs = boost::filesystem;
+
+TempDir::TempDir() {
+    m_path = fs::temp_directory_path() / fs::unique_path("talvo2-test-%%%%-%%%%-%%%%");
+    fs::create_directories(m_path);
+    // Children that drop privileges must be able to reach what the test makes for them.
+    fs::permissions(m_path, fs::perms::all_all);
+}
+
+TempDir::~TempDir() {
+    boost::system::error_code ec;
+    // Make anything a test locked down removable again.
+    for (fs::recursive_directory_iterator it(m_path, ec), end; !ec && it != end; it.increment(ec))
+        if (fs::is_directory(it->symlink_status(ec))) fs::permissions(it->path(), fs::perms::all_all, ec);
+    fs::remove_all(m_path, ec);
+}
+
+std::wstring TempDir::wide(const std::wstring& relative) const {
+    std::wstring base = ulib_2_18::from_utf8(m_path.string());
+    return relative.empty() ? base : base + L"/" + relative;
+}
+
+namespace {
+
+int waitFor(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -2;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+[[noreturn]] void finishChild(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (...) {
+        ADD_FAILURE() << "exception escaped the child's body";
+    }
+    std::fflush(nullptr);
+    // _exit: the child must not run the parent's atexit handlers or flush its buffers twice.
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+}  // namespace
+
+int runInChild(const std::function<void()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return -2;
+    if (child == 0) finishChild(body);
+    return waitFor(child);
+}
+
+int runUnprivileged(const std::function<void()>& body) {
+    if (::geteuid() != 0) return -1;
+    return runInChild([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+            ::setuid(kUnprivilegedId) != 0) {
+            ADD_FAILURE() << "could not drop privileges";
+            return;
+        }
+        body();
+    });
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+fs::path utf8Path(const std::wstring& text) { return fs::path(ulib_2_18::to_utf8(text)); }
+
+}  // namespace talvo2::test
