@@ -36,7 +36,8 @@ variant_bag_t typicalMarkerBag() {
     talvo.put(L"variables", variables);
     bag.put(L"talvo", talvo);
     variant_bag_t collector;
-    collector.put(L"commandLine", variant_t(L"collector -run -- ./app --size 4096 --iterations 100"));
+    collector.put(L"commandLine",
+                  variant_t(L"collector -run -- ./app --size 4096 --iterations 100"));
     collector.put(L"collectionBegin", variant_t(int64_t{1780000000}));
     collector.put(L"collectionEnd", variant_t(int64_t{1780000360}));
     bag.put(L"collector", collector);

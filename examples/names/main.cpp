@@ -7,7 +7,9 @@
 
 namespace {
 
-void show(const char* label, const wchar_t* value) { std::printf("%-32s %ls\n", label, value); }
+void show(const char* label, const wchar_t* value) {
+    std::printf("%-32s %ls\n", label, value);
+}
 
 }  // namespace
 

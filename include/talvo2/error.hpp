@@ -11,12 +11,12 @@ namespace talvo2 {
 // it in the calling thread's last error (ResultDirectoryManager::getLastError).
 enum error_t : uint32_t {
     OK = 0,
-    NotImplemented = 1,           // the default answer of an operation a node class does not offer
-    InsufficientPermissions = 2,  // access denied or read-only file system
-    AlreadyExists = 3,            // the directory or file to be created is already there
-    NotFound = 4,                 // no node, marker file or parent directory was found
-    ParameterError = 5,           // contradicting arguments, or a pattern that cannot be parsed
-    InvalidPath = 6,              // a path that is not usable
+    NotImplemented = 1,            // the default answer of an operation a node class does not offer
+    InsufficientPermissions = 2,   // access denied or read-only file system
+    AlreadyExists = 3,             // the directory or file to be created is already there
+    NotFound = 4,                  // no node, marker file or parent directory was found
+    ParameterError = 5,            // contradicting arguments, or a pattern that cannot be parsed
+    InvalidPath = 6,               // a path that is not usable
     TooManyPlaceholderGroups = 7,  // a result-name pattern with a second run of "@"
     TooLongPlaceholder = 8,        // a run of more than 8 "@"
     ReservedCharacters = 9,        // one of < > : " / \ | ? * in a result-name pattern

@@ -11,22 +11,38 @@ namespace {
 
 const char* catalogKey(error_t code) {
     switch (code) {
-        case OK: return "%OK";
-        case NotImplemented: return "%NotImplemented";
-        case InsufficientPermissions: return "%InsufficientPermissions";
-        case AlreadyExists: return "%AlreadyExists";
-        case NotFound: return "%NotFound";
-        case ParameterError: return "%ParameterError";
-        case InvalidPath: return "%InvalidPath";
-        case TooManyPlaceholderGroups: return "%TooManyPlaceholderGroups";
-        case TooLongPlaceholder: return "%TooLongPlaceholder";
-        case ReservedCharacters: return "%ReservedCharacters";
-        case ReservedDeviceName: return "%ReservedDeviceName";
-        case InvalidLastCharacter: return "%InvalidLastCharacter";
-        case EmptyPattern: return "%EmptyPattern";
-        case FileLocked: return "%FileLocked";
-        case FileError: return "%FileError";
-        default: return "%Unknown";
+        case OK:
+            return "%OK";
+        case NotImplemented:
+            return "%NotImplemented";
+        case InsufficientPermissions:
+            return "%InsufficientPermissions";
+        case AlreadyExists:
+            return "%AlreadyExists";
+        case NotFound:
+            return "%NotFound";
+        case ParameterError:
+            return "%ParameterError";
+        case InvalidPath:
+            return "%InvalidPath";
+        case TooManyPlaceholderGroups:
+            return "%TooManyPlaceholderGroups";
+        case TooLongPlaceholder:
+            return "%TooLongPlaceholder";
+        case ReservedCharacters:
+            return "%ReservedCharacters";
+        case ReservedDeviceName:
+            return "%ReservedDeviceName";
+        case InvalidLastCharacter:
+            return "%InvalidLastCharacter";
+        case EmptyPattern:
+            return "%EmptyPattern";
+        case FileLocked:
+            return "%FileLocked";
+        case FileError:
+            return "%FileError";
+        default:
+            return "%Unknown";
     }
 }
 

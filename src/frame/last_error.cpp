@@ -17,7 +17,9 @@ boost::thread_specific_ptr<error_t>& slot() {
 
 }  // namespace
 
-void initLastError() { slot(); }
+void initLastError() {
+    slot();
+}
 
 bool setLastError(error_t code) {
     boost::thread_specific_ptr<error_t>& s = slot();
@@ -29,17 +31,25 @@ bool setLastError(error_t code) {
     return code == OK;
 }
 
-bool resetLastError() { return setLastError(OK); }
+bool resetLastError() {
+    return setLastError(OK);
+}
 
-error_t statusToError(int status) { return status == 1 ? OK : OperationFailed; }
+error_t statusToError(int status) {
+    return status == 1 ? OK : OperationFailed;
+}
 
 error_t systemErrorToError(const boost::system::error_code& code) {
     switch (code.default_error_condition().value()) {
         case EACCES:
-        case EROFS: return InsufficientPermissions;
-        case ENOENT: return NotFound;
-        case EEXIST: return AlreadyExists;
-        default: return OperationFailed;
+        case EROFS:
+            return InsufficientPermissions;
+        case ENOENT:
+            return NotFound;
+        case EEXIST:
+            return AlreadyExists;
+        default:
+            return OperationFailed;
     }
 }
 

@@ -13,12 +13,14 @@ namespace talvo2 {
 
 namespace {
 
-const wchar_t* const kReservedNames[] = {
-    L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
-    L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3",
-    L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9"};
+const wchar_t* const kReservedNames[] = {L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2",
+                                         L"COM3", L"COM4", L"COM5", L"COM6", L"COM7", L"COM8",
+                                         L"COM9", L"LPT1", L"LPT2", L"LPT3", L"LPT4", L"LPT5",
+                                         L"LPT6", L"LPT7", L"LPT8", L"LPT9"};
 
-const wchar_t* entry(ExtensionTable::entry_t which) { return ExtensionTable::instance().get(which); }
+const wchar_t* entry(ExtensionTable::entry_t which) {
+    return ExtensionTable::instance().get(which);
+}
 
 }  // namespace
 
@@ -30,11 +32,21 @@ const wchar_t* getProjectExtension(bool legacy) {
     return entry(legacy ? ExtensionTable::LegacyProject : ExtensionTable::Project);
 }
 
-const wchar_t* getExperimentExtension() { return entry(ExtensionTable::Experiment); }
-const wchar_t* getPackedExperimentExtension() { return entry(ExtensionTable::PackedExperiment); }
-const wchar_t* getFlagLockExtension() { return entry(ExtensionTable::FlagLock); }
-const wchar_t* getFlagInfoExtension() { return entry(ExtensionTable::FlagInfo); }
-const wchar_t* getCollectorDataDirectoryPrefix() { return L"data."; }
+const wchar_t* getExperimentExtension() {
+    return entry(ExtensionTable::Experiment);
+}
+const wchar_t* getPackedExperimentExtension() {
+    return entry(ExtensionTable::PackedExperiment);
+}
+const wchar_t* getFlagLockExtension() {
+    return entry(ExtensionTable::FlagLock);
+}
+const wchar_t* getFlagInfoExtension() {
+    return entry(ExtensionTable::FlagInfo);
+}
+const wchar_t* getCollectorDataDirectoryPrefix() {
+    return L"data.";
+}
 
 bool isLegacyResultExtension(const std::wstring& ext) {
     return ext == entry(ExtensionTable::LegacyResult);
@@ -44,12 +56,16 @@ bool isLegacyProjectExtension(const std::wstring& ext) {
     return ext == entry(ExtensionTable::LegacyProject);
 }
 
-const wchar_t* ResultDirectoryManager::getDefaultResultDirectoryName() { return L"r@@@"; }
+const wchar_t* ResultDirectoryManager::getDefaultResultDirectoryName() {
+    return L"r@@@";
+}
 
 bool ResultDirectoryManager::isReservedDirectoryName(const wchar_t* name) {
-    if (!name) return false;
+    if (!name)
+        return false;
     for (const wchar_t* reserved : kReservedNames)
-        if (std::wcscmp(name, reserved) == 0) return true;
+        if (std::wcscmp(name, reserved) == 0)
+            return true;
     return false;
 }
 
@@ -61,7 +77,8 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
             boost::system::error_code ec;
             const boost::filesystem::file_status status =
                 boost::filesystem::status(base / toFsPath(name), ec);
-            if (ec || status.type() == boost::filesystem::file_not_found) return name;
+            if (ec || status.type() == boost::filesystem::file_not_found)
+                return name;
         }
     } catch (const std::exception&) {
         return std::wstring();

@@ -47,12 +47,15 @@ TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
             for (int i = 0; i < 2000; ++i) {
                 setLastError(mine);
                 std::this_thread::yield();
-                if (ResultDirectoryManager::getLastError() != mine) ++mismatches[t];
+                if (ResultDirectoryManager::getLastError() != mine)
+                    ++mismatches[t];
             }
         });
     }
-    for (auto& thread : threads) thread.join();
-    for (int count : mismatches) EXPECT_EQ(count, 0);
+    for (auto& thread : threads)
+        thread.join();
+    for (int count : mismatches)
+        EXPECT_EQ(count, 0);
 }
 
 TEST(LastError, StatusAndSystemErrorsMapToCodes) {
@@ -62,7 +65,8 @@ TEST(LastError, StatusAndSystemErrorsMapToCodes) {
 
     using boost::system::errc::make_error_code;
     namespace errc = boost::system::errc;
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::permission_denied)), InsufficientPermissions);
+    EXPECT_EQ(systemErrorToError(make_error_code(errc::permission_denied)),
+              InsufficientPermissions);
     EXPECT_EQ(systemErrorToError(make_error_code(errc::read_only_file_system)),
               InsufficientPermissions);
     EXPECT_EQ(systemErrorToError(make_error_code(errc::no_such_file_or_directory)), NotFound);
@@ -117,7 +121,8 @@ TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
             for (int i = 0; i < 500; ++i) {
                 const auto code = static_cast<error_t>((i + t) % 17);
                 const wchar_t* text = toString(code);
-                if (!text || std::wcslen(text) == 0) ++bad[t];
+                if (!text || std::wcslen(text) == 0)
+                    ++bad[t];
             }
         });
     }
@@ -125,8 +130,10 @@ TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
     auto replacement = std::make_shared<ulib_2_18::message_catalog_t>("talvo2");
     replacement->add("%NotFound", L"nothing there");
     propstore2::registerMessageCatalog(replacement);
-    for (auto& thread : threads) thread.join();
-    for (int count : bad) EXPECT_EQ(count, 0);
+    for (auto& thread : threads)
+        thread.join();
+    for (int count : bad)
+        EXPECT_EQ(count, 0);
     EXPECT_EQ(std::wstring(kept), copy);
     EXPECT_STREQ(toString(NotFound), L"nothing there");
     EXPECT_STREQ(toString(OK), L"%OK");  // the replacement lacks it, so its key shows

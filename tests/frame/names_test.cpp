@@ -69,7 +69,8 @@ TEST(Extensions, ThreadsRacingForTheFirstReadAgree) {
                   std::vector<std::thread> threads;
                   for (std::size_t i = 0; i < seen.size(); ++i)
                       threads.emplace_back([&seen, i] { seen[i] = getFlagLockExtension(); });
-                  for (auto& thread : threads) thread.join();
+                  for (auto& thread : threads)
+                      thread.join();
                   for (const wchar_t* text : seen) {
                       EXPECT_EQ(text, seen[0]);
                       EXPECT_STREQ(text, L".dflgtalvo");
@@ -80,12 +81,12 @@ TEST(Extensions, ThreadsRacingForTheFirstReadAgree) {
 
 TEST(ReservedNames, ExactlyTheDeviceNames) {
     for (const wchar_t* name :
-         {L"CON", L"PRN", L"AUX", L"NUL", L"COM1", L"COM2", L"COM3", L"COM4", L"COM5", L"COM6",
-          L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3", L"LPT4", L"LPT5", L"LPT6", L"LPT7",
-          L"LPT8", L"LPT9"})
+         {L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3", L"COM4",
+          L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2", L"LPT3",
+          L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9"})
         EXPECT_TRUE(ResultDirectoryManager::isReservedDirectoryName(name)) << name;
-    for (const wchar_t* name : {L"LPT10", L"lpt1", L"Con", L"CON.txt", L"CON ", L" CON", L"COM0",
-                                L"COM", L"", L"r000"})
+    for (const wchar_t* name :
+         {L"LPT10", L"lpt1", L"Con", L"CON.txt", L"CON ", L" CON", L"COM0", L"COM", L"", L"r000"})
         EXPECT_FALSE(ResultDirectoryManager::isReservedDirectoryName(name)) << name;
     EXPECT_FALSE(ResultDirectoryManager::isReservedDirectoryName(nullptr));
 }
@@ -104,7 +105,8 @@ TEST(CollectorDataDirName, FirstFreeNumberWithoutCreatingAnything) {
     // Anything occupying the name counts, not only directories; numbers are not zero-padded.
     test::writeFile(dir.path() / "data.1", "");
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.3");
-    for (int n = 3; n < 10; ++n) fs::create_directory(dir.path() / ("data." + std::to_string(n)));
+    for (int n = 3; n < 10; ++n)
+        fs::create_directory(dir.path() / ("data." + std::to_string(n)));
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.10");
 }
 

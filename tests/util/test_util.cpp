@@ -1,7 +1,7 @@
 #include "util/test_util.hpp"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +25,8 @@ TempDir::~TempDir() {
     boost::system::error_code ec;
     // Make anything a test locked down removable again.
     for (fs::recursive_directory_iterator it(m_path, ec), end; !ec && it != end; it.increment(ec))
-        if (fs::is_directory(it->symlink_status(ec))) fs::permissions(it->path(), fs::perms::all_all, ec);
+        if (fs::is_directory(it->symlink_status(ec)))
+            fs::permissions(it->path(), fs::perms::all_all, ec);
     fs::remove_all(m_path, ec);
 }
 
@@ -39,9 +40,11 @@ namespace {
 int waitFor(pid_t child) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -2;
+        if (errno != EINTR)
+            return -2;
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
@@ -61,13 +64,16 @@ int waitFor(pid_t child) {
 int runInChild(const std::function<void()>& body) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
-    if (child < 0) return -2;
-    if (child == 0) finishChild(body);
+    if (child < 0)
+        return -2;
+    if (child == 0)
+        finishChild(body);
     return waitFor(child);
 }
 
 int runUnprivileged(const std::function<void()>& body) {
-    if (::geteuid() != 0) return -1;
+    if (::geteuid() != 0)
+        return -1;
     return runInChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
             ::setuid(kUnprivilegedId) != 0) {
@@ -90,6 +96,8 @@ std::string readFile(const fs::path& path) {
     return content.str();
 }
 
-fs::path utf8Path(const std::wstring& text) { return fs::path(ulib_2_18::to_utf8(text)); }
+fs::path utf8Path(const std::wstring& text) {
+    return fs::path(ulib_2_18::to_utf8(text));
+}
 
 }  // namespace talvo2::test

@@ -15,20 +15,28 @@ namespace {
 constexpr std::size_t kMaxBagFileBytes = 64u << 20;
 
 int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool merge) {
-    if (!file || !*file) return BAG_E_ARGUMENT;
+    if (!file || !*file)
+        return BAG_E_ARGUMENT;
     std::string text;
     switch (io::read_file(ulib_2_18::to_utf8(file), kMaxBagFileBytes, text)) {
-        case io::read_result_t::ok: break;
-        case io::read_result_t::missing: return BAG_E_OPEN;
-        case io::read_result_t::not_regular: return BAG_E_OPEN;
-        case io::read_result_t::too_large: return BAG_E_READ;
-        case io::read_result_t::failed: return BAG_E_READ;
+        case io::read_result_t::ok:
+            break;
+        case io::read_result_t::missing:
+            return BAG_E_OPEN;
+        case io::read_result_t::not_regular:
+            return BAG_E_OPEN;
+        case io::read_result_t::too_large:
+            return BAG_E_READ;
+        case io::read_result_t::failed:
+            return BAG_E_READ;
     }
-    if (text.empty()) return BAG_E_PARSE;
+    if (text.empty())
+        return BAG_E_PARSE;
     // Parse aside and publish only a complete result, so a bad file changes nothing.
     variant_bag_t loaded;
     const int status = xml::parse(text, root, loaded);
-    if (status != BAG_OK) return status;
+    if (status != BAG_OK)
+        return status;
     if (merge) {
         for (const std::wstring& key : loaded.keys<variant_t>())
             bag.put(key, *loaded.get<variant_t>(key));
@@ -41,7 +49,8 @@ int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool mer
 }
 
 int saveTo(const variant_bag_t& bag, const wchar_t* file, const char* root) {
-    if (!file || !*file || !xml::valid_root_name(root)) return BAG_E_ARGUMENT;
+    if (!file || !*file || !xml::valid_root_name(root))
+        return BAG_E_ARGUMENT;
     const std::string text = xml::render(bag, root);
     return io::write_file_atomically(ulib_2_18::to_utf8(file), text) ? BAG_OK : BAG_E_WRITE;
 }
@@ -75,7 +84,8 @@ int save_variant_bag2(const variant_bag_t& bag, const wchar_t* file, const char*
 }
 
 int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text) {
-    if (!text) return BAG_E_ARGUMENT;
+    if (!text)
+        return BAG_E_ARGUMENT;
     return guarded([&] {
         *text = variant_t(ulib_2_18::from_utf8(xml::render(bag, kDefaultBagRoot)));
         return BAG_OK;
@@ -83,11 +93,13 @@ int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text) {
 }
 
 int load_variant_bag_from_string(variant_bag_t& bag, const variant_t& text) {
-    if (text.type() != VT_WSTRING) return BAG_E_ARGUMENT;
+    if (text.type() != VT_WSTRING)
+        return BAG_E_ARGUMENT;
     return guarded([&] {
         variant_bag_t loaded;
         const int status = xml::parse(ulib_2_18::to_utf8(text.get_wstring()), nullptr, loaded);
-        if (status == BAG_OK) bag.swap(loaded);
+        if (status == BAG_OK)
+            bag.swap(loaded);
         return status;
     });
 }

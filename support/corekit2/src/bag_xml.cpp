@@ -38,7 +38,8 @@ constexpr TypeName kTypeNames[] = {
 
 const char* typeName(variant_type_t type) {
     for (const auto& entry : kTypeNames)
-        if (entry.type == type) return entry.name;
+        if (entry.type == type)
+            return entry.name;
     return nullptr;
 }
 
@@ -57,7 +58,8 @@ bool isVerbatim(const std::wstring& text) {
         const auto c = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(w));
         const bool ok = (c >= 0x20 && c < 0xD800) || (c >= 0xE000 && c <= 0xFFFD) ||
                         (c >= 0x10000 && c <= 0x10FFFF);
-        if (!ok) return false;
+        if (!ok)
+            return false;
     }
     return true;
 }
@@ -86,7 +88,8 @@ bool fromHex(const char* text, std::wstring& out) {
         out += static_cast<wchar_t>(value);
         p = next;
         if (p < end) {
-            if (*p != ' ' || p + 1 == end) return false;
+            if (*p != ' ' || p + 1 == end)
+                return false;
             ++p;
         }
     }
@@ -104,7 +107,8 @@ void writeText(pugi::xml_node node, const char* name, const std::wstring& text) 
 
 bool readText(pugi::xml_node node, const char* name, std::wstring& text) {
     if (const pugi::xml_attribute plain = node.attribute(name)) {
-        if (node.attribute((std::string(name) + "-hex").c_str())) return false;
+        if (node.attribute((std::string(name) + "-hex").c_str()))
+            return false;
         text = ulib_2_18::from_utf8(plain.value());
         return true;
     }
@@ -128,20 +132,28 @@ bool parseNumber(const char* text, T& value) {
 
 std::string dataText(const variant_t& value) {
     switch (value.type()) {
-        case VT_INT32: return numberText(value.get_int32());
-        case VT_UINT32: return numberText(value.get_uint32());
-        case VT_INT64: return numberText(value.get_int64());
-        case VT_UINT64: return numberText(value.get_uint64());
-        case VT_DOUBLE: return numberText(value.get_double());
-        case VT_BOOL: return value.get_bool() ? "true" : "false";
-        default: return std::string();
+        case VT_INT32:
+            return numberText(value.get_int32());
+        case VT_UINT32:
+            return numberText(value.get_uint32());
+        case VT_INT64:
+            return numberText(value.get_int64());
+        case VT_UINT64:
+            return numberText(value.get_uint64());
+        case VT_DOUBLE:
+            return numberText(value.get_double());
+        case VT_BOOL:
+            return value.get_bool() ? "true" : "false";
+        default:
+            return std::string();
     }
 }
 
 template <class T>
 bool parseInto(const char* text, variant_t& value) {
     T number{};
-    if (!parseNumber(text, number)) return false;
+    if (!parseNumber(text, number))
+        return false;
     value = variant_t(number);
     return true;
 }
@@ -149,7 +161,8 @@ bool parseInto(const char* text, variant_t& value) {
 bool parseValue(pugi::xml_node node, variant_type_t type, variant_t& value) {
     if (type == VT_WSTRING) {
         std::wstring text;
-        if (!readText(node, "data", text)) return false;
+        if (!readText(node, "data", text))
+            return false;
         value = variant_t(std::move(text));
         return true;
     }
@@ -158,21 +171,28 @@ bool parseValue(pugi::xml_node node, variant_type_t type, variant_t& value) {
         value = variant_t();
         return !dataAttribute;
     }
-    if (!dataAttribute) return false;
+    if (!dataAttribute)
+        return false;
     const char* data = dataAttribute.value();
     switch (type) {
-        case VT_INT32: return parseInto<int32_t>(data, value);
-        case VT_UINT32: return parseInto<uint32_t>(data, value);
-        case VT_INT64: return parseInto<int64_t>(data, value);
-        case VT_UINT64: return parseInto<uint64_t>(data, value);
-        case VT_DOUBLE: return parseInto<double>(data, value);
+        case VT_INT32:
+            return parseInto<int32_t>(data, value);
+        case VT_UINT32:
+            return parseInto<uint32_t>(data, value);
+        case VT_INT64:
+            return parseInto<int64_t>(data, value);
+        case VT_UINT64:
+            return parseInto<uint64_t>(data, value);
+        case VT_DOUBLE:
+            return parseInto<double>(data, value);
         case VT_BOOL:
             if (std::strcmp(data, "true") == 0 || std::strcmp(data, "false") == 0) {
                 value = variant_t(std::strcmp(data, "true") == 0);
                 return true;
             }
             return false;
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -196,22 +216,27 @@ void renderBag(const variant_bag_t& bag, pugi::xml_node node) {
 }
 
 int parseBag(pugi::xml_node node, variant_bag_t& bag, int depth) {
-    if (depth > kMaxDepth) return BAG_E_FORMAT;
+    if (depth > kMaxDepth)
+        return BAG_E_FORMAT;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         switch (child.type()) {
             case pugi::node_comment:
-            case pugi::node_pi: continue;
+            case pugi::node_pi:
+                continue;
             case pugi::node_pcdata:
             case pugi::node_cdata:
                 // Only layout white space may stand between entries.
                 if (child.value()[std::strspn(child.value(), " \t\r\n")] != '\0')
                     return BAG_E_FORMAT;
                 continue;
-            case pugi::node_element: break;
-            default: return BAG_E_FORMAT;
+            case pugi::node_element:
+                break;
+            default:
+                return BAG_E_FORMAT;
         }
         std::wstring key;
-        if (!readText(child, "key", key)) return BAG_E_FORMAT;
+        if (!readText(child, "key", key))
+            return BAG_E_FORMAT;
         if (std::strcmp(child.name(), "value") == 0) {
             variant_type_t type{};
             variant_t value;
@@ -220,10 +245,12 @@ int parseBag(pugi::xml_node node, variant_bag_t& bag, int depth) {
                 return BAG_E_FORMAT;
             bag.put(key, value);
         } else if (std::strcmp(child.name(), "bag") == 0) {
-            if (bag.has<variant_bag_t>(key)) return BAG_E_FORMAT;
+            if (bag.has<variant_bag_t>(key))
+                return BAG_E_FORMAT;
             variant_bag_t inner;
             const int status = parseBag(child, inner, depth + 1);
-            if (status != BAG_OK) return status;
+            if (status != BAG_OK)
+                return status;
             bag.put(key, inner);
         } else {
             return BAG_E_FORMAT;
@@ -246,12 +273,14 @@ private:
 }  // namespace
 
 bool valid_root_name(const char* root) {
-    if (!root || !*root) return false;
+    if (!root || !*root)
+        return false;
     for (const char* p = root; *p; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
         const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
-        if (!letter && !(p != root && other)) return false;
+        if (!letter && !(p != root && other))
+            return false;
     }
     return true;
 }
@@ -277,10 +306,13 @@ int parse(const std::string& text, const char* root, variant_bag_t& bag) {
     if (!document.load_buffer(text.data(), text.size(), options, pugi::encoding_auto))
         return BAG_E_PARSE;
     const pugi::xml_node top = document.document_element();
-    if (!top) return BAG_E_FORMAT;
-    if (root && *root && std::strcmp(top.name(), root) != 0) return BAG_E_FORMAT;
+    if (!top)
+        return BAG_E_FORMAT;
+    if (root && *root && std::strcmp(top.name(), root) != 0)
+        return BAG_E_FORMAT;
     const pugi::xml_attribute version = top.attribute("version");
-    if (version && std::strcmp(version.value(), kVersion) != 0) return BAG_E_FORMAT;
+    if (version && std::strcmp(version.value(), kVersion) != 0)
+        return BAG_E_FORMAT;
     return parseBag(top, bag, 0);
 }
 

@@ -10,7 +10,11 @@ struct mutex_t::Impl {
 
 mutex_t::mutex_t() : m_impl(std::make_unique<Impl>()) {}
 mutex_t::~mutex_t() = default;
-void mutex_t::acquire() { m_impl->mutex.lock(); }
-void mutex_t::release() { m_impl->mutex.unlock(); }
+void mutex_t::acquire() {
+    m_impl->mutex.lock();
+}
+void mutex_t::release() {
+    m_impl->mutex.unlock();
+}
 
 }  // namespace corekit2

@@ -11,7 +11,8 @@ namespace corekit2::io {
 enum class read_result_t { ok, missing, not_regular, too_large, failed };
 
 // Reads the whole regular file at `path` (UTF-8) into `content`, refusing anything larger than
-// `limit` bytes. Opens without blocking, so a FIFO or device given by mistake cannot hang the caller.
+// `limit` bytes. Opens without blocking, so a FIFO or device given by mistake cannot hang the
+// caller.
 read_result_t read_file(const std::string& path, std::size_t limit, std::string& content);
 
 // Replaces the file at `path` with `content`: writes a temporary file in the same directory,

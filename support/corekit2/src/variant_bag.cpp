@@ -22,7 +22,8 @@ template <class Map>
 std::vector<std::wstring> keysOf(const Map& entries) {
     std::vector<std::wstring> out;
     out.reserve(entries.size());
-    for (const auto& entry : entries) out.push_back(entry.first);
+    for (const auto& entry : entries)
+        out.push_back(entry.first);
     return out;
 }
 
@@ -37,10 +38,13 @@ variant_bag_t::variant_bag_t(const variant_bag_t& other) : m_impl(std::make_uniq
 }
 
 // A moved-from bag is left empty and usable, not hollow.
-variant_bag_t::variant_bag_t(variant_bag_t&& other) noexcept : variant_bag_t() { swap(other); }
+variant_bag_t::variant_bag_t(variant_bag_t&& other) noexcept : variant_bag_t() {
+    swap(other);
+}
 
 variant_bag_t& variant_bag_t::operator=(const variant_bag_t& other) {
-    if (this != &other) variant_bag_t(other).swap(*this);
+    if (this != &other)
+        variant_bag_t(other).swap(*this);
     return *this;
 }
 
@@ -108,14 +112,19 @@ void variant_bag_t::clear() noexcept {
     m_impl->bags.clear();
 }
 
-void variant_bag_t::swap(variant_bag_t& other) noexcept { m_impl.swap(other.m_impl); }
+void variant_bag_t::swap(variant_bag_t& other) noexcept {
+    m_impl.swap(other.m_impl);
+}
 
 bool variant_bag_t::operator==(const variant_bag_t& other) const {
-    if (m_impl->values != other.m_impl->values) return false;
-    if (m_impl->bags.size() != other.m_impl->bags.size()) return false;
+    if (m_impl->values != other.m_impl->values)
+        return false;
+    if (m_impl->bags.size() != other.m_impl->bags.size())
+        return false;
     auto mine = m_impl->bags.begin();
     for (const auto& [key, bag] : other.m_impl->bags) {
-        if (mine->first != key || *mine->second != *bag) return false;
+        if (mine->first != key || *mine->second != *bag)
+            return false;
         ++mine;
     }
     return true;

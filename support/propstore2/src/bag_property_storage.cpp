@@ -11,7 +11,9 @@ using corekit2::sptr_t;
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
 
-bool usableName(const wchar_t* name) { return name && *name; }
+bool usableName(const wchar_t* name) {
+    return name && *name;
+}
 
 // One storage over a bag, or over a section of the bag of its parent storage. Sections look their
 // sub-bag up on every access, so they see the bag as it is now and follow a detach of the root.
@@ -25,27 +27,32 @@ public:
     bool getValue(const wchar_t* name, variant_t& value) const override {
         const variant_bag_t* bag = usableName(name) ? resolve(false) : nullptr;
         const variant_t* stored = bag ? bag->get<variant_t>(name) : nullptr;
-        if (!stored) return false;
+        if (!stored)
+            return false;
         value = *stored;
         return true;
     }
 
     bool setValue(const wchar_t* name, const variant_t& value) override {
-        if (!usableName(name) || !resolve(true)) return false;
+        if (!usableName(name) || !resolve(true))
+            return false;
         notify(&IPropertyStorageChangeListener2::propertyChanging, name);
         // Look the bag up again: a listener may have changed the storage.
         variant_bag_t* bag = resolve(true);
-        if (!bag) return false;
+        if (!bag)
+            return false;
         bag->put(name, value);
         notify(&IPropertyStorageChangeListener2::propertyChanged, name);
         return true;
     }
 
     bool removeValue(const wchar_t* name) override {
-        if (!hasValue(name)) return false;
+        if (!hasValue(name))
+            return false;
         notify(&IPropertyStorageChangeListener2::propertyRemoving, name);
         variant_bag_t* bag = resolve(false);
-        if (!bag || !bag->remove<variant_t>(name)) return false;
+        if (!bag || !bag->remove<variant_t>(name))
+            return false;
         notify(&IPropertyStorageChangeListener2::propertyRemoved, name);
         return true;
     }
@@ -61,14 +68,18 @@ public:
     }
 
     sptr_t<IPropertyStorage> getSection(const wchar_t* name, bool create) override {
-        if (!usableName(name) || !resolve(create)) return {};
-        if (!create && !resolve(false)->has<variant_bag_t>(name)) return {};
-        sptr_t<IPropertyStorage> section(new BagPropertyStorage(sptr_t<BagPropertyStorage>(this), name));
+        if (!usableName(name) || !resolve(create))
+            return {};
+        if (!create && !resolve(false)->has<variant_bag_t>(name))
+            return {};
+        sptr_t<IPropertyStorage> section(
+            new BagPropertyStorage(sptr_t<BagPropertyStorage>(this), name));
         return section;
     }
 
     bool addListener(IPropertyStorageChangeListener2* listener) override {
-        if (!listener) return false;
+        if (!listener)
+            return false;
         std::lock_guard<std::mutex> lock(m_listenerMutex);
         if (std::find(m_listeners.begin(), m_listeners.end(), listener) != m_listeners.end())
             return false;
@@ -79,7 +90,8 @@ public:
     bool removeListener(IPropertyStorageChangeListener2* listener) override {
         std::lock_guard<std::mutex> lock(m_listenerMutex);
         const auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
-        if (it == m_listeners.end()) return false;
+        if (it == m_listeners.end())
+            return false;
         m_listeners.erase(it);
         return true;
     }
@@ -98,10 +110,13 @@ private:
 
     // The bag this storage reads and writes; with `create` a missing section is made.
     variant_bag_t* resolve(bool create) const {
-        if (!m_parent) return m_root;
+        if (!m_parent)
+            return m_root;
         variant_bag_t* outer = m_parent->resolve(create);
-        if (!outer) return nullptr;
-        if (variant_bag_t* inner = outer->get<variant_bag_t>(m_section)) return inner;
+        if (!outer)
+            return nullptr;
+        if (variant_bag_t* inner = outer->get<variant_bag_t>(m_section))
+            return inner;
         return create ? outer->put(m_section, variant_bag_t()) : nullptr;
     }
 
@@ -113,7 +128,8 @@ private:
         }
         for (IPropertyStorageChangeListener2* listener : listeners)
             (listener->*notification)(this, name.c_str());
-        if (m_parent) m_parent->notify(notification, m_section + L"/" + name);
+        if (m_parent)
+            m_parent->notify(notification, m_section + L"/" + name);
     }
 
     variant_bag_t* m_root = nullptr;
@@ -126,14 +142,16 @@ private:
 
 }  // namespace
 
-sptr_t<IPropertyStorage> IBagPropertyStorage::create(
-    variant_bag_t* bag, sptr_t<corekit2::object_interface_t> owner) {
-    if (!bag) return {};
+sptr_t<IPropertyStorage> IBagPropertyStorage::create(variant_bag_t* bag,
+                                                     sptr_t<corekit2::object_interface_t> owner) {
+    if (!bag)
+        return {};
     return sptr_t<IPropertyStorage>(new BagPropertyStorage(bag, std::move(owner)));
 }
 
 sptr_t<IPropertyStorage> createSubStorage(sptr_t<IPropertyStorage> parent, const wchar_t* name) {
-    if (!parent) return {};
+    if (!parent)
+        return {};
     return parent->getSection(name, true);
 }
 

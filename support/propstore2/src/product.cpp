@@ -19,9 +19,12 @@ public:
 
     std::wstring getName(uint32_t index) const override {
         switch (index) {
-            case PRODUCT_SHORT_NAME: return m_shortName;
-            case PRODUCT_NAME: return m_name;
-            default: return std::wstring();
+            case PRODUCT_SHORT_NAME:
+                return m_shortName;
+            case PRODUCT_NAME:
+                return m_name;
+            default:
+                return std::wstring();
         }
     }
     std::wstring getPackedResultSuffix() const override { return m_packedSuffix; }
@@ -60,10 +63,10 @@ void IProductLocations::install(sptr_t<IProductLocations> description) {
 }
 
 sptr_t<IProductLocations> IProductLocations::builtIn() {
-    static const sptr_t<IProductLocations> description = create(
-        L"talvo", L"talvopack", L"Talvo",
-        product_version_t{PROPSTORE2_PRODUCT_MAJOR, PROPSTORE2_PRODUCT_MINOR,
-                          PROPSTORE2_PRODUCT_UPDATE, PROPSTORE2_PRODUCT_BUILD});
+    static const sptr_t<IProductLocations> description =
+        create(L"talvo", L"talvopack", L"Talvo",
+               product_version_t{PROPSTORE2_PRODUCT_MAJOR, PROPSTORE2_PRODUCT_MINOR,
+                                 PROPSTORE2_PRODUCT_UPDATE, PROPSTORE2_PRODUCT_BUILD});
     return description;
 }
 

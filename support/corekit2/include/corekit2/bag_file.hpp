@@ -19,7 +19,9 @@ enum bag_status_t : int {
 };
 
 // True for any status but BAG_OK.
-inline bool bag_failed(int status) { return status != BAG_OK; }
+inline bool bag_failed(int status) {
+    return status != BAG_OK;
+}
 
 // The root element that save_variant_bag writes.
 inline constexpr const char* kDefaultBagRoot = "variant_bag";
@@ -41,8 +43,7 @@ COREKIT2_API int load_variant_bag2(variant_bag_t& bag, const wchar_t* file, cons
 COREKIT2_API int save_variant_bag(const variant_bag_t& bag, const wchar_t* file);
 
 // Like save_variant_bag with the root element `root` (an XML name; BAG_E_ARGUMENT otherwise).
-COREKIT2_API int save_variant_bag2(const variant_bag_t& bag, const wchar_t* file,
-                                   const char* root);
+COREKIT2_API int save_variant_bag2(const variant_bag_t& bag, const wchar_t* file, const char* root);
 
 // Renders `bag` as the same XML text a file would hold and stores it in `*text` as a wide string.
 COREKIT2_API int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text);

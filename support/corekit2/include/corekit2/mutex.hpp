@@ -14,7 +14,8 @@ public:
     mutex_t(const mutex_t&) = delete;
     mutex_t& operator=(const mutex_t&) = delete;
 
-    // Blocks until the mutex is held by the calling thread. Taking it twice in one thread deadlocks.
+    // Blocks until the mutex is held by the calling thread. Taking it twice in one thread
+    // deadlocks.
     void acquire();
     void release();
 

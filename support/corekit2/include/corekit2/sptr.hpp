@@ -19,7 +19,8 @@ public:
     sptr_t() noexcept = default;
     sptr_t(std::nullptr_t) noexcept {}
     sptr_t(T* object) noexcept : m_object(object) {
-        if (m_object) m_object->add_ref();
+        if (m_object)
+            m_object->add_ref();
     }
     sptr_t(T* object, adopt_ref_t) noexcept : m_object(object) {}
     sptr_t(const sptr_t& other) noexcept : sptr_t(other.m_object) {}
@@ -42,7 +43,8 @@ public:
 
     // Drops the reference held, if any.
     void reset() noexcept {
-        if (T* old = std::exchange(m_object, nullptr)) old->release();
+        if (T* old = std::exchange(m_object, nullptr))
+            old->release();
     }
     // Gives up the reference without releasing it; the caller now owns it.
     T* detach() noexcept { return std::exchange(m_object, nullptr); }
@@ -55,7 +57,9 @@ public:
     }
     friend bool operator!=(const sptr_t& a, const sptr_t& b) noexcept { return !(a == b); }
     friend bool operator==(const sptr_t& a, std::nullptr_t) noexcept { return !a.m_object; }
-    friend bool operator!=(const sptr_t& a, std::nullptr_t) noexcept { return a.m_object != nullptr; }
+    friend bool operator!=(const sptr_t& a, std::nullptr_t) noexcept {
+        return a.m_object != nullptr;
+    }
 
 private:
     T* m_object = nullptr;

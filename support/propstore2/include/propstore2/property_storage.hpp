@@ -83,8 +83,8 @@ class PROPSTORE2_API IBagPropertyStorage : public IPropertyStorage {
 public:
     // A storage over `bag`, which must outlive the storage or be cut off with detach(). `owner`,
     // when given, is kept alive as long as the storage. Empty when `bag` is null.
-    static corekit2::sptr_t<IPropertyStorage> create(corekit2::variant_bag_t* bag,
-                                                     corekit2::sptr_t<corekit2::object_interface_t> owner);
+    static corekit2::sptr_t<IPropertyStorage> create(
+        corekit2::variant_bag_t* bag, corekit2::sptr_t<corekit2::object_interface_t> owner);
 
     // Cuts the storage and its sections off from the bag: afterwards reads find nothing and
     // writes fail. The bag's owner calls this before the bag goes away while handles may remain.

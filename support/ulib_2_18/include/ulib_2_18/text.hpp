@@ -10,7 +10,8 @@ namespace ulib_2_18 {
 using ustring = std::wstring;
 
 // Converts wide text (one code point per wchar_t) to UTF-8. Code units that are not Unicode scalar
-// values (lone surrogates, values above U+10FFFF) become U+FFFD. Never throws except std::bad_alloc.
+// values (lone surrogates, values above U+10FFFF) become U+FFFD. Never throws except
+// std::bad_alloc.
 ULIB_2_18_API std::string to_utf8(const std::wstring& text);
 
 // Converts UTF-8 to wide text. Every ill-formed sequence (overlong forms, surrogates, truncated or
