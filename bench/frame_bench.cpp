@@ -9,20 +9,17 @@
 namespace {
 
 void BM_ResultExtension(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(talvo2::getResultExtension(false));
+    for (auto _ : state) benchmark::DoNotOptimize(talvo2::getResultExtension(false));
 }
 BENCHMARK(BM_ResultExtension);
 
 void BM_GetLastError(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(talvo2::ResultDirectoryManager::getLastError());
+    for (auto _ : state) benchmark::DoNotOptimize(talvo2::ResultDirectoryManager::getLastError());
 }
 BENCHMARK(BM_GetLastError);
 
 void BM_ErrorMessage(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(talvo2::toString(talvo2::NotFound));
+    for (auto _ : state) benchmark::DoNotOptimize(talvo2::toString(talvo2::NotFound));
 }
 BENCHMARK(BM_ErrorMessage);
 

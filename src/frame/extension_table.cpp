@@ -10,19 +10,16 @@ ExtensionTable& ExtensionTable::instance() {
 }
 
 const wchar_t* ExtensionTable::get(entry_t entry) {
-    if (m_initialised.load(std::memory_order_acquire) || fill())
-        return m_entries[entry].c_str();
+    if (m_initialised.load(std::memory_order_acquire) || fill()) return m_entries[entry].c_str();
     return L"";
 }
 
 bool ExtensionTable::fill() {
     corekit2::mutex_guard_t guard(m_mutex);
-    if (m_initialised.load(std::memory_order_relaxed))
-        return true;
+    if (m_initialised.load(std::memory_order_relaxed)) return true;
     const corekit2::sptr_t<propstore2::IProductLocations> product =
         propstore2::IProductLocations::get();
-    if (!product)
-        return false;
+    if (!product) return false;
     const std::wstring shortName = product->getName(propstore2::PRODUCT_SHORT_NAME);
     m_entries[Result] = L"." + shortName;
     m_entries[Project] = m_entries[Result] + L"proj";

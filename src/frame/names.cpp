@@ -61,11 +61,9 @@ const wchar_t* ResultDirectoryManager::getDefaultResultDirectoryName() {
 }
 
 bool ResultDirectoryManager::isReservedDirectoryName(const wchar_t* name) {
-    if (!name)
-        return false;
+    if (!name) return false;
     for (const wchar_t* reserved : kReservedNames)
-        if (std::wcscmp(name, reserved) == 0)
-            return true;
+        if (std::wcscmp(name, reserved) == 0) return true;
     return false;
 }
 
@@ -77,8 +75,7 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
             boost::system::error_code ec;
             const boost::filesystem::file_status status =
                 boost::filesystem::status(base / toFsPath(name), ec);
-            if (ec || status.type() == boost::filesystem::file_not_found)
-                return name;
+            if (ec || status.type() == boost::filesystem::file_not_found) return name;
         }
     } catch (const std::exception&) {
         return std::wstring();

@@ -47,15 +47,12 @@ TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
             for (int i = 0; i < 2000; ++i) {
                 setLastError(mine);
                 std::this_thread::yield();
-                if (ResultDirectoryManager::getLastError() != mine)
-                    ++mismatches[t];
+                if (ResultDirectoryManager::getLastError() != mine) ++mismatches[t];
             }
         });
     }
-    for (auto& thread : threads)
-        thread.join();
-    for (int count : mismatches)
-        EXPECT_EQ(count, 0);
+    for (auto& thread : threads) thread.join();
+    for (int count : mismatches) EXPECT_EQ(count, 0);
 }
 
 TEST(LastError, StatusAndSystemErrorsMapToCodes) {
@@ -121,8 +118,7 @@ TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
             for (int i = 0; i < 500; ++i) {
                 const auto code = static_cast<error_t>((i + t) % 17);
                 const wchar_t* text = toString(code);
-                if (!text || std::wcslen(text) == 0)
-                    ++bad[t];
+                if (!text || std::wcslen(text) == 0) ++bad[t];
             }
         });
     }
@@ -130,10 +126,8 @@ TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
     auto replacement = std::make_shared<ulib_2_18::message_catalog_t>("talvo2");
     replacement->add("%NotFound", L"nothing there");
     propstore2::registerMessageCatalog(replacement);
-    for (auto& thread : threads)
-        thread.join();
-    for (int count : bad)
-        EXPECT_EQ(count, 0);
+    for (auto& thread : threads) thread.join();
+    for (int count : bad) EXPECT_EQ(count, 0);
     EXPECT_EQ(std::wstring(kept), copy);
     EXPECT_STREQ(toString(NotFound), L"nothing there");
     EXPECT_STREQ(toString(OK), L"%OK");  // the replacement lacks it, so its key shows

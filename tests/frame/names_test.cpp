@@ -69,8 +69,7 @@ TEST(Extensions, ThreadsRacingForTheFirstReadAgree) {
                   std::vector<std::thread> threads;
                   for (std::size_t i = 0; i < seen.size(); ++i)
                       threads.emplace_back([&seen, i] { seen[i] = getFlagLockExtension(); });
-                  for (auto& thread : threads)
-                      thread.join();
+                  for (auto& thread : threads) thread.join();
                   for (const wchar_t* text : seen) {
                       EXPECT_EQ(text, seen[0]);
                       EXPECT_STREQ(text, L".dflgtalvo");
@@ -105,8 +104,7 @@ TEST(CollectorDataDirName, FirstFreeNumberWithoutCreatingAnything) {
     // Anything occupying the name counts, not only directories; numbers are not zero-padded.
     test::writeFile(dir.path() / "data.1", "");
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.3");
-    for (int n = 3; n < 10; ++n)
-        fs::create_directory(dir.path() / ("data." + std::to_string(n)));
+    for (int n = 3; n < 10; ++n) fs::create_directory(dir.path() / ("data." + std::to_string(n)));
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.10");
 }
 

@@ -40,11 +40,9 @@ namespace {
 int waitFor(pid_t child) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -2;
+        if (errno != EINTR) return -2;
     }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
@@ -59,21 +57,42 @@ int waitFor(pid_t child) {
     ::_exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
+// log4cplus starts worker threads when it is loaded. A fork while one of them is still starting up
+// may copy a held allocator lock into the child, which then hangs on its first allocation (seen
+// under AddressSanitizer). Wait until every other thread sleeps before forking.
+void waitForQuietThreads() {
+    const pid_t self = ::getpid();
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        bool quiet = true;
+        boost::system::error_code ec;
+        for (fs::directory_iterator it("/proc/self/task", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->path().filename() == std::to_string(self)) continue;
+            const std::string stat = readFile(it->path() / "stat");
+            const auto close = stat.rfind(')');
+            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'S') {
+                quiet = false;
+                break;
+            }
+        }
+        if (quiet) return;
+        ::usleep(5000);
+    }
+}
+
 }  // namespace
 
 int runInChild(const std::function<void()>& body) {
+    waitForQuietThreads();
     std::fflush(nullptr);
     const pid_t child = ::fork();
-    if (child < 0)
-        return -2;
-    if (child == 0)
-        finishChild(body);
+    if (child < 0) return -2;
+    if (child == 0) finishChild(body);
     return waitFor(child);
 }
 
 int runUnprivileged(const std::function<void()>& body) {
-    if (::geteuid() != 0)
-        return -1;
+    if (::geteuid() != 0) return -1;
     return runInChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
             ::setuid(kUnprivilegedId) != 0) {

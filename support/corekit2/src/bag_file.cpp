@@ -15,8 +15,7 @@ namespace {
 constexpr std::size_t kMaxBagFileBytes = 64u << 20;
 
 int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool merge) {
-    if (!file || !*file)
-        return BAG_E_ARGUMENT;
+    if (!file || !*file) return BAG_E_ARGUMENT;
     std::string text;
     switch (io::read_file(ulib_2_18::to_utf8(file), kMaxBagFileBytes, text)) {
         case io::read_result_t::ok:
@@ -30,13 +29,11 @@ int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool mer
         case io::read_result_t::failed:
             return BAG_E_READ;
     }
-    if (text.empty())
-        return BAG_E_PARSE;
+    if (text.empty()) return BAG_E_PARSE;
     // Parse aside and publish only a complete result, so a bad file changes nothing.
     variant_bag_t loaded;
     const int status = xml::parse(text, root, loaded);
-    if (status != BAG_OK)
-        return status;
+    if (status != BAG_OK) return status;
     if (merge) {
         for (const std::wstring& key : loaded.keys<variant_t>())
             bag.put(key, *loaded.get<variant_t>(key));
@@ -49,9 +46,9 @@ int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool mer
 }
 
 int saveTo(const variant_bag_t& bag, const wchar_t* file, const char* root) {
-    if (!file || !*file || !xml::valid_root_name(root))
-        return BAG_E_ARGUMENT;
-    const std::string text = xml::render(bag, root);
+    if (!file || !*file || !xml::valid_root_name(root)) return BAG_E_ARGUMENT;
+    std::string text;
+    if (!xml::render(bag, root, text)) return BAG_E_ARGUMENT;
     return io::write_file_atomically(ulib_2_18::to_utf8(file), text) ? BAG_OK : BAG_E_WRITE;
 }
 
@@ -84,22 +81,21 @@ int save_variant_bag2(const variant_bag_t& bag, const wchar_t* file, const char*
 }
 
 int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text) {
-    if (!text)
-        return BAG_E_ARGUMENT;
+    if (!text) return BAG_E_ARGUMENT;
     return guarded([&] {
-        *text = variant_t(ulib_2_18::from_utf8(xml::render(bag, kDefaultBagRoot)));
+        std::string rendered;
+        if (!xml::render(bag, kDefaultBagRoot, rendered)) return BAG_E_ARGUMENT;
+        *text = variant_t(ulib_2_18::from_utf8(rendered));
         return BAG_OK;
     });
 }
 
 int load_variant_bag_from_string(variant_bag_t& bag, const variant_t& text) {
-    if (text.type() != VT_WSTRING)
-        return BAG_E_ARGUMENT;
+    if (text.type() != VT_WSTRING) return BAG_E_ARGUMENT;
     return guarded([&] {
         variant_bag_t loaded;
         const int status = xml::parse(ulib_2_18::to_utf8(text.get_wstring()), nullptr, loaded);
-        if (status == BAG_OK)
-            bag.swap(loaded);
+        if (status == BAG_OK) bag.swap(loaded);
         return status;
     });
 }

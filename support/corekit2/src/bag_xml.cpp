@@ -38,8 +38,7 @@ constexpr TypeName kTypeNames[] = {
 
 const char* typeName(variant_type_t type) {
     for (const auto& entry : kTypeNames)
-        if (entry.type == type)
-            return entry.name;
+        if (entry.type == type) return entry.name;
     return nullptr;
 }
 
@@ -58,8 +57,7 @@ bool isVerbatim(const std::wstring& text) {
         const auto c = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(w));
         const bool ok = (c >= 0x20 && c < 0xD800) || (c >= 0xE000 && c <= 0xFFFD) ||
                         (c >= 0x10000 && c <= 0x10FFFF);
-        if (!ok)
-            return false;
+        if (!ok) return false;
     }
     return true;
 }
@@ -88,8 +86,7 @@ bool fromHex(const char* text, std::wstring& out) {
         out += static_cast<wchar_t>(value);
         p = next;
         if (p < end) {
-            if (*p != ' ' || p + 1 == end)
-                return false;
+            if (*p != ' ' || p + 1 == end) return false;
             ++p;
         }
     }
@@ -107,8 +104,7 @@ void writeText(pugi::xml_node node, const char* name, const std::wstring& text) 
 
 bool readText(pugi::xml_node node, const char* name, std::wstring& text) {
     if (const pugi::xml_attribute plain = node.attribute(name)) {
-        if (node.attribute((std::string(name) + "-hex").c_str()))
-            return false;
+        if (node.attribute((std::string(name) + "-hex").c_str())) return false;
         text = ulib_2_18::from_utf8(plain.value());
         return true;
     }
@@ -152,8 +148,7 @@ std::string dataText(const variant_t& value) {
 template <class T>
 bool parseInto(const char* text, variant_t& value) {
     T number{};
-    if (!parseNumber(text, number))
-        return false;
+    if (!parseNumber(text, number)) return false;
     value = variant_t(number);
     return true;
 }
@@ -161,8 +156,7 @@ bool parseInto(const char* text, variant_t& value) {
 bool parseValue(pugi::xml_node node, variant_type_t type, variant_t& value) {
     if (type == VT_WSTRING) {
         std::wstring text;
-        if (!readText(node, "data", text))
-            return false;
+        if (!readText(node, "data", text)) return false;
         value = variant_t(std::move(text));
         return true;
     }
@@ -171,8 +165,7 @@ bool parseValue(pugi::xml_node node, variant_type_t type, variant_t& value) {
         value = variant_t();
         return !dataAttribute;
     }
-    if (!dataAttribute)
-        return false;
+    if (!dataAttribute) return false;
     const char* data = dataAttribute.value();
     switch (type) {
         case VT_INT32:
@@ -196,7 +189,8 @@ bool parseValue(pugi::xml_node node, variant_type_t type, variant_t& value) {
     }
 }
 
-void renderBag(const variant_bag_t& bag, pugi::xml_node node) {
+bool renderBag(const variant_bag_t& bag, pugi::xml_node node, int depth) {
+    if (depth > kMaxDepth) return false;
     for (const std::wstring& key : bag.keys<variant_t>()) {
         const variant_t& value = *bag.get<variant_t>(key);
         pugi::xml_node element = node.append_child("value");
@@ -211,13 +205,13 @@ void renderBag(const variant_bag_t& bag, pugi::xml_node node) {
     for (const std::wstring& key : bag.keys<variant_bag_t>()) {
         pugi::xml_node element = node.append_child("bag");
         writeText(element, "key", key);
-        renderBag(*bag.get<variant_bag_t>(key), element);
+        if (!renderBag(*bag.get<variant_bag_t>(key), element, depth + 1)) return false;
     }
+    return true;
 }
 
 int parseBag(pugi::xml_node node, variant_bag_t& bag, int depth) {
-    if (depth > kMaxDepth)
-        return BAG_E_FORMAT;
+    if (depth > kMaxDepth) return BAG_E_FORMAT;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         switch (child.type()) {
             case pugi::node_comment:
@@ -235,8 +229,7 @@ int parseBag(pugi::xml_node node, variant_bag_t& bag, int depth) {
                 return BAG_E_FORMAT;
         }
         std::wstring key;
-        if (!readText(child, "key", key))
-            return BAG_E_FORMAT;
+        if (!readText(child, "key", key)) return BAG_E_FORMAT;
         if (std::strcmp(child.name(), "value") == 0) {
             variant_type_t type{};
             variant_t value;
@@ -245,12 +238,10 @@ int parseBag(pugi::xml_node node, variant_bag_t& bag, int depth) {
                 return BAG_E_FORMAT;
             bag.put(key, value);
         } else if (std::strcmp(child.name(), "bag") == 0) {
-            if (bag.has<variant_bag_t>(key))
-                return BAG_E_FORMAT;
+            if (bag.has<variant_bag_t>(key)) return BAG_E_FORMAT;
             variant_bag_t inner;
             const int status = parseBag(child, inner, depth + 1);
-            if (status != BAG_OK)
-                return status;
+            if (status != BAG_OK) return status;
             bag.put(key, inner);
         } else {
             return BAG_E_FORMAT;
@@ -273,46 +264,59 @@ private:
 }  // namespace
 
 bool valid_root_name(const char* root) {
-    if (!root || !*root)
-        return false;
+    if (!root || !*root) return false;
     for (const char* p = root; *p; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
         const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
-        if (!letter && !(p != root && other))
-            return false;
+        if (!letter && !(p != root && other)) return false;
     }
     return true;
 }
 
-std::string render(const variant_bag_t& bag, const char* root) {
+bool render(const variant_bag_t& bag, const char* root, std::string& out) {
     pugi::xml_document document;
     pugi::xml_node declaration = document.append_child(pugi::node_declaration);
     declaration.append_attribute("version").set_value("1.0");
     declaration.append_attribute("encoding").set_value("UTF-8");
     pugi::xml_node top = document.append_child(root);
     top.append_attribute("version").set_value(kVersion);
-    renderBag(bag, top);
-    std::string out;
-    StringWriter writer(out);
+    if (!renderBag(bag, top, 0)) return false;
+    std::string text;
+    StringWriter writer(text);
     document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
-    return out;
+    out.swap(text);
+    return true;
 }
 
 int parse(const std::string& text, const char* root, variant_bag_t& bag) {
     pugi::xml_document document;
-    // Attribute white space is kept as written; everything else is pugixml's default.
-    const unsigned options = pugi::parse_default & ~pugi::parse_wconv_attribute;
+    // Attribute white space is kept as written. Fragment mode keeps text outside the root element
+    // as nodes, so that it can be refused rather than silently dropped.
+    const unsigned options =
+        (pugi::parse_default | pugi::parse_fragment) & ~pugi::parse_wconv_attribute;
     if (!document.load_buffer(text.data(), text.size(), options, pugi::encoding_auto))
         return BAG_E_PARSE;
-    const pugi::xml_node top = document.document_element();
-    if (!top)
-        return BAG_E_FORMAT;
-    if (root && *root && std::strcmp(top.name(), root) != 0)
-        return BAG_E_FORMAT;
+    // Exactly one element at the top, with nothing but comments and instructions beside it.
+    pugi::xml_node top;
+    for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
+        switch (node.type()) {
+            case pugi::node_declaration:
+            case pugi::node_comment:
+            case pugi::node_pi:
+                continue;
+            case pugi::node_element:
+                if (top) return BAG_E_PARSE;
+                top = node;
+                continue;
+            default:
+                return BAG_E_PARSE;
+        }
+    }
+    if (!top) return BAG_E_FORMAT;
+    if (root && *root && std::strcmp(top.name(), root) != 0) return BAG_E_FORMAT;
     const pugi::xml_attribute version = top.attribute("version");
-    if (version && std::strcmp(version.value(), kVersion) != 0)
-        return BAG_E_FORMAT;
+    if (version && std::strcmp(version.value(), kVersion) != 0) return BAG_E_FORMAT;
     return parseBag(top, bag, 0);
 }
 

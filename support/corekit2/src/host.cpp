@@ -18,24 +18,21 @@ namespace {
 
 std::string lookUpHostName() {
     char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return std::string();
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::string();
     std::string result = name;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* found = nullptr;
     if (::getaddrinfo(name, nullptr, &hints, &found) == 0 && found) {
-        if (found->ai_canonname && found->ai_canonname[0] != '\0')
-            result = found->ai_canonname;
+        if (found->ai_canonname && found->ai_canonname[0] != '\0') result = found->ai_canonname;
         ::freeaddrinfo(found);
     }
     return result;
 }
 
 bool parseRank(const char* text, int& rank) {
-    if (!text || !*text)
-        return false;
+    if (!text || !*text) return false;
     const char* const end = text + std::strlen(text);
     const auto [next, ec] = std::from_chars(text, end, rank);
     return ec == std::errc() && next == end && rank >= 0;
@@ -58,8 +55,7 @@ int detectMPIRank() {
                                              "MV2_COMM_WORLD_RANK"};
     for (const char* variable : kVariables) {
         const char* value = std::getenv(variable);
-        if (!value)
-            continue;
+        if (!value) continue;
         int rank = -1;
         return parseRank(value, rank) ? rank : -1;
     }

@@ -19,33 +19,27 @@ md5_t::md5_t() : m_impl(std::make_unique<Impl>()) {}
 md5_t::~md5_t() = default;
 
 bool md5_t::update(const void* data, std::size_t size) {
-    if (!m_impl->ok)
-        return false;
-    if (size != 0 && EVP_DigestUpdate(m_impl->context, data, size) != 1)
-        m_impl->ok = false;
+    if (!m_impl->ok) return false;
+    if (size != 0 && EVP_DigestUpdate(m_impl->context, data, size) != 1) m_impl->ok = false;
     return m_impl->ok;
 }
 
 bool md5_t::update_from_file(const path_t& path, std::size_t limit) {
     std::ifstream file(ulib_2_18::to_utf8(path.as_string()), std::ios::binary);
-    if (!file)
-        return false;
+    if (!file) return false;
     char buffer[4096];
     while (limit > 0) {
         file.read(buffer, static_cast<std::streamsize>(std::min(limit, sizeof buffer)));
         const auto got = static_cast<std::size_t>(file.gcount());
-        if (got == 0)
-            break;
-        if (!update(buffer, got))
-            return false;
+        if (got == 0) break;
+        if (!update(buffer, got)) return false;
         limit -= got;
     }
     return !file.bad();
 }
 
 std::wstring md5_t::get_digest_base16() const {
-    if (!m_impl->ok)
-        return std::wstring();
+    if (!m_impl->ok) return std::wstring();
     // Finish a copy so the running state can take more data.
     EVP_MD_CTX* copy = EVP_MD_CTX_new();
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -53,8 +47,7 @@ std::wstring md5_t::get_digest_base16() const {
     const bool done = copy && EVP_MD_CTX_copy_ex(copy, m_impl->context) == 1 &&
                       EVP_DigestFinal_ex(copy, digest, &length) == 1;
     EVP_MD_CTX_free(copy);
-    if (!done)
-        return std::wstring();
+    if (!done) return std::wstring();
     static const wchar_t kDigits[] = L"0123456789abcdef";
     std::wstring out;
     for (unsigned int i = 0; i < length; ++i) {

@@ -34,16 +34,13 @@ class Pool {
 public:
     ~Pool() {
         for (FreeBlock* head : m_heads) {
-            while (head)
-                ::operator delete(std::exchange(head, head->next));
+            while (head) ::operator delete(std::exchange(head, head->next));
         }
     }
 
     void* allocate(std::size_t size) {
-        if (size == 0)
-            size = 1;
-        if (size > kLargestPooled || !kEnabled)
-            return ::operator new(size);
+        if (size == 0) size = 1;
+        if (size > kLargestPooled || !kEnabled) return ::operator new(size);
         const std::size_t index = (size - 1) / kGranule;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -57,12 +54,9 @@ public:
     }
 
     void deallocate(void* block, std::size_t size) noexcept {
-        if (!block)
-            return;
-        if (size == 0)
-            size = 1;
-        if (size > kLargestPooled || !kEnabled)
-            return ::operator delete(block);
+        if (!block) return;
+        if (size == 0) size = 1;
+        if (size > kLargestPooled || !kEnabled) return ::operator delete(block);
         const std::size_t index = (size - 1) / kGranule;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -112,22 +106,19 @@ object_registry_t::object_registry_t() : m_impl(std::make_unique<Impl>()) {}
 object_registry_t::~object_registry_t() = default;
 
 bool object_registry_t::register_type(const char* name, object_factory_t factory) {
-    if (!name || !*name || !factory)
-        return false;
+    if (!name || !*name || !factory) return false;
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->factories.emplace(name, factory).second;
 }
 
 bool object_registry_t::unregister_dyncreate_type(const char* name) {
-    if (!name)
-        return false;
+    if (!name) return false;
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->factories.erase(name) != 0;
 }
 
 bool object_registry_t::is_registered(const char* name) const {
-    if (!name)
-        return false;
+    if (!name) return false;
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->factories.count(name) != 0;
 }
@@ -137,8 +128,7 @@ sptr_t<object_interface_t> object_registry_t::create(const char* name) const {
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
         const auto it = name ? m_impl->factories.find(name) : m_impl->factories.end();
-        if (it == m_impl->factories.end())
-            return {};
+        if (it == m_impl->factories.end()) return {};
         factory = it->second;
     }
     // Outside the lock: a factory may itself consult the registry.

@@ -34,8 +34,7 @@ bool globMatch(const wchar_t* text, const wchar_t* pattern) {
             return false;
         }
     }
-    while (*pattern == L'*')
-        ++pattern;
+    while (*pattern == L'*') ++pattern;
     return *pattern == L'\0';
 }
 
@@ -44,8 +43,7 @@ void collect(const fs::path& directory, const path_t& base, const std::wstring& 
     boost::system::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::file_status status = it->symlink_status(ec);
-        if (ec)
-            break;
+        if (ec) break;
         const std::wstring leaf = ulib_2_18::from_utf8(it->path().filename().string());
         path_t full = base;
         full.append(leaf);
@@ -60,10 +58,8 @@ void collect(const fs::path& directory, const path_t& base, const std::wstring& 
 }  // namespace
 
 path_t& path_t::append(const std::wstring& element) {
-    if (element.empty())
-        return *this;
-    if (!m_text.empty() && m_text.back() != L'/' && element.front() != L'/')
-        m_text += L'/';
+    if (element.empty()) return *this;
+    if (!m_text.empty() && m_text.back() != L'/' && element.front() != L'/') m_text += L'/';
     if (!m_text.empty() && m_text.back() == L'/' && element.front() == L'/') {
         m_text += element.substr(1);
     } else {
@@ -78,25 +74,21 @@ path_t& path_t::assign(const std::wstring& text) {
 }
 
 std::wstring path_t::get_leaf() const {
-    if (m_text == L"/")
-        return m_text;
+    if (m_text == L"/") return m_text;
     const auto slash = m_text.find_last_of(L'/');
     return slash == std::wstring::npos ? m_text : m_text.substr(slash + 1);
 }
 
 path_t path_t::get_branch() const {
     const auto slash = m_text.find_last_of(L'/');
-    if (slash == std::wstring::npos || m_text == L"/")
-        return path_t();
-    if (slash == 0)
-        return path_t(L"/");
+    if (slash == std::wstring::npos || m_text == L"/") return path_t();
+    if (slash == 0) return path_t(L"/");
     return path_t(m_text.substr(0, slash));
 }
 
 bool path_t::match(const std::wstring& pattern) const {
     const std::wstring leaf = get_leaf();
-    if (pattern.empty())
-        return globMatch(leaf.c_str(), L"*");
+    if (pattern.empty()) return globMatch(leaf.c_str(), L"*");
     if (pattern.front() == L'.' && pattern.find_first_of(L"*?") == std::wstring::npos)
         return leaf.size() > pattern.size() &&
                leaf.compare(leaf.size() - pattern.size(), pattern.size(), pattern) == 0;
@@ -138,12 +130,10 @@ bool remove_file(const path_t& path) {
 }
 
 bool remove_directory(const path_t& path, bool recursive) {
-    if (path.is_empty())
-        return false;
+    if (path.is_empty()) return false;
     boost::system::error_code ec;
     const fs::path target = native(path);
-    if (!fs::is_directory(fs::symlink_status(target, ec)))
-        return false;
+    if (!fs::is_directory(fs::symlink_status(target, ec))) return false;
     if (recursive) {
         fs::remove_all(target, ec);
     } else {
@@ -155,8 +145,7 @@ bool remove_directory(const path_t& path, bool recursive) {
 std::vector<path_t> find_files(const path_t& directory, const std::wstring& pattern,
                                bool recursive) {
     std::vector<path_t> out;
-    if (directory.is_empty())
-        return out;
+    if (directory.is_empty()) return out;
     try {
         collect(native(directory), directory, pattern, recursive, out);
     } catch (const std::exception&) {

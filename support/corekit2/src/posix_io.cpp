@@ -24,12 +24,10 @@ public:
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
     int close() {
-        if (m_fd < 0)
-            return 0;
+        if (m_fd < 0) return 0;
         const int saved = errno;
         const int rc = ::close(std::exchange(m_fd, -1));
-        if (rc == 0)
-            errno = saved;
+        if (rc == 0) errno = saved;
         return rc;
     }
 
@@ -41,8 +39,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
         data += n;
@@ -53,10 +50,8 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 std::string parentDirectory(const std::string& path) {
     const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
     return path.substr(0, slash);
 }
 
@@ -69,8 +64,10 @@ std::string temporaryName(const std::string& path) {
                   counter.fetch_add(1), static_cast<unsigned long long>(random()));
     const auto slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    // Only the start of the target's name, so the temporary name stays within the file system's
+    // limit whatever the target's length.
     const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + leaf + suffix;
+    return dir + "." + leaf.substr(0, 32) + suffix;
 }
 
 }  // namespace
@@ -80,12 +77,9 @@ read_result_t read_file(const std::string& path, std::size_t limit, std::string&
     if (!fd.valid())
         return errno == ENOENT || errno == ENOTDIR ? read_result_t::missing : read_result_t::failed;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        return read_result_t::failed;
-    if (!S_ISREG(info.st_mode))
-        return read_result_t::not_regular;
-    if (static_cast<unsigned long long>(info.st_size) > limit)
-        return read_result_t::too_large;
+    if (::fstat(fd.get(), &info) != 0) return read_result_t::failed;
+    if (!S_ISREG(info.st_mode)) return read_result_t::not_regular;
+    if (static_cast<unsigned long long>(info.st_size) > limit) return read_result_t::too_large;
 
     std::string buffer;
     buffer.reserve(static_cast<std::size_t>(info.st_size));
@@ -94,14 +88,11 @@ read_result_t read_file(const std::string& path, std::size_t limit, std::string&
     for (;;) {
         const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return read_result_t::failed;
         }
-        if (n == 0)
-            break;
-        if (buffer.size() + static_cast<std::size_t>(n) > limit)
-            return read_result_t::too_large;
+        if (n == 0) break;
+        if (buffer.size() + static_cast<std::size_t>(n) > limit) return read_result_t::too_large;
         buffer.append(chunk, static_cast<std::size_t>(n));
     }
     content.swap(buffer);
@@ -114,13 +105,15 @@ bool write_file_atomically(const std::string& path, const std::string& content) 
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         temp = temporaryName(path);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
+        if (fd < 0 && errno != EEXIST) return false;
     }
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
 
     Descriptor file(fd);
+    // A replaced file keeps its permissions: a private file must not become readable by others.
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::fchmod(file.get(), existing.st_mode & 07777);
     const bool written = writeAll(file.get(), content.data(), content.size()) &&
                          ::fsync(file.get()) == 0 && file.close() == 0 &&
                          ::rename(temp.c_str(), path.c_str()) == 0;
@@ -132,8 +125,7 @@ bool write_file_atomically(const std::string& path, const std::string& content) 
     }
     // Make the rename itself durable. A failure here cannot undo the rename, so it is not one.
     Descriptor dir(::open(parentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid())
-        ::fsync(dir.get());
+    if (dir.valid()) ::fsync(dir.get());
     return true;
 }
 
@@ -143,10 +135,8 @@ void directory_write_access(const std::string& path, bool& readOnly, bool& faile
     failed = false;
     for (unsigned attempt = 0;; ++attempt) {
         // Effective ids, as the kernel will use them when a file is created here.
-        if (::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
-            return;
-        if (errno == EINTR && attempt < retries)
-            continue;
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
+        if (errno == EINTR && attempt < retries) continue;
         break;
     }
     if (errno == EACCES || errno == EROFS || errno == EPERM) {

@@ -3,19 +3,16 @@
 namespace corekit2 {
 
 variant_t::variant_t(const wchar_t* value) {
-    if (value)
-        m_value = std::wstring(value);
+    if (value) m_value = std::wstring(value);
 }
 
 variant_t::variant_t(const wchar_t* value, std::size_t bytesWithTerminator) {
-    if (!value)
-        return;
+    if (!value) return;
     // Never read past the given length, even when the terminator is missing.
     const std::size_t units = bytesWithTerminator / sizeof(wchar_t);
     const std::size_t limit = units == 0 ? 0 : units - 1;
     std::size_t length = 0;
-    while (length < limit && value[length] != L'\0')
-        ++length;
+    while (length < limit && value[length] != L'\0') ++length;
     m_value = std::wstring(value, length);
 }
 

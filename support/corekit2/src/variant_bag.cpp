@@ -22,8 +22,7 @@ template <class Map>
 std::vector<std::wstring> keysOf(const Map& entries) {
     std::vector<std::wstring> out;
     out.reserve(entries.size());
-    for (const auto& entry : entries)
-        out.push_back(entry.first);
+    for (const auto& entry : entries) out.push_back(entry.first);
     return out;
 }
 
@@ -43,8 +42,7 @@ variant_bag_t::variant_bag_t(variant_bag_t&& other) noexcept : variant_bag_t() {
 }
 
 variant_bag_t& variant_bag_t::operator=(const variant_bag_t& other) {
-    if (this != &other)
-        variant_bag_t(other).swap(*this);
+    if (this != &other) variant_bag_t(other).swap(*this);
     return *this;
 }
 
@@ -117,14 +115,11 @@ void variant_bag_t::swap(variant_bag_t& other) noexcept {
 }
 
 bool variant_bag_t::operator==(const variant_bag_t& other) const {
-    if (m_impl->values != other.m_impl->values)
-        return false;
-    if (m_impl->bags.size() != other.m_impl->bags.size())
-        return false;
+    if (m_impl->values != other.m_impl->values) return false;
+    if (m_impl->bags.size() != other.m_impl->bags.size()) return false;
     auto mine = m_impl->bags.begin();
     for (const auto& [key, bag] : other.m_impl->bags) {
-        if (mine->first != key || *mine->second != *bag)
-            return false;
+        if (mine->first != key || *mine->second != *bag) return false;
         ++mine;
     }
     return true;

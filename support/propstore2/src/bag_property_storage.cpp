@@ -27,32 +27,27 @@ public:
     bool getValue(const wchar_t* name, variant_t& value) const override {
         const variant_bag_t* bag = usableName(name) ? resolve(false) : nullptr;
         const variant_t* stored = bag ? bag->get<variant_t>(name) : nullptr;
-        if (!stored)
-            return false;
+        if (!stored) return false;
         value = *stored;
         return true;
     }
 
     bool setValue(const wchar_t* name, const variant_t& value) override {
-        if (!usableName(name) || !resolve(true))
-            return false;
+        if (!usableName(name) || !resolve(true)) return false;
         notify(&IPropertyStorageChangeListener2::propertyChanging, name);
         // Look the bag up again: a listener may have changed the storage.
         variant_bag_t* bag = resolve(true);
-        if (!bag)
-            return false;
+        if (!bag) return false;
         bag->put(name, value);
         notify(&IPropertyStorageChangeListener2::propertyChanged, name);
         return true;
     }
 
     bool removeValue(const wchar_t* name) override {
-        if (!hasValue(name))
-            return false;
+        if (!hasValue(name)) return false;
         notify(&IPropertyStorageChangeListener2::propertyRemoving, name);
         variant_bag_t* bag = resolve(false);
-        if (!bag || !bag->remove<variant_t>(name))
-            return false;
+        if (!bag || !bag->remove<variant_t>(name)) return false;
         notify(&IPropertyStorageChangeListener2::propertyRemoved, name);
         return true;
     }
@@ -68,18 +63,18 @@ public:
     }
 
     sptr_t<IPropertyStorage> getSection(const wchar_t* name, bool create) override {
-        if (!usableName(name) || !resolve(create))
-            return {};
-        if (!create && !resolve(false)->has<variant_bag_t>(name))
-            return {};
-        sptr_t<IPropertyStorage> section(
+        variant_bag_t* bag = usableName(name) ? resolve(create) : nullptr;
+        if (!bag) return {};
+        if (!bag->has<variant_bag_t>(name)) {
+            if (!create) return {};
+            bag->put(name, variant_bag_t());
+        }
+        return sptr_t<IPropertyStorage>(
             new BagPropertyStorage(sptr_t<BagPropertyStorage>(this), name));
-        return section;
     }
 
     bool addListener(IPropertyStorageChangeListener2* listener) override {
-        if (!listener)
-            return false;
+        if (!listener) return false;
         std::lock_guard<std::mutex> lock(m_listenerMutex);
         if (std::find(m_listeners.begin(), m_listeners.end(), listener) != m_listeners.end())
             return false;
@@ -90,8 +85,7 @@ public:
     bool removeListener(IPropertyStorageChangeListener2* listener) override {
         std::lock_guard<std::mutex> lock(m_listenerMutex);
         const auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
-        if (it == m_listeners.end())
-            return false;
+        if (it == m_listeners.end()) return false;
         m_listeners.erase(it);
         return true;
     }
@@ -110,13 +104,10 @@ private:
 
     // The bag this storage reads and writes; with `create` a missing section is made.
     variant_bag_t* resolve(bool create) const {
-        if (!m_parent)
-            return m_root;
+        if (!m_parent) return m_root;
         variant_bag_t* outer = m_parent->resolve(create);
-        if (!outer)
-            return nullptr;
-        if (variant_bag_t* inner = outer->get<variant_bag_t>(m_section))
-            return inner;
+        if (!outer) return nullptr;
+        if (variant_bag_t* inner = outer->get<variant_bag_t>(m_section)) return inner;
         return create ? outer->put(m_section, variant_bag_t()) : nullptr;
     }
 
@@ -128,8 +119,7 @@ private:
         }
         for (IPropertyStorageChangeListener2* listener : listeners)
             (listener->*notification)(this, name.c_str());
-        if (m_parent)
-            m_parent->notify(notification, m_section + L"/" + name);
+        if (m_parent) m_parent->notify(notification, m_section + L"/" + name);
     }
 
     variant_bag_t* m_root = nullptr;
@@ -144,14 +134,12 @@ private:
 
 sptr_t<IPropertyStorage> IBagPropertyStorage::create(variant_bag_t* bag,
                                                      sptr_t<corekit2::object_interface_t> owner) {
-    if (!bag)
-        return {};
+    if (!bag) return {};
     return sptr_t<IPropertyStorage>(new BagPropertyStorage(bag, std::move(owner)));
 }
 
 sptr_t<IPropertyStorage> createSubStorage(sptr_t<IPropertyStorage> parent, const wchar_t* name) {
-    if (!parent)
-        return {};
+    if (!parent) return {};
     return parent->getSection(name, true);
 }
 

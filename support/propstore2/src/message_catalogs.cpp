@@ -39,8 +39,7 @@ message_catalog_ptr makeTalvo2Catalog() {
         {"%Unknown", L"An unknown error occurred."},
     };
     auto catalog = std::make_shared<message_catalog_t>("talvo2");
-    for (const auto& message : kMessages)
-        catalog->add(message.key, message.text);
+    for (const auto& message : kMessages) catalog->add(message.key, message.text);
     return catalog;
 }
 
@@ -57,8 +56,7 @@ Catalogs& catalogs() {
 }  // namespace
 
 message_catalog_ptr getMessageCatalog(const char* name) {
-    if (!name)
-        return nullptr;
+    if (!name) return nullptr;
     Catalogs& state = catalogs();
     std::lock_guard<std::mutex> lock(state.mutex);
     const auto it = state.byName.find(name);
@@ -66,16 +64,14 @@ message_catalog_ptr getMessageCatalog(const char* name) {
 }
 
 void registerMessageCatalog(message_catalog_ptr catalog) {
-    if (!catalog)
-        return;
+    if (!catalog) return;
     Catalogs& state = catalogs();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.byName[catalog->name()] = std::move(catalog);
 }
 
 bool removeMessageCatalog(const char* name) {
-    if (!name)
-        return false;
+    if (!name) return false;
     Catalogs& state = catalogs();
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.byName.erase(name) != 0;

@@ -27,8 +27,7 @@ public:
 
 protected:
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-        if (!log4cplus::Logger::getRoot().getAllAppenders().empty())
-            return;
+        if (!log4cplus::Logger::getRoot().getAllAppenders().empty()) return;
         m_console.doAppend(event);
     }
 
@@ -41,8 +40,7 @@ const char* const kAppenderName = "tracelog_1.fallback";
 }  // namespace
 
 bool configureComponentLogger(const char* name) {
-    if (!name || !*name)
-        return false;
+    if (!name || !*name) return false;
     log4cplus::initialize();
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);

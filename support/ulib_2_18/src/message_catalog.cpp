@@ -38,8 +38,7 @@ void message_catalog_t::add(const std::string& key, const ustring& text) {
 message_t message_catalog_t::message(const std::string& key) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_texts.find(key);
-    if (it != m_texts.end())
-        return message_t(it->second);
+    if (it != m_texts.end()) return message_t(it->second);
     return message_t(from_utf8(key));
 }
 

@@ -13,17 +13,14 @@ class UnicodeCaseLocale {
 public:
     UnicodeCaseLocale() : m_locale(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {}
     ~UnicodeCaseLocale() {
-        if (m_locale != static_cast<locale_t>(0))
-            freelocale(m_locale);
+        if (m_locale != static_cast<locale_t>(0)) freelocale(m_locale);
     }
     UnicodeCaseLocale(const UnicodeCaseLocale&) = delete;
     UnicodeCaseLocale& operator=(const UnicodeCaseLocale&) = delete;
 
     wchar_t upper(wchar_t c) const {
-        if (c >= L'a' && c <= L'z')
-            return static_cast<wchar_t>(c - L'a' + L'A');
-        if (c < 0x80 || m_locale == static_cast<locale_t>(0))
-            return c;
+        if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - L'a' + L'A');
+        if (c < 0x80 || m_locale == static_cast<locale_t>(0)) return c;
         return static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), m_locale));
     }
 
@@ -41,8 +38,7 @@ const UnicodeCaseLocale& caseLocale() {
 std::wstring to_upper(const std::wstring& text) {
     const UnicodeCaseLocale& locale = caseLocale();
     std::wstring out(text);
-    for (wchar_t& c : out)
-        c = locale.upper(c);
+    for (wchar_t& c : out) c = locale.upper(c);
     return out;
 }
 

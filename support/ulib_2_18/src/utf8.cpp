@@ -64,17 +64,13 @@ std::wstring from_utf8(const std::string& text) {
         } else if (lead >= 0xE0 && lead <= 0xEF) {
             length = 3;
             c = lead & 0x0F;
-            if (lead == 0xE0)
-                low = 0xA0;
-            if (lead == 0xED)
-                high = 0x9F;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             length = 4;
             c = lead & 0x07;
-            if (lead == 0xF0)
-                low = 0x90;
-            if (lead == 0xF4)
-                high = 0x8F;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
         } else {
             out += static_cast<wchar_t>(kReplacement);
             ++p;

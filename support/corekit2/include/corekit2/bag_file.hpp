@@ -38,8 +38,9 @@ COREKIT2_API int load_variant_bag2(variant_bag_t& bag, const wchar_t* file, cons
 
 // Saves `bag` to `file` under the root element kDefaultBagRoot. The file is replaced atomically:
 // the bag is written to a temporary file in the same directory, synced and renamed over `file`, so
-// readers see the old or the new content, never a mix, and a failed save leaves the old file.
-// Returns BAG_OK or a failure status; never throws.
+// readers see the old or the new content, never a mix, and a failed save leaves the old file. A
+// replaced file keeps its permissions. Bags nested more than 256 deep are refused
+// (BAG_E_ARGUMENT), as loading refuses them. Returns BAG_OK or a failure status; never throws.
 COREKIT2_API int save_variant_bag(const variant_bag_t& bag, const wchar_t* file);
 
 // Like save_variant_bag with the root element `root` (an XML name; BAG_E_ARGUMENT otherwise).

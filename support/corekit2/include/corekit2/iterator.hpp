@@ -38,8 +38,7 @@ public:
         return *this;
     }
     ~generic_iterator_t() {
-        if (m_handler)
-            m_handler->release();
+        if (m_handler) m_handler->release();
     }
 
     bool at_end() const { return !m_handler || m_handler->at_end(); }
@@ -47,8 +46,7 @@ public:
     T current() const { return at_end() ? T() : m_handler->current(); }
     T operator*() const { return current(); }
     generic_iterator_t& operator++() {
-        if (!at_end())
-            m_handler->advance();
+        if (!at_end()) m_handler->advance();
         return *this;
     }
 

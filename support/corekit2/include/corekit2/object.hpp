@@ -60,8 +60,7 @@ public:
     uint32_t add_ref() override { return m_refs.sync_inc(); }
     uint32_t release() override {
         const uint32_t left = m_refs.sync_dec();
-        if (left == 0)
-            delete this;
+        if (left == 0) delete this;
         return left;
     }
 

@@ -19,8 +19,7 @@ public:
     sptr_t() noexcept = default;
     sptr_t(std::nullptr_t) noexcept {}
     sptr_t(T* object) noexcept : m_object(object) {
-        if (m_object)
-            m_object->add_ref();
+        if (m_object) m_object->add_ref();
     }
     sptr_t(T* object, adopt_ref_t) noexcept : m_object(object) {}
     sptr_t(const sptr_t& other) noexcept : sptr_t(other.m_object) {}
@@ -43,8 +42,7 @@ public:
 
     // Drops the reference held, if any.
     void reset() noexcept {
-        if (T* old = std::exchange(m_object, nullptr))
-            old->release();
+        if (T* old = std::exchange(m_object, nullptr)) old->release();
     }
     // Gives up the reference without releasing it; the caller now owns it.
     T* detach() noexcept { return std::exchange(m_object, nullptr); }
