@@ -60,8 +60,8 @@ const wchar_t* intern(std::wstring text) {
 
 const wchar_t* toString(error_t code) {
     const char* key = catalogKey(code);
-    std::wstring text(key, key + std::char_traits<char>::length(key));
     try {
+        std::wstring text(key, key + std::char_traits<char>::length(key));
         if (const ulib_2_18::message_catalog_ptr catalog = propstore2::getMessageCatalog("talvo2"))
             text = catalog->message(key).as_ustring();
         return intern(std::move(text));

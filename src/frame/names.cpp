@@ -72,10 +72,13 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
         const boost::filesystem::path base = toFsPath(directory);
         for (unsigned long n = 0;; ++n) {
             const std::wstring name = getCollectorDataDirectoryPrefix() + std::to_wstring(n);
+            // Not following links: a dangling link still occupies its name.
             boost::system::error_code ec;
             const boost::filesystem::file_status status =
-                boost::filesystem::status(base / toFsPath(name), ec);
-            if (ec || status.type() == boost::filesystem::file_not_found) return name;
+                boost::filesystem::symlink_status(base / toFsPath(name), ec);
+            if (status.type() == boost::filesystem::file_not_found) return name;
+            // Anything else the file system cannot answer leaves no name known to be free.
+            if (ec) return std::wstring();
         }
     } catch (const std::exception&) {
         return std::wstring();

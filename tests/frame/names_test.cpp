@@ -106,6 +106,17 @@ TEST(CollectorDataDirName, FirstFreeNumberWithoutCreatingAnything) {
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.3");
     for (int n = 3; n < 10; ++n) fs::create_directory(dir.path() / ("data." + std::to_string(n)));
     EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.10");
+    // A dangling link still takes its name.
+    fs::create_symlink("nowhere", dir.path() / "data.10");
+    EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L"data.11");
+
+    // A directory that cannot be searched gives no name rather than one that may be taken.
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read);
+    const int status = test::runUnprivileged(
+        [&] { EXPECT_EQ(IResultDirectory::generateCollectorDataDirName(base), L""); });
+    fs::permissions(dir.path(), fs::perms::all_all);
+    if (status == -1) GTEST_SKIP() << "cannot switch to an unprivileged user to deny searching";
+    EXPECT_EQ(status, 0);
 }
 
 TEST(CollectorDataDirName, WorksBelowNonAsciiNamesInTheCLocale) {

@@ -35,10 +35,13 @@ int loadInto(variant_bag_t& bag, const wchar_t* file, const char* root, bool mer
     const int status = xml::parse(text, root, loaded);
     if (status != BAG_OK) return status;
     if (merge) {
+        // Merge into a copy, so that running out of memory midway leaves `bag` as it was.
+        variant_bag_t merged(bag);
         for (const std::wstring& key : loaded.keys<variant_t>())
-            bag.put(key, *loaded.get<variant_t>(key));
+            merged.put(key, *loaded.get<variant_t>(key));
         for (const std::wstring& key : loaded.keys<variant_bag_t>())
-            bag.put(key, *loaded.get<variant_bag_t>(key));
+            merged.put(key, *loaded.get<variant_bag_t>(key));
+        bag.swap(merged);
     } else {
         bag.swap(loaded);
     }
@@ -52,37 +55,38 @@ int saveTo(const variant_bag_t& bag, const wchar_t* file, const char* root) {
     return io::write_file_atomically(ulib_2_18::to_utf8(file), text) ? BAG_OK : BAG_E_WRITE;
 }
 
-// Nothing may escape as an exception; the only one possible here is an allocation failure.
+// Nothing may escape as an exception; the only one possible here is an allocation failure,
+// reported as `failure`.
 template <class Body>
-int guarded(Body body) noexcept {
+int guarded(int failure, Body body) noexcept {
     try {
         return body();
-    } catch (const std::exception&) {
-        return BAG_E_READ;
+    } catch (...) {
+        return failure;
     }
 }
 
 }  // namespace
 
 int load_variant_bag(variant_bag_t& bag, const wchar_t* file, const char* root) {
-    return guarded([&] { return loadInto(bag, file, root, false); });
+    return guarded(BAG_E_READ, [&] { return loadInto(bag, file, root, false); });
 }
 
 int load_variant_bag2(variant_bag_t& bag, const wchar_t* file, const char* root, bool merge) {
-    return guarded([&] { return loadInto(bag, file, root, merge); });
+    return guarded(BAG_E_READ, [&] { return loadInto(bag, file, root, merge); });
 }
 
 int save_variant_bag(const variant_bag_t& bag, const wchar_t* file) {
-    return guarded([&] { return saveTo(bag, file, kDefaultBagRoot); });
+    return guarded(BAG_E_WRITE, [&] { return saveTo(bag, file, kDefaultBagRoot); });
 }
 
 int save_variant_bag2(const variant_bag_t& bag, const wchar_t* file, const char* root) {
-    return guarded([&] { return saveTo(bag, file, root); });
+    return guarded(BAG_E_WRITE, [&] { return saveTo(bag, file, root); });
 }
 
 int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text) {
     if (!text) return BAG_E_ARGUMENT;
-    return guarded([&] {
+    return guarded(BAG_E_WRITE, [&] {
         std::string rendered;
         if (!xml::render(bag, kDefaultBagRoot, rendered)) return BAG_E_ARGUMENT;
         *text = variant_t(ulib_2_18::from_utf8(rendered));
@@ -92,7 +96,7 @@ int save_variant_bag_to_string(const variant_bag_t& bag, variant_t* text) {
 
 int load_variant_bag_from_string(variant_bag_t& bag, const variant_t& text) {
     if (text.type() != VT_WSTRING) return BAG_E_ARGUMENT;
-    return guarded([&] {
+    return guarded(BAG_E_READ, [&] {
         variant_bag_t loaded;
         const int status = xml::parse(ulib_2_18::to_utf8(text.get_wstring()), nullptr, loaded);
         if (status == BAG_OK) bag.swap(loaded);

@@ -1,10 +1,11 @@
 #include "corekit2/md5.hpp"
 
 #include <openssl/evp.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <fstream>
+#include <string>
 
+#include "posix_io.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace corekit2 {
@@ -25,17 +26,13 @@ bool md5_t::update(const void* data, std::size_t size) {
 }
 
 bool md5_t::update_from_file(const path_t& path, std::size_t limit) {
-    std::ifstream file(ulib_2_18::to_utf8(path.as_string()), std::ios::binary);
-    if (!file) return false;
-    char buffer[4096];
-    while (limit > 0) {
-        file.read(buffer, static_cast<std::streamsize>(std::min(limit, sizeof buffer)));
-        const auto got = static_cast<std::size_t>(file.gcount());
-        if (got == 0) break;
-        if (!update(buffer, got)) return false;
-        limit -= got;
-    }
-    return !file.bad();
+    io::read_result_t why = io::read_result_t::ok;
+    const int fd = io::open_regular(ulib_2_18::to_utf8(path.as_string()), why);
+    if (fd < 0) return false;
+    std::string head;
+    const bool read = io::read_some(fd, limit, head);
+    ::close(fd);
+    return read && update(head.data(), head.size());
 }
 
 std::wstring md5_t::get_digest_base16() const {

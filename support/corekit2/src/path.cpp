@@ -139,7 +139,7 @@ bool remove_directory(const path_t& path, bool recursive) {
     } else {
         fs::remove(target, ec);
     }
-    return !fs::exists(fs::symlink_status(target, ec));
+    return fs::symlink_status(target, ec).type() == fs::file_not_found;
 }
 
 std::vector<path_t> find_files(const path_t& directory, const std::wstring& pattern,

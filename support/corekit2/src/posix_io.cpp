@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <utility>
 
@@ -72,34 +74,64 @@ std::string temporaryName(const std::string& path) {
 
 }  // namespace
 
-read_result_t read_file(const std::string& path, std::size_t limit, std::string& content) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.valid())
-        return errno == ENOENT || errno == ENOTDIR ? read_result_t::missing : read_result_t::failed;
+int open_regular(const std::string& path, read_result_t& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        why = errno == ENOENT || errno == ENOTDIR ? read_result_t::missing : read_result_t::failed;
+        return -1;
+    }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) return read_result_t::failed;
-    if (!S_ISREG(info.st_mode)) return read_result_t::not_regular;
-    if (static_cast<unsigned long long>(info.st_size) > limit) return read_result_t::too_large;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = S_ISREG(info.st_mode) ? read_result_t::failed : read_result_t::not_regular;
+        ::close(fd);
+        return -1;
+    }
+    why = read_result_t::ok;
+    return fd;
+}
 
-    std::string buffer;
-    buffer.reserve(static_cast<std::size_t>(info.st_size));
-    // The file may grow while it is read: keep to the limit whatever its size was.
+bool read_some(int fd, std::size_t limit, std::string& out) {
     char chunk[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    while (limit > 0) {
+        const ssize_t n = ::read(fd, chunk, std::min(limit, sizeof chunk));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return read_result_t::failed;
+            return false;
         }
         if (n == 0) break;
-        if (buffer.size() + static_cast<std::size_t>(n) > limit) return read_result_t::too_large;
-        buffer.append(chunk, static_cast<std::size_t>(n));
+        out.append(chunk, static_cast<std::size_t>(n));
+        limit -= static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+read_result_t read_file(const std::string& path, std::size_t limit, std::string& content) {
+    read_result_t why = read_result_t::ok;
+    Descriptor fd(open_regular(path, why));
+    if (!fd.valid()) return why;
+    // One byte past the limit tells a file that is too large from one that just fits, even when
+    // the file grows while it is read.
+    std::string buffer;
+    if (!read_some(fd.get(), limit + 1, buffer)) return read_result_t::failed;
+    if (buffer.size() > limit) return read_result_t::too_large;
     content.swap(buffer);
     return read_result_t::ok;
 }
 
-bool write_file_atomically(const std::string& path, const std::string& content) {
+bool write_file_atomically(const std::string& requested, const std::string& content) {
+    // Saving through a symbolic link replaces the file it leads to, not the link.
+    std::string path = requested;
+    struct stat existing {};
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists) {
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            char* resolved = ::realpath(requested.c_str(), nullptr);
+            if (!resolved) return false;
+            path = resolved;
+            std::free(resolved);
+        }
+    }
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
@@ -110,10 +142,13 @@ bool write_file_atomically(const std::string& path, const std::string& content) 
     if (fd < 0) return false;
 
     Descriptor file(fd);
-    // A replaced file keeps its permissions: a private file must not become readable by others.
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+    // A replaced file keeps its permissions, so a private file does not become readable by
+    // others, and its owner where we may set it (root saving a user's file).
+    if (exists && S_ISREG(existing.st_mode)) {
         ::fchmod(file.get(), existing.st_mode & 07777);
+        if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())
+            (void)::fchown(file.get(), existing.st_uid, existing.st_gid);
+    }
     const bool written = writeAll(file.get(), content.data(), content.size()) &&
                          ::fsync(file.get()) == 0 && file.close() == 0 &&
                          ::rename(temp.c_str(), path.c_str()) == 0;
@@ -133,6 +168,11 @@ void directory_write_access(const std::string& path, bool& readOnly, bool& faile
                             unsigned retries) {
     readOnly = false;
     failed = false;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        failed = true;
+        return;
+    }
     for (unsigned attempt = 0;; ++attempt) {
         // Effective ids, as the kernel will use them when a file is created here.
         if (::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;

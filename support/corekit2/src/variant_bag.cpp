@@ -37,7 +37,7 @@ variant_bag_t::variant_bag_t(const variant_bag_t& other) : m_impl(std::make_uniq
 }
 
 // A moved-from bag is left empty and usable, not hollow.
-variant_bag_t::variant_bag_t(variant_bag_t&& other) noexcept : variant_bag_t() {
+variant_bag_t::variant_bag_t(variant_bag_t&& other) : variant_bag_t() {
     swap(other);
 }
 

@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <condition_variable>
+#include <list>
 #include <mutex>
+#include <thread>
 
 #include "propstore2/property_storage.hpp"
 
@@ -83,10 +86,18 @@ public:
     }
 
     bool removeListener(IPropertyStorageChangeListener2* listener) override {
-        std::lock_guard<std::mutex> lock(m_listenerMutex);
+        std::unique_lock<std::mutex> lock(m_listenerMutex);
         const auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
         if (it == m_listeners.end()) return false;
         m_listeners.erase(it);
+        // The caller may free the listener once this returns: wait for calls running in other
+        // threads. A listener removing itself from inside its own notification does not wait.
+        const std::thread::id self = std::this_thread::get_id();
+        m_callDone.wait(lock, [&] {
+            return std::none_of(m_calls.begin(), m_calls.end(), [&](const Call& call) {
+                return call.listener == listener && call.thread != self;
+            });
+        });
         return true;
     }
 
@@ -112,13 +123,27 @@ private:
     }
 
     void notify(Notification notification, const std::wstring& name) {
-        std::vector<IPropertyStorageChangeListener2*> listeners;
-        {
-            std::lock_guard<std::mutex> lock(m_listenerMutex);
-            listeners = m_listeners;
+        std::unique_lock<std::mutex> lock(m_listenerMutex);
+        const std::vector<IPropertyStorageChangeListener2*> listeners = m_listeners;
+        for (IPropertyStorageChangeListener2* listener : listeners) {
+            // An earlier listener may have removed this one meanwhile: never call it then.
+            if (std::find(m_listeners.begin(), m_listeners.end(), listener) == m_listeners.end())
+                continue;
+            const auto call = m_calls.insert(m_calls.end(), {listener, std::this_thread::get_id()});
+            lock.unlock();
+            try {
+                (listener->*notification)(this, name.c_str());
+            } catch (...) {
+                lock.lock();
+                m_calls.erase(call);
+                m_callDone.notify_all();
+                throw;
+            }
+            lock.lock();
+            m_calls.erase(call);
+            m_callDone.notify_all();
         }
-        for (IPropertyStorageChangeListener2* listener : listeners)
-            (listener->*notification)(this, name.c_str());
+        lock.unlock();
         if (m_parent) m_parent->notify(notification, m_section + L"/" + name);
     }
 
@@ -126,8 +151,15 @@ private:
     sptr_t<corekit2::object_interface_t> m_owner;
     sptr_t<BagPropertyStorage> m_parent;
     std::wstring m_section;
+    struct Call {
+        IPropertyStorageChangeListener2* listener;
+        std::thread::id thread;
+    };
+
     std::mutex m_listenerMutex;
+    std::condition_variable m_callDone;
     std::vector<IPropertyStorageChangeListener2*> m_listeners;
+    std::list<Call> m_calls;  // notifications under way
 };
 
 }  // namespace

@@ -250,6 +250,30 @@ TEST(BagFileTest, SaveReplacesTheFileAtomically) {
     EXPECT_EQ(status, 0);
 }
 
+TEST(BagFileTest, SavingThroughALinkOrOverAnotherUsersFileKeepsLinkAndOwner) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "shared");
+    ASSERT_EQ(save_variant_bag(targetBag(), dir.wide(L"shared/real.bag").c_str()), BAG_OK);
+    fs::create_symlink("shared/real.bag", dir.path() / "link.bag");
+    variant_bag_t changed, loaded;
+    changed.put(L"new", variant_t(true));
+    ASSERT_EQ(save_variant_bag(changed, dir.wide(L"link.bag").c_str()), BAG_OK);
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link.bag"));
+    ASSERT_EQ(load_variant_bag(loaded, dir.wide(L"shared/real.bag").c_str(), nullptr), BAG_OK);
+    EXPECT_TRUE(loaded == changed);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can save over another user's file";
+    const fs::path owned = dir.path() / "owned.bag";
+    ASSERT_EQ(save_variant_bag(targetBag(), dir.wide(L"owned.bag").c_str()), BAG_OK);
+    ASSERT_EQ(::chown(owned.c_str(), talvo2::test::kUnprivilegedId, talvo2::test::kUnprivilegedId),
+              0);
+    ASSERT_EQ(save_variant_bag(changed, dir.wide(L"owned.bag").c_str()), BAG_OK);
+    struct stat info {};
+    ASSERT_EQ(::stat(owned.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, talvo2::test::kUnprivilegedId);
+    EXPECT_EQ(info.st_gid, talvo2::test::kUnprivilegedId);
+}
+
 TEST(BagFileTest, NamesNearTheFileSystemLimitCanBeSaved) {
     TempDir dir;
     const std::wstring file = dir.wide(std::wstring(250, L'n'));

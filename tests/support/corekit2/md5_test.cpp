@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "corekit2/md5.hpp"
 #include "util/test_util.hpp"
@@ -48,5 +49,8 @@ TEST(Md5Test, FileDigestStopsAtTheLimit) {
     EXPECT_TRUE(md5.update("abc", 3));
     EXPECT_FALSE(md5.update_from_file(dir.wide(L"missing"), 4096));
     EXPECT_FALSE(md5.update_from_file(dir.wide(), 4096));
+    // A named pipe without a writer would block a plain open forever.
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(md5.update_from_file(dir.wide(L"fifo"), 4096));
     EXPECT_EQ(md5.get_digest_base16(), kAbc);
 }

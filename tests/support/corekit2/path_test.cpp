@@ -55,6 +55,8 @@ TEST(PathTest, ExistenceAndWriteAccess) {
     EXPECT_FALSE(readOnly || failed);
     EXPECT_FALSE(path_t::readonly(dir.wide(L"missing"), readOnly, failed, 255));
     EXPECT_TRUE(failed);
+    EXPECT_FALSE(path_t::readonly(dir.wide(L"file"), readOnly, failed, 255));
+    EXPECT_TRUE(failed);
 
     const path_t locked(dir.wide(L"locked"));
     ASSERT_TRUE(corekit2::create_directory(locked));

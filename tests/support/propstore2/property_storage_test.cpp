@@ -13,7 +13,7 @@ namespace {
 using Names = std::vector<std::wstring>;
 
 // Records every notification as "what name".
-class Recorder final : public corekit2::ref_counted_t<propstore2::IPropertyStorageChangeListener2> {
+class Recorder : public corekit2::ref_counted_t<propstore2::IPropertyStorageChangeListener2> {
 public:
     using S = IPropertyStorage*;
     void propertyChanging(S, const wchar_t* name) override { add(L"changing ", name); }
@@ -130,4 +130,42 @@ TEST(BagPropertyStorageTest, DetachCutsOffTheBagAndTheOwnerLivesWithTheStorage) 
     EXPECT_EQ(Owner::destroyed, 0);  // the section still needs its parent
     section.reset();
     EXPECT_EQ(Owner::destroyed, 1);
+}
+
+// A listener may drop and free another while a notification runs; the storage must not call the
+// freed one (and a listener removed by another thread is not called after removeListener returns).
+TEST(BagPropertyStorageTest, ListenersRemovedDuringANotificationAreNotCalled) {
+    class Remover final : public Recorder {
+    public:
+        void propertyChanging(S storage, const wchar_t* name) override {
+            Recorder::propertyChanging(storage, name);
+            if (victim) {
+                storage->removeListener(victim);
+                delete victim;
+                victim = nullptr;
+            }
+        }
+        Recorder* victim = nullptr;
+    };
+    variant_bag_t bag;
+    const sptr_t<IPropertyStorage> storage = IBagPropertyStorage::create(&bag, {});
+    Remover remover;
+    remover.victim = new Recorder;
+    ASSERT_TRUE(storage->addListener(&remover));
+    ASSERT_TRUE(storage->addListener(remover.victim));
+    EXPECT_TRUE(storage->setValue(L"a", variant_t(int32_t{1})));
+    EXPECT_EQ(remover.events, (Names{L"changing a", L"changed a"}));
+
+    // Self-removal from inside a notification does not wait for itself.
+    class SelfRemover final : public Recorder {
+    public:
+        void propertyChanged(S storage, const wchar_t* name) override {
+            Recorder::propertyChanged(storage, name);
+            storage->removeListener(this);
+        }
+    } self;
+    ASSERT_TRUE(storage->addListener(&self));
+    EXPECT_TRUE(storage->setValue(L"b", variant_t(int32_t{2})));
+    EXPECT_TRUE(storage->setValue(L"c", variant_t(int32_t{3})));
+    EXPECT_EQ(self.events, (Names{L"changing b", L"changed b"}));
 }

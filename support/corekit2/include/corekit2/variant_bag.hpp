@@ -18,7 +18,8 @@ class COREKIT2_API variant_bag_t {
 public:
     variant_bag_t();
     variant_bag_t(const variant_bag_t& other);
-    variant_bag_t(variant_bag_t&& other) noexcept;
+    // Leaves `other` empty and usable, which takes an allocation: may throw std::bad_alloc.
+    variant_bag_t(variant_bag_t&& other);
     variant_bag_t& operator=(const variant_bag_t& other);
     variant_bag_t& operator=(variant_bag_t&& other) noexcept;
     ~variant_bag_t();

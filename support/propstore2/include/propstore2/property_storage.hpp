@@ -47,7 +47,8 @@ public:
     // The storage of the section `name`, made when missing if `create`; empty otherwise.
     virtual corekit2::sptr_t<IPropertyStorage> getSection(const wchar_t* name, bool create) = 0;
     // Registers a listener (not owned, not reference counted: it must outlive its registration).
-    // False when null or already registered.
+    // False when null or already registered. A listener is never called after removeListener
+    // has returned, which waits for calls under way in other threads.
     virtual bool addListener(IPropertyStorageChangeListener2* listener) = 0;
     // False when the listener was not registered.
     virtual bool removeListener(IPropertyStorageChangeListener2* listener) = 0;
