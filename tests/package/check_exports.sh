@@ -28,12 +28,22 @@ for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool
     'talvo2::ResultDirectoryManager::getLastError()' \
     'talvo2::ResultDirectoryManager::getDefaultResultDirectoryName()' \
     'talvo2::ResultDirectoryManager::isReservedDirectoryName(wchar_t const*)' \
-    'talvo2::IResultDirectory::generateCollectorDataDirName('; do
+    'talvo2::IResultDirectory::generateCollectorDataDirName(' \
+    'talvo2::IResultDirectory::cast(' 'talvo2::IProject::cast(' 'talvo2::IExperiment::cast(' \
+    'talvo2::Node::uid(' 'talvo2::Node::nodeCount()' 'talvo2::Node::handleCount()' \
+    'talvo2::Node::reset()' 'talvo2::ISearchDirectories::create(wchar_t const*)' \
+    'talvo2::ResultVariableBag::VAR_AT' 'talvo2::ResultVariableBag::VAR_MPIRANK' \
+    'talvo2::ResultVariableBag::putVariable(' 'talvo2::NodeBase::setFlag(wchar_t const*)' \
+    'talvo2::ResultDirectoryBase::isFinalized()' 'vtable for talvo2::NodeBase' \
+    'typeinfo for talvo2::INodeGroup' 'typeinfo for talvo2::IPathIterator' \
+    'typeinfo for talvo2::IFlagData'; do
     grep -qF " $name" <<<"$exported" || fail "libtalvo2 does not export $name"
 done
 for internal in setLastError resetLastError statusToError systemErrorToError ExtensionTable \
-    toFsPath toWide LibraryLifetime 'talvo2::logger'; do
-    grep -qF "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
+    toFsPath toWide LibraryLifetime 'talvo2::logger' 'talvo2::SearchDirectories' NodeRegistry \
+    PropertyChangeMonitor locateMarkerFile tryCreateDirectory writeMarkerFile openNode \
+    'talvo2::Node::bind' 'talvo2::Node::getPath' 'typeinfo for talvo2::Node$'; do
+    grep -qE "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
 done
 soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [[ $soname == libtalvo2.so.2 ]] || fail "libtalvo2 has SONAME '$soname', not libtalvo2.so.2"

@@ -1,0 +1,146 @@
+#include "node/marker_files.hpp"
+
+#include <boost/filesystem.hpp>
+
+#include "corekit2/bag_file.hpp"
+#include "corekit2/path.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+bool isRegularFile(const fs::path& path) {
+    boost::system::error_code ec;
+    return fs::is_regular_file(fs::status(path, ec)) && !ec;
+}
+
+std::wstring upper(const std::wstring& text) {
+    return ulib_2_18::to_upper(text);
+}
+
+}  // namespace
+
+bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const {
+    return fileNameOf(a) < fileNameOf(b);
+}
+
+ExtensionSet makeExtensionSet(std::initializer_list<std::wstring> extensions) {
+    ExtensionSet set;
+    for (const std::wstring& extension : extensions)
+        if (!extension.empty()) set.insert(extension);
+    return set;
+}
+
+std::wstring fileNameOf(const std::wstring& path) {
+    return toWide(toFsPath(path).filename());
+}
+std::wstring extensionOf(const std::wstring& path) {
+    return toWide(toFsPath(path).extension());
+}
+std::wstring parentOf(const std::wstring& path) {
+    return toWide(toFsPath(path).parent_path());
+}
+
+std::wstring normalizedAbsolute(const std::wstring& path) {
+    fs::path normal = fs::absolute(toFsPath(path)).lexically_normal();
+    // "dir/" normalises to "dir/."; the directory itself is meant.
+    if (normal.filename_is_dot() && normal.has_parent_path()) normal = normal.parent_path();
+    return toWide(normal);
+}
+
+bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension) {
+    const std::wstring wanted = upper(extension);
+    for (const std::wstring& candidate : set)
+        if (upper(candidate) == wanted) return true;
+    return false;
+}
+
+bool isLinkExtensionOf(const ExtensionSet& set, const std::wstring& extension) {
+    const std::wstring wanted = upper(extension);
+    for (const std::wstring& candidate : set)
+        if (upper(candidate + L"link") == wanted) return true;
+    return false;
+}
+
+std::pair<std::wstring, std::wstring> splitMarkerPath(const std::wstring& path,
+                                                      const std::wstring& extension) {
+    if (!extension.empty() && ulib_2_18::equals_no_case(extensionOf(path), extension))
+        return {parentOf(path), fileNameOf(path)};
+    return {path, extension};
+}
+
+error_t tryCreateDirectory(const std::wstring& path) {
+    try {
+        const fs::path target = toFsPath(path);
+        const fs::file_status status = fs::status(target);
+        if (!fs::exists(status)) {
+            if (fs::create_directories(target)) return OK;
+            // Someone else made it between the two calls.
+            return fs::exists(fs::status(target)) ? AlreadyExists : FileError;
+        }
+        if (!fs::is_directory(status)) return AlreadyExists;
+        bool readOnly = false;
+        bool failed = false;
+        corekit2::path_t::readonly(corekit2::path_t(path), readOnly, failed, 255);
+        if (failed) return FileError;
+        return readOnly ? InsufficientPermissions : AlreadyExists;
+    } catch (const boost::system::system_error& error) {
+        return systemErrorToError(error);
+    } catch (const std::exception&) {
+        return OperationFailed;
+    }
+}
+
+error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
+                        const corekit2::variant_bag_t& bag) {
+    try {
+        const fs::path dir = toFsPath(directory).lexically_normal();
+        fs::path name = toFsPath(markerName);
+        if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
+        const std::wstring file = toWide(dir / name);
+        return statusToError(corekit2::save_variant_bag(bag, file.c_str()));
+    } catch (const std::exception&) {
+        return OperationFailed;
+    }
+}
+
+std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set, bool folderScan) {
+    resetLastError();
+    try {
+        const fs::path target = toFsPath(path);
+        const fs::file_status status = fs::status(target);
+        if (fs::is_directory(status)) {
+            for (const fs::directory_entry& entry : fs::directory_iterator(target)) {
+                if (isRegularFile(entry.path()) &&
+                    hasExtensionIn(set, toWide(entry.path().extension())))
+                    return toWide(entry.path());
+            }
+            return std::wstring();
+        }
+        const std::wstring extension = toWide(target.extension());
+        if (fs::is_regular_file(status)) {
+            if (!folderScan && hasExtensionIn(set, extension)) return path;
+            if (isLinkExtensionOf(set, extension)) return path;
+        }
+        if (extension.empty()) {
+            for (const std::wstring& candidate : set) {
+                const std::wstring link = path + candidate + L"link";
+                if (isRegularFile(toFsPath(link))) return link;
+            }
+        }
+        return std::wstring();
+    } catch (const boost::system::system_error& error) {
+        setLastError(systemErrorToError(error));
+        return std::wstring();
+    } catch (const std::exception&) {
+        setLastError(OperationFailed);
+        return std::wstring();
+    }
+}
+
+}  // namespace talvo2

@@ -1,0 +1,65 @@
+#pragma once
+
+// The steps every node factory and lookup shares: extension sets, file-name order, splitting a
+// marker path, creating a node directory with a precise error, writing and locating marker files.
+
+#include <set>
+#include <string>
+#include <utility>
+
+#include "corekit2/variant_bag.hpp"
+#include "talvo2/error.hpp"
+
+namespace talvo2 {
+
+// Orders paths by their last element only, ordinally: r999 sorts after r1000.
+struct FileNameLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
+// Node file extensions of one kind of node, in file-name order; empty strings are left out.
+using ExtensionSet = std::set<std::wstring, FileNameLess>;
+ExtensionSet makeExtensionSet(std::initializer_list<std::wstring> extensions);
+
+// Paths in file-name order; two paths with the same last element are one entry (the first stays).
+using FileSet = std::set<std::wstring, FileNameLess>;
+
+// The last element of `path`, and its extension as Boost.Filesystem defines it ("" when none).
+std::wstring fileNameOf(const std::wstring& path);
+std::wstring extensionOf(const std::wstring& path);
+// The path without its last element.
+std::wstring parentOf(const std::wstring& path);
+// `path` made absolute against the current directory and lexically normalised.
+std::wstring normalizedAbsolute(const std::wstring& path);
+
+// Whether `extension` is in `set`, ignoring case.
+bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension);
+// Whether `extension` is an extension of `set` followed by "link" (the extension of a link file).
+bool isLinkExtensionOf(const ExtensionSet& set, const std::wstring& extension);
+
+// Splits a path given for a new node: a path ending in `extension` (any case) names the marker
+// file itself, giving (its directory, its file name); any other path names the directory, giving
+// (path, extension).
+std::pair<std::wstring, std::wstring> splitMarkerPath(const std::wstring& path,
+                                                      const std::wstring& extension);
+
+// Creates the directory `path` with any missing parents. OK when made; AlreadyExists when a file
+// or a writable directory is there; InsufficientPermissions for a directory this process cannot
+// write; FileError when that cannot be told; other file-system failures mapped.
+error_t tryCreateDirectory(const std::wstring& path);
+
+// Saves `bag` as the marker file `markerName` in `directory`, atomically. A marker name that is
+// only an extension is completed with the directory's name (r005 gives r005.<ext>). OK or
+// OperationFailed.
+error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
+                        const corekit2::variant_bag_t& bag);
+
+// The marker file `path` names: in a directory, the first regular file with an extension of
+// `set`; the path itself when it is such a file or a link file to one; for a path without
+// extension, an existing link file beside it. "" when none (last error reset first, or set to
+// the mapped file-system error). With `folderScan`, a bare marker file is not taken, as a marker
+// lying directly in a scanned folder belongs to the folder's owner, not to a member.
+std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
+                              bool folderScan = false);
+
+}  // namespace talvo2

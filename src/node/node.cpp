@@ -1,0 +1,401 @@
+#include "talvo2/node.hpp"
+
+#include <boost/filesystem.hpp>
+#include <mutex>
+
+#include "corekit2/bag_file.hpp"
+#include "corekit2/md5.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "node/marker_files.hpp"
+#include "node/node_fields.hpp"
+#include "node/node_registry.hpp"
+#include "node/node_relations.hpp"
+#include "talvo2/i_project.hpp"
+#include "talvo2/names.hpp"
+#include "talvo2/result_directory_manager.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+using Lock = std::lock_guard<boost::recursive_mutex>;
+
+Lock registryLock() {
+    return Lock(NodeRegistry::instance().mutex());
+}
+
+const corekit2::variant_bag_t* talvoSection(const corekit2::variant_bag_t& bag) {
+    return bag.get<corekit2::variant_bag_t>(L"talvo");
+}
+
+std::wstring markerDigest(const std::wstring& markerPath) {
+    corekit2::md5_t digest;
+    if (!digest.update_from_file(corekit2::path_t(markerPath), 4096)) return std::wstring();
+    return digest.get_digest_base16();
+}
+
+// Walks the regular files below `directory` without following symbolic links; a file-system
+// error ends the walk with what was counted so far.
+template <class Visit>
+void walkFiles(const fs::path& directory, Visit visit) {
+    boost::system::error_code ec;
+    fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const fs::file_status status = it->symlink_status(ec);
+        if (ec) break;
+        if (fs::is_regular_file(status)) visit(it->path());
+    }
+}
+
+}  // namespace
+
+Node::Node(std::wstring& markerPath, const wchar_t* groupPath)
+    : m_fields(std::make_unique<Fields>()) {
+    Fields& f = *m_fields;
+    f.uid = NodeRegistry::instance().nextUid();
+    try {
+        if (isLinkFilePath(markerPath)) {
+            std::wstring target;
+            readLinkFile(markerPath, target);
+            markerPath = target;
+        }
+        bind(markerPath, groupPath);
+        f.storage = propstore2::IBagPropertyStorage::create(&f.bag, {});
+        f.storage->addListener(&f.monitor);
+        f.transientStorage = propstore2::IBagPropertyStorage::create(&f.transientBag, {});
+    } catch (...) {
+        // The registry must not keep a pointer to an object that was never finished.
+        const Lock lock = registryLock();
+        NodeRegistry& registry = NodeRegistry::instance();
+        if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
+        if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
+        throw;
+    }
+}
+
+Node::~Node() {
+    Fields& f = *m_fields;
+    if (f.removeOnClose) {
+        if (f.memberGroup) {
+            for (auto it = f.memberGroup->getNodes(L"", 0); !it.at_end(); ++it)
+                if (const corekit2::sptr_t<INode> member = *it) member->remove();
+        }
+        boost::system::error_code ec;
+        // remove_all deletes symbolic links themselves, never what they point to.
+        if (!f.directory.empty() && fs::is_directory(fs::symlink_status(f.directory, ec)))
+            fs::remove_all(f.directory, ec);
+        if (!f.linkFilePath.empty()) fs::remove(toFsPath(f.linkFilePath), ec);
+    }
+    if (f.storage) f.storage->removeListener(&f.monitor);
+    // Callers may still hold the storages; cut them off from the bags that die with the node.
+    for (auto* storage : {f.storage.get(), f.transientStorage.get()})
+        if (auto* bagStorage = dynamic_cast<propstore2::IBagPropertyStorage*>(storage))
+            bagStorage->detach();
+    f.memberGroup.reset();
+    {
+        const Lock lock = registryLock();
+        NodeRegistry& registry = NodeRegistry::instance();
+        if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
+        if (!f.linkFilePath.empty() && registry.find(f.linkFilePath) == this)
+            registry.remove(f.linkFilePath);
+    }
+}
+
+uint32_t Node::add_ref() {
+    const Lock lock = registryLock();
+    return ++m_fields->refCount;
+}
+
+uint32_t Node::release() {
+    const Lock lock = registryLock();
+    Fields& f = *m_fields;
+    const uint32_t left = --f.refCount;
+    if (left > 0) return left;
+    NodeRegistry& registry = NodeRegistry::instance();
+    if (!f.markerFilePath.empty()) registry.remove(f.markerFilePath);
+    if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
+    delete this;
+    return 0;
+}
+
+bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
+    resetLastError();
+    if (markerPath.empty()) return setLastError(InvalidPath);
+    Fields& f = *m_fields;
+    const Lock lock = registryLock();
+    NodeRegistry& registry = NodeRegistry::instance();
+    std::wstring marker;
+    try {
+        marker = normalizedAbsolute(markerPath);
+    } catch (const std::exception&) {
+        return setLastError(InvalidPath);
+    }
+
+    if (marker == f.markerFilePath) {
+        if (!groupPath) return true;
+        if (f.parent && memberGroupPath(*f.parent) == groupPath) return true;
+        adoptParentFrom(groupPath);
+        return true;
+    }
+
+    if (!f.markerFilePath.empty()) registry.remove(f.markerFilePath);
+    const fs::path file = toFsPath(marker);
+    f.directory = file.parent_path();
+    f.markerFilePath = marker;
+    f.userVisibleName = toWide(file.stem());
+    if (f.userVisibleName == L"config" &&
+        ulib_2_18::equals_no_case(toWide(file.extension()), getProjectExtension(false)))
+        f.userVisibleName = toWide(f.directory.filename());
+    registry.add(f.markerFilePath, this);
+
+    const std::wstring digest = markerDigest(f.markerFilePath);
+    if (!f.linkFilePath.empty() && digest != f.markerDigest) f.linkStale = true;
+    f.markerDigest = digest;
+
+    setLastError(statusToError(corekit2::load_variant_bag(f.bag, f.markerFilePath.c_str(), "")));
+
+    if (const corekit2::variant_bag_t* talvo = talvoSection(f.bag)) {
+        if (const wchar_t* output = talvo->get_variant(L"outputDirectory").get_wstr())
+            f.outputDirectory = output;
+        if (groupPath) adoptParentFrom(groupPath);
+        const std::wstring backlink = talvo->get_variant(L"backlink").get_wstring();
+        if (!backlink.empty() && f.linkFilePath.empty()) {
+            std::wstring linked;
+            readLinkFile(backlink, linked);
+            if (linked != f.markerFilePath) f.linkStale = true;
+            boost::system::error_code ec;
+            if (!f.parent && fs::is_regular_file(toFsPath(f.linkFilePath), ec))
+                adoptParentFrom(parentOf(f.linkFilePath));
+        }
+        if (!f.parent && f.directory.has_parent_path() && f.directory != f.directory.root_path())
+            adoptParentFrom(toWide(f.directory.parent_path()));
+    }
+    f.path = toWide(f.directory);
+    return ResultDirectoryManager::getLastError() == OK;
+}
+
+void Node::adoptParentFrom(const std::wstring& groupPath) {
+    Fields& f = *m_fields;
+    try {
+        corekit2::sptr_t<INode> owner = openGroupOwner(groupPath);
+        // A node is never its own parent (a project refreshed inside its own directory).
+        if (owner && owner.get() == asINode()) owner.reset();
+        if (owner) f.parent = owner;
+    } catch (const std::exception&) {
+        f.parent.reset();
+    }
+}
+
+bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) {
+    resetLastError();
+    markerPath.clear();
+    Fields& f = *m_fields;
+    if (linkPath.empty()) return false;
+    std::wstring link;
+    try {
+        link = normalizedAbsolute(linkPath);
+    } catch (const std::exception&) {
+        return setLastError(InvalidPath);
+    }
+    if (link == f.linkFilePath) return true;
+    {
+        const Lock lock = registryLock();
+        NodeRegistry& registry = NodeRegistry::instance();
+        if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
+        f.linkFilePath = link;
+        registry.add(f.linkFilePath, this);
+    }
+    corekit2::variant_bag_t record;
+    if (corekit2::load_variant_bag2(record, f.linkFilePath.c_str(), "bag", false) !=
+        corekit2::BAG_OK)
+        return setLastError(OperationFailed);
+    const wchar_t* target = record.get_variant(L"link").get_wstr();
+    const wchar_t* digest = record.get_variant(L"md5sum").get_wstr();
+    if (target && digest) {
+        markerPath = target;
+        if (markerPath != f.markerFilePath) f.linkStale = true;
+        if (f.markerDigest != digest) f.linkStale = true;
+        f.markerDigest = digest;
+    }
+    return true;
+}
+
+void Node::refreshMarker() {
+    Fields& f = *m_fields;
+    boost::system::error_code ec;
+    if (fs::is_regular_file(fs::status(toFsPath(f.markerFilePath), ec))) return;
+    const std::wstring renamed = locateMarkerFile(
+        f.path, makeExtensionSet({toWide(toFsPath(f.markerFilePath).extension())}));
+    if (!renamed.empty()) bind(renamed, f.path.c_str());
+}
+
+const wchar_t* Node::getPath() {
+    return m_fields->path.c_str();
+}
+
+int32_t Node::getFilesCount() {
+    int32_t count = 0;
+    walkFiles(m_fields->directory, [&](const fs::path&) { ++count; });
+    return count;
+}
+
+int64_t Node::getSize() {
+    int64_t size = 0;
+    walkFiles(m_fields->directory, [&](const fs::path& file) {
+        boost::system::error_code ec;
+        const auto bytes = fs::file_size(file, ec);
+        if (!ec) size += static_cast<int64_t>(bytes);
+    });
+    return size;
+}
+
+const wchar_t* Node::getMarkerFilePath() {
+    refreshMarker();
+    return m_fields->markerFilePath.c_str();
+}
+
+bool Node::changeMarkerFilePath(const wchar_t* path) {
+    Fields& f = *m_fields;
+    if (!path || f.linkFilePath.empty()) return false;
+    boost::system::error_code ec;
+    if (!fs::exists(toFsPath(f.linkFilePath), ec) || !isMissing()) return false;
+    if (!fs::exists(toFsPath(path), ec)) return false;
+    return bind(path, f.path.c_str());
+}
+
+const wchar_t* Node::getUserVisibleName() {
+    return isMissing() ? nullptr : m_fields->userVisibleName.c_str();
+}
+
+bool Node::changeUserVisibleName(const wchar_t* name) {
+    Fields& f = *m_fields;
+    // The name stays within the node's directory: no separators, no "." or "..".
+    const std::wstring wanted = name ? name : L"";
+    if (wanted.empty() || wanted == L"." || wanted == L".." ||
+        wanted.find(L'/') != std::wstring::npos)
+        return setLastError(ParameterError);
+    const fs::path marker = toFsPath(f.markerFilePath);
+    const fs::path renamed = marker.parent_path() / toFsPath(wanted + toWide(marker.extension()));
+    try {
+        fs::rename(marker, renamed);
+    } catch (const boost::system::system_error& error) {
+        return setLastError(systemErrorToError(error));
+    }
+    const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
+    return bind(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
+}
+
+corekit2::sptr_t<INode> Node::getParent() {
+    return m_fields->parent;
+}
+
+bool Node::setParent(const wchar_t* path) {
+    const std::wstring marker = m_fields->markerFilePath;
+    return bind(marker, path);
+}
+
+corekit2::sptr_t<INode> Node::getProject() {
+    for (corekit2::sptr_t<INode> ancestor = getParent(); ancestor;
+         ancestor = ancestor->getParent()) {
+        if (IProject::cast(ancestor)) return ancestor;
+    }
+    return {};
+}
+
+corekit2::sptr_t<INodeGroup> Node::getNodeGroup() {
+    return {};
+}
+
+corekit2::sptr_t<propstore2::IPropertyStorage> Node::getPropertyStorage() {
+    return m_fields->storage;
+}
+
+bool Node::save() {
+    Fields& f = *m_fields;
+    if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return false;
+    f.removeOnClose = false;
+    if (!setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str()))))
+        return false;
+    f.monitor.modified = false;
+    return true;
+}
+
+bool Node::isModified() {
+    return m_fields->monitor.modified;
+}
+
+int64_t Node::getCreationTime() {
+    const corekit2::variant_bag_t* talvo = talvoSection(m_fields->bag);
+    return talvo ? static_cast<int64_t>(talvo->get_variant(L"timestamp").get_uint64()) : 0;
+}
+
+corekit2::sptr_t<propstore2::IPropertyStorage> Node::getTransientStorage() {
+    return m_fields->transientStorage;
+}
+
+bool Node::isLinked() {
+    return !m_fields->linkFilePath.empty();
+}
+
+bool Node::isMissing() {
+    refreshMarker();
+    boost::system::error_code ec;
+    return !fs::exists(fs::status(toFsPath(m_fields->markerFilePath), ec)) || ec;
+}
+
+bool Node::isLinkStale() {
+    return m_fields->linkStale;
+}
+bool Node::isReadOnly() {
+    return m_fields->readOnly;
+}
+void Node::setReadOnly(bool readOnly) {
+    m_fields->readOnly = readOnly;
+}
+void Node::setRemoveOnClose(bool remove) {
+    m_fields->removeOnClose = remove;
+}
+
+// Flags are not held by nodes yet: the flag operations answer like the neutral node.
+error_t Node::addFlag(const wchar_t*, bool, bool) {
+    return NotImplemented;
+}
+error_t Node::addFlag(const wchar_t*, corekit2::sptr_t<IFlagData>&, bool, bool) {
+    return NotImplemented;
+}
+error_t Node::removeFlag(const wchar_t*, bool) {
+    return NotImplemented;
+}
+error_t Node::ownFlag(const wchar_t*) {
+    return NotImplemented;
+}
+
+const wchar_t* Node::getLinkFilePath() {
+    return m_fields->linkFilePath.c_str();
+}
+
+uint32_t Node::uid(corekit2::sptr_t<INode> node) {
+    const Node* own = dynamic_cast<const Node*>(node.get());
+    const uint32_t id = own ? own->m_fields->uid : 0;
+    node.reset();
+    return id;
+}
+
+uint32_t Node::nodeCount() {
+    return NodeRegistry::instance().count();
+}
+
+uint32_t Node::handleCount() {
+    const Lock lock = registryLock();
+    return static_cast<uint32_t>(NodeRegistry::instance().size());
+}
+
+void Node::reset() {
+    NodeRegistry::instance().reset();
+}
+
+}  // namespace talvo2

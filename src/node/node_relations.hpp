@@ -1,0 +1,25 @@
+#pragma once
+
+// Where a node meets the subsystems around it: the group it was opened from and the link files
+// that place it in other groups. The node core calls these; the group and link subsystems
+// answer them.
+
+#include <string>
+
+#include "corekit2/sptr.hpp"
+#include "talvo2/i_node.hpp"
+
+namespace talvo2 {
+
+// Whether `path` names a link file: its extension, the dot included, is longer than 8 characters
+// and ends in "link" in any case.
+bool isLinkFilePath(const std::wstring& path);
+
+// The node that owns the group at `groupPath` (a project or experiment), or empty. Throws
+// boost::system::system_error on file-system failures; the binding catches them.
+corekit2::sptr_t<INode> openGroupOwner(const std::wstring& groupPath);
+
+// The path of `node`'s member group, or "" when it has none.
+std::wstring memberGroupPath(INode& node);
+
+}  // namespace talvo2
