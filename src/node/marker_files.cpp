@@ -23,6 +23,13 @@ std::wstring upper(const std::wstring& text) {
     return ulib_2_18::to_upper(text);
 }
 
+// Lexically normal, and "dir/" (which normalises to "dir/.") taken as the directory itself.
+fs::path normalDirectory(const fs::path& path) {
+    fs::path normal = path.lexically_normal();
+    if (normal.filename_is_dot() && normal.has_parent_path()) normal = normal.parent_path();
+    return normal;
+}
+
 }  // namespace
 
 bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const {
@@ -47,10 +54,7 @@ std::wstring parentOf(const std::wstring& path) {
 }
 
 std::wstring normalizedAbsolute(const std::wstring& path) {
-    fs::path normal = fs::absolute(toFsPath(path)).lexically_normal();
-    // "dir/" normalises to "dir/."; the directory itself is meant.
-    if (normal.filename_is_dot() && normal.has_parent_path()) normal = normal.parent_path();
-    return toWide(normal);
+    return toWide(normalDirectory(fs::absolute(toFsPath(path))));
 }
 
 bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension) {
@@ -99,7 +103,7 @@ error_t tryCreateDirectory(const std::wstring& path) {
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
                         const corekit2::variant_bag_t& bag) {
     try {
-        const fs::path dir = toFsPath(directory).lexically_normal();
+        const fs::path dir = normalDirectory(toFsPath(directory));
         fs::path name = toFsPath(markerName);
         if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
         const std::wstring file = toWide(dir / name);

@@ -115,9 +115,10 @@ uint32_t Node::release() {
     Fields& f = *m_fields;
     const uint32_t left = --f.refCount;
     if (left > 0) return left;
+    // Only entries that still lead here: after a reset a newer node may own the same paths.
     NodeRegistry& registry = NodeRegistry::instance();
-    if (!f.markerFilePath.empty()) registry.remove(f.markerFilePath);
-    if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
+    if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
+    if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
     delete this;
     return 0;
 }
@@ -142,7 +143,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
         return true;
     }
 
-    if (!f.markerFilePath.empty()) registry.remove(f.markerFilePath);
+    if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
     const fs::path file = toFsPath(marker);
     f.directory = file.parent_path();
     f.markerFilePath = marker;
@@ -230,7 +231,7 @@ void Node::refreshMarker() {
     if (fs::is_regular_file(fs::status(toFsPath(f.markerFilePath), ec))) return;
     const std::wstring renamed = locateMarkerFile(
         f.path, makeExtensionSet({toWide(toFsPath(f.markerFilePath).extension())}));
-    if (!renamed.empty()) bind(renamed, f.path.c_str());
+    if (!renamed.empty()) rebindKeepingChanges(renamed, f.path.c_str());
 }
 
 const wchar_t* Node::getPath() {
@@ -278,15 +279,39 @@ bool Node::changeUserVisibleName(const wchar_t* name) {
     if (wanted.empty() || wanted == L"." || wanted == L".." ||
         wanted.find(L'/') != std::wstring::npos)
         return setLastError(ParameterError);
+    refreshMarker();
     const fs::path marker = toFsPath(f.markerFilePath);
     const fs::path renamed = marker.parent_path() / toFsPath(wanted + toWide(marker.extension()));
+    if (renamed == marker) return resetLastError();
     try {
-        fs::rename(marker, renamed);
+        // A hard link cannot replace an existing file, so another node's marker is never lost;
+        // where the file system has no hard links, check first.
+        boost::system::error_code linked;
+        fs::create_hard_link(marker, renamed, linked);
+        if (linked == boost::system::errc::file_exists) return setLastError(AlreadyExists);
+        if (linked) {
+            if (fs::exists(fs::symlink_status(renamed))) return setLastError(AlreadyExists);
+            fs::rename(marker, renamed);
+        } else {
+            fs::remove(marker);
+        }
     } catch (const boost::system::system_error& error) {
         return setLastError(systemErrorToError(error));
     }
     const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
-    return bind(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
+    return rebindKeepingChanges(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
+}
+
+bool Node::rebindKeepingChanges(const std::wstring& markerPath, const wchar_t* groupPath) {
+    // Binding reloads the bag from the marker file; when only the marker's name changed, changes
+    // not yet saved must survive it.
+    Fields& f = *m_fields;
+    if (!f.monitor.modified) return bind(markerPath, groupPath);
+    corekit2::variant_bag_t pending(f.bag);
+    const bool bound = bind(markerPath, groupPath);
+    f.bag.swap(pending);
+    f.monitor.modified = true;
+    return bound;
 }
 
 corekit2::sptr_t<INode> Node::getParent() {
@@ -317,9 +342,10 @@ corekit2::sptr_t<propstore2::IPropertyStorage> Node::getPropertyStorage() {
 bool Node::save() {
     Fields& f = *m_fields;
     if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return false;
-    f.removeOnClose = false;
     if (!setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str()))))
         return false;
+    // Only a node that is really on disk stays there when it is closed.
+    f.removeOnClose = false;
     f.monitor.modified = false;
     return true;
 }
