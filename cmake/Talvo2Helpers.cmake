@@ -31,7 +31,8 @@ function(talvo2_add_shared_library name namespace soversion)
     string(LENGTH "${namespace}" length)
     set(n "${length}${namespace}")
     file(WRITE "${script}"
-        "{\n  global:\n    _ZN${n}*; _ZNK${n}*; _ZTIN${n}*; _ZTSN${n}*; _ZTVN${n}*;\n"
+        "{\n  global:\n    _ZN${n}*; _ZNK${n}*; _ZNR${n}*; _ZNKR${n}*; _ZNO${n}*; _ZNKO${n}*;\n"
+        "    _ZTIN${n}*; _ZTSN${n}*; _ZTVN${n}*;\n"
         "    _ZTh*_N${n}*; _ZTh*_NK${n}*; _ZTv*_N${n}*; _ZTv*_NK${n}*;\n  local: *;\n};\n")
     target_link_options(${name} PRIVATE "LINKER:--version-script=${script}" "LINKER:--no-undefined")
     set_target_properties(${name} PROPERTIES

@@ -21,6 +21,17 @@ public:
     // "PRN", "AUX", "NUL", "COM1" to "COM9", "LPT1" to "LPT9"), compared exactly: "con", "CON.txt"
     // and "CON " are not reserved. False for null. Thread-safe.
     static bool isReservedDirectoryName(const wchar_t* name);
+
+    // Whether `pattern` can name a result directory: OK, or EmptyPattern, ReservedDeviceName,
+    // ReservedCharacters, InvalidLastCharacter, TooManyPlaceholderGroups or TooLongPlaceholder.
+    // The pattern is one name: separators are reserved characters. Refusals are logged through
+    // the logger "talvo". Thread-safe.
+    static error_t validateResultDirectoryPattern(const wchar_t* pattern);
+
+    // Whether the last element of `path` (taken against the current directory) holds a run of
+    // "@" that numbers new results, as "x/r@@@" does. False for null and for names that cannot
+    // be parsed. `path` is not modified. Thread-safe.
+    static bool isPathPatterned(wchar_t* path);
 };
 
 }  // namespace talvo2

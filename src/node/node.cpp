@@ -5,6 +5,7 @@
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/md5.hpp"
+#include "frame/bag_values.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
@@ -26,10 +27,6 @@ using Lock = std::lock_guard<boost::recursive_mutex>;
 
 Lock registryLock() {
     return Lock(NodeRegistry::instance().mutex());
-}
-
-const corekit2::variant_bag_t* talvoSection(const corekit2::variant_bag_t& bag) {
-    return bag.get<corekit2::variant_bag_t>(L"talvo");
 }
 
 std::wstring markerDigest(const std::wstring& markerPath) {
@@ -160,7 +157,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
     setLastError(statusToError(corekit2::load_variant_bag(f.bag, f.markerFilePath.c_str(), "")));
 
     if (const corekit2::variant_bag_t* talvo = talvoSection(f.bag)) {
-        if (const wchar_t* output = talvo->get_variant(L"outputDirectory").get_wstr())
+        if (const wchar_t* output = stringValue(talvo, L"outputDirectory"))
             f.outputDirectory = output;
         if (groupPath) adoptParentFrom(groupPath);
         const std::wstring backlink = talvo->get_variant(L"backlink").get_wstring();
@@ -214,8 +211,8 @@ bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) 
     if (corekit2::load_variant_bag2(record, f.linkFilePath.c_str(), "bag", false) !=
         corekit2::BAG_OK)
         return setLastError(OperationFailed);
-    const wchar_t* target = record.get_variant(L"link").get_wstr();
-    const wchar_t* digest = record.get_variant(L"md5sum").get_wstr();
+    const wchar_t* target = stringValue(&record, L"link");
+    const wchar_t* digest = stringValue(&record, L"md5sum");
     if (target && digest) {
         markerPath = target;
         if (markerPath != f.markerFilePath) f.linkStale = true;

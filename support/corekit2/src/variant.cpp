@@ -21,7 +21,7 @@ std::wstring variant_t::get_wstring(const std::wstring& fallback) const {
     return value ? *value : fallback;
 }
 
-const wchar_t* variant_t::get_wstr(const wchar_t* fallback) const noexcept {
+const wchar_t* variant_t::get_wstr(const wchar_t* fallback) const& noexcept {
     const std::wstring* value = std::get_if<std::wstring>(&m_value);
     return value ? value->c_str() : fallback;
 }

@@ -25,7 +25,8 @@ TEST(VariantTest, TypedReadsNeverConvertBetweenTypes) {
     EXPECT_EQ(variant_t(uint32_t{7}).get_int32(-1), -1);
     EXPECT_EQ(variant_t(true).get_int32(9), 9);
     EXPECT_EQ(variant_t(int32_t{1}).get_wstring(L"fallback"), L"fallback");
-    EXPECT_EQ(variant_t(int32_t{1}).get_wstr(), nullptr);
+    const variant_t number(int32_t{1});
+    EXPECT_EQ(number.get_wstr(), nullptr);
     EXPECT_NE(variant_t(int32_t{1}), variant_t(int64_t{1}));
 }
 

@@ -54,7 +54,9 @@ public:
     bool get_bool(bool fallback = false) const noexcept { return read(fallback); }
     std::wstring get_wstring(const std::wstring& fallback = std::wstring()) const;
     // Pointer into the stored string, valid while the value is unchanged; `fallback` otherwise.
-    const wchar_t* get_wstr(const wchar_t* fallback = nullptr) const noexcept;
+    const wchar_t* get_wstr(const wchar_t* fallback = nullptr) const& noexcept;
+    // A temporary's string dies with it: take a copy with get_wstring instead.
+    const wchar_t* get_wstr(const wchar_t* fallback = nullptr) const&& = delete;
 
     bool operator==(const variant_t& other) const { return m_value == other.m_value; }
     bool operator!=(const variant_t& other) const { return !(*this == other); }
