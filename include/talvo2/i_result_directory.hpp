@@ -80,6 +80,10 @@ public:
     virtual void setCommandLog(const wchar_t* path) = 0;
     virtual corekit2::sptr_t<ISearchDirectories> getSearchDirectories() = 0;
 
+    // Whether `path` leads to a result's marker file: a directory holding one, the marker itself,
+    // or a result link file. Opens nothing; leaves OK or the lookup's error as last error.
+    static bool probe(const wchar_t* path);
+
     // The result-directory view of `node` when it is one of this library's result directories,
     // else empty. The argument is released in every case.
     static corekit2::sptr_t<IResultDirectory> cast(corekit2::sptr_t<INode> node);

@@ -1,14 +1,50 @@
 #pragma once
 
+#include "corekit2/sptr.hpp"
+#include "corekit2/variant_bag.hpp"
 #include "talvo2/error.hpp"
 #include "talvo2/export.hpp"
 
 namespace talvo2 {
 
-// Entry point for result directories: static members only.
+class IResultDirectory;
+
+// Entry point for result directories: static members only. Every member is thread-safe. Those
+// returning a handle return a new reference, or empty with the reason as the calling thread's
+// last error.
 class TALVO2_API ResultDirectoryManager {
 public:
     ResultDirectoryManager() = delete;
+
+    // Creates a result directory with a marker file holding a copy of `properties` (may be null)
+    // plus the creation metadata and the MPI rank, and opens it. `path` is the directory, its
+    // marker file, or a result-name pattern such as "x/r@@@" (numbered one past the highest
+    // number present; safe between processes creating in one folder at once) or "r_{at}"
+    // (variables from the "talvo"/"variables" section of `properties`). `overwrite` first removes
+    // an existing directory of the name (not with a numbered pattern: ParameterError). `literal`
+    // takes "@" as an ordinary character. With `base` (a group's directory, may be null) a
+    // relative path goes into that group's output directory. Errors: pattern errors,
+    // AlreadyExists, NotFound (parent is not a directory), InsufficientPermissions,
+    // OperationFailed (marker not written: the directory stays).
+    static corekit2::sptr_t<IResultDirectory> create(const wchar_t* path, bool overwrite,
+                                                     const corekit2::variant_bag_t* properties,
+                                                     bool literal, const wchar_t* base);
+
+    // Opens the result directory that `path` names: a directory, marker file or link file, or a
+    // pattern, which opens the match with the greatest file name (unless `literal`). `base` is
+    // the group the node is opened from (may be null). NotFound when nothing is there;
+    // OperationFailed as last error (with a handle) when the marker could not be read.
+    static corekit2::sptr_t<IResultDirectory> open(const wchar_t* path, bool literal,
+                                                   const wchar_t* base);
+
+    // Opens `path` when it is there (giving a directory without a marker an empty one) and
+    // creates it otherwise; a numbered pattern always creates a new result.
+    static corekit2::sptr_t<IResultDirectory> get(const wchar_t* path,
+                                                  const corekit2::variant_bag_t* properties,
+                                                  bool literal);
+
+    // This process's MPI rank, negative outside an MPI job.
+    static int getCurrentMpiRank();
 
     // The calling thread's last error: the reason the last failing call of this thread gave, or
     // OK when the thread has not stored one. Never fails, never allocates.

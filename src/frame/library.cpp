@@ -4,6 +4,8 @@
 #include "frame/extension_table.hpp"
 #include "frame/last_error.hpp"
 #include "frame/logger.hpp"
+#include "node/node_opener.hpp"
+#include "results/result_directory.hpp"
 #include "tracelog_1/tracelog.hpp"
 
 namespace talvo2 {
@@ -17,6 +19,7 @@ public:
         ExtensionTable::instance();
         tracelog_1::configureComponentLogger("talvo");
         logger();
+        setNodeFactory(NodeKind::Result, &ResultDirectory::make);
     }
 };
 

@@ -19,6 +19,10 @@ bool isLinkFilePath(const std::wstring& path);
 // boost::system::system_error on file-system failures; the binding catches them.
 corekit2::sptr_t<INode> openGroupOwner(const std::wstring& groupPath);
 
+// Where new members of the group at `groupPath` go: the output directory of the project or
+// experiment there, or the directory itself for a plain directory; "" when there is no directory.
+std::wstring groupOutputDirectory(const std::wstring& groupPath);
+
 // The path of `node`'s member group, or "" when it has none.
 std::wstring memberGroupPath(INode& node);
 

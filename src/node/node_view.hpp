@@ -4,6 +4,9 @@
 // the kind's interface; the INode operations that Node answers are forwarded to it here. Writing
 // one override per operation makes it the final overrider for both bases at once.
 
+#include "propstore2/property_storage.hpp"
+#include "talvo2/i_flag_data.hpp"
+#include "talvo2/i_node_group.hpp"
 #include "talvo2/node.hpp"
 
 #define TALVO2_NODE_FORWARDS                                                                \

@@ -82,13 +82,20 @@ void waitForQuietThreads() {
 
 }  // namespace
 
-int runInChild(const std::function<void()>& body) {
+int startChild(const std::function<void()>& body) {
     waitForQuietThreads();
     std::fflush(nullptr);
     const pid_t child = ::fork();
-    if (child < 0) return -2;
     if (child == 0) finishChild(body);
-    return waitFor(child);
+    return child;
+}
+
+int waitForChild(int pid) {
+    return pid < 0 ? -2 : waitFor(pid);
+}
+
+int runInChild(const std::function<void()>& body) {
+    return waitForChild(startChild(body));
 }
 
 int runUnprivileged(const std::function<void()>& body) {

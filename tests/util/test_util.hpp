@@ -31,6 +31,11 @@ private:
 // that a test must change process-wide, and for code that must run in another process.
 int runInChild(const std::function<void()>& body);
 
+// Starts `body` in a forked child without waiting for it; finish with waitForChild, which gives
+// the exit status as runInChild does. For work that must run in several processes at once.
+int startChild(const std::function<void()>& body);
+int waitForChild(int pid);
+
 // Like runInChild, but the child first drops root rights to an unprivileged user, so file
 // permissions apply to it. Returns -1 when the process cannot switch users (not root): callers
 // skip the test then.

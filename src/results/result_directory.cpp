@@ -1,0 +1,142 @@
+#include "results/result_directory.hpp"
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "corekit2/path.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "groups/result_files.hpp"
+#include "node/marker_files.hpp"
+#include "node/node_fields.hpp"
+#include "talvo2/names.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+bool isThere(const fs::path& path) {
+    boost::system::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Creates an empty file, keeping one that is there.
+void touch(const fs::path& path) {
+    std::ofstream file(path.string(), std::ios::app);
+    if (!file) {
+        throw boost::system::system_error(errno, boost::system::generic_category(),
+                                          "cannot create " + path.string());
+    }
+}
+
+// The collector data directories: "data." and anything, real directories only (a link named
+// like one may lead anywhere and is not the result's).
+void collectDataDirectories(const fs::path& directory, ResultFiles& out) {
+    boost::system::error_code ec;
+    const std::string prefix = "data.";
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (fs::is_directory(it->symlink_status(ec)) && !ec) out.insert(toWide(it->path()));
+    }
+}
+
+}  // namespace
+
+ResultDirectory::ResultDirectory(std::wstring& markerPath, const wchar_t* groupPath)
+    : Node(markerPath, groupPath) {
+    m_finalized = isThere(fields().directory / ".norun");
+    m_valid = !isThere(fields().directory / ".bad");
+}
+
+Node* ResultDirectory::make(std::wstring& markerPath, const wchar_t* groupPath) {
+    return new ResultDirectory(markerPath, groupPath);
+}
+
+bool ResultDirectory::setFinalized(bool finalized) {
+    resetLastError();
+    if (finalized == m_finalized) return true;
+    m_finalized = finalized;
+    const fs::path mark = fields().directory / ".norun";
+    try {
+        if (finalized) {
+            touch(mark);
+        } else {
+            fs::remove(mark);
+        }
+        return true;
+    } catch (const boost::system::system_error& error) {
+        return setLastError(systemErrorToError(error));
+    }
+}
+
+void ResultDirectory::setInvalid() {
+    try {
+        touch(fields().directory / ".bad");
+    } catch (const boost::system::system_error& error) {
+        setLastError(systemErrorToError(error));
+    }
+}
+
+const wchar_t* ResultDirectory::createCollectorDataDir() {
+    for (unsigned long n = 0;; ++n) {
+        const fs::path candidate = fields().directory / ("data." + std::to_string(n));
+        const error_t made = tryCreateDirectory(toWide(candidate));
+        if (made == AlreadyExists) continue;
+        if (made != OK) return nullptr;
+        m_collectorDataDir = toWide(candidate);
+        return m_collectorDataDir.c_str();
+    }
+}
+
+corekit2::sptr_t<IPathIterator> ResultDirectory::getCollectorDataDirectories() {
+    corekit2::sptr_t<ResultFiles> directories(new ResultFiles);
+    collectDataDirectories(fields().directory, *directories);
+    return directories;
+}
+
+corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* mask) {
+    ResultFiles directories;
+    collectDataDirectories(fields().directory, directories);
+    corekit2::sptr_t<ResultFiles> files(new ResultFiles);
+    const std::wstring pattern = mask ? mask : L"*";
+    for (const wchar_t* directory = directories.next(); directory; directory = directories.next())
+        for (const corekit2::path_t& file : corekit2::find_files(directory, pattern, false))
+            files->insert(file.as_string());
+    return files;
+}
+
+const wchar_t* ResultDirectory::getSubdir(standard_dir_t kind) {
+    switch (kind) {
+        case STANDARD_DIR_SOURCE:
+            return getSubdir(L"source");
+        case STANDARD_DIR_CONFIG:
+            return getSubdir(L"config");
+        case STANDARD_DIR_LOG:
+            return getSubdir(L"log");
+    }
+    return nullptr;
+}
+
+const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
+    resetLastError();
+    if (!name || !*name) return nullptr;
+    const fs::path relative = toFsPath(name).lexically_normal();
+    // A subdirectory stays below the result: no absolute names, no way up.
+    if (relative.is_absolute() || relative.empty() || *relative.begin() == "..") {
+        setLastError(ParameterError);
+        return nullptr;
+    }
+    const std::wstring path = toWide(fields().directory / relative);
+    const error_t made = tryCreateDirectory(path);
+    if (made != OK && made != AlreadyExists) return nullptr;
+    // An existing file of that name is not a directory.
+    boost::system::error_code ec;
+    if (!fs::is_directory(toFsPath(path), ec)) return nullptr;
+    m_subdir = path;
+    return m_subdir.c_str();
+}
+
+}  // namespace talvo2

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+#include "node/node_view.hpp"
+#include "talvo2/result_directory_base.hpp"
+
+namespace talvo2 {
+
+// The node of a result directory: a Node whose marker has the result extension (or, opened for
+// import, another product's), with its finalization and validity marks, collector data
+// directories and subdirectories.
+class ResultDirectory final : public Node, public ResultDirectoryBase {
+public:
+    // Called by the node opener under the registry lock.
+    ResultDirectory(std::wstring& markerPath, const wchar_t* groupPath);
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath);
+
+    TALVO2_NODE_FORWARDS
+
+    // Finalized when ".norun" was there when the node was made; setFinalized creates or removes
+    // it and records the state even when the file operation fails (then false, last error set).
+    bool isFinalized() override { return m_finalized; }
+    bool setFinalized(bool finalized) override;
+    // Valid when ".bad" was not there when the node was made; setInvalid creates ".bad" but does
+    // not change what an open node answers.
+    bool isValid() override { return m_valid; }
+    void setInvalid() override;
+    // The first free "data.N" below the directory, made; its full path (valid until the next
+    // call on this node), or null when it cannot be made. Not for concurrent use on one node.
+    const wchar_t* createCollectorDataDir() override;
+    corekit2::sptr_t<IPathIterator> getCollectorDataDirectories() override;
+    corekit2::sptr_t<IPathIterator> getResultFiles(const wchar_t* mask) override;
+    // A subdirectory, made when missing; null for an unknown kind, a name that leaves the
+    // directory, or a directory that cannot be made. The path is valid until the next call.
+    const wchar_t* getSubdir(standard_dir_t kind) override;
+    const wchar_t* getSubdir(const wchar_t* name) override;
+
+private:
+    bool m_finalized = false;
+    bool m_valid = true;
+    std::wstring m_collectorDataDir;
+    std::wstring m_subdir;
+};
+
+}  // namespace talvo2

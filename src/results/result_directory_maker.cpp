@@ -1,0 +1,138 @@
+#include "results/result_directory_maker.hpp"
+
+#include <boost/filesystem.hpp>
+#include <cctype>
+#include <optional>
+
+#include "frame/bag_values.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "node/marker_files.hpp"
+#include "node/node_relations.hpp"
+#include "results/result_name_pattern.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+// Whether a file name ends in a node extension followed by "link" (any case), judged on the
+// on-disk bytes so that scanning a large folder converts nothing it need not.
+bool isLinkFileName(const std::string& name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || name.size() - dot <= 8) return false;
+    const std::string tail = name.substr(name.size() - 4);
+    for (std::size_t i = 0; i < 4; ++i)
+        if (std::tolower(static_cast<unsigned char>(tail[i])) != "link"[i]) return false;
+    return true;
+}
+
+// The highest number among the entries of `directory` that match `pattern` and could be nodes
+// (directories and link files). One pass over the folder, asking the type only of entries that
+// would raise the highest number so far: in a folder of N results listed in any order that is
+// about ln N status queries, not N.
+void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
+                   std::optional<uint64_t>& highest) {
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        uint64_t number = 0;
+        if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
+        if (highest && number <= *highest) continue;
+        const fs::file_type type = it->symlink_status(ec).type();
+        bool counts = type == fs::directory_file || isLinkFileName(name);
+        if (!counts && type == fs::symlink_file) counts = fs::is_directory(it->status(ec));
+        if (counts && (!highest || number > *highest)) highest = number;
+    }
+}
+
+}  // namespace
+
+error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
+                            const corekit2::variant_bag_t& bag, bool literal,
+                            std::wstring& created) {
+    try {
+        fs::path root = fs::current_path();
+        fs::path baseDirectory;
+        if (!base.empty()) {
+            baseDirectory = fs::absolute(toFsPath(base));
+            const std::wstring output = groupOutputDirectory(toWide(baseDirectory));
+            if (!output.empty()) root = toFsPath(output);
+        }
+        fs::path resolved = fs::absolute(toFsPath(path), root).lexically_normal();
+        if (resolved.filename_is_dot() && resolved.has_parent_path())
+            resolved = resolved.parent_path();
+        const fs::path parent = resolved.parent_path();
+        const std::wstring element = toWide(resolved.filename());
+        if (baseDirectory.empty()) baseDirectory = parent;
+
+        const error_t checked = checkResultNamePattern(element.c_str());
+        if (checked != OK) return checked;
+        const corekit2::variant_bag_t* variables = talvoSection(bag);
+        ResultNamePattern pattern;
+        const error_t parsed = parsePattern(element, variables, pattern);
+        if (parsed != OK) return parsed;
+
+        boost::system::error_code ec;
+        const fs::file_status parentStatus = fs::status(parent, ec);
+        if (!fs::exists(parentStatus)) {
+            const error_t made = tryCreateDirectory(toWide(parent));
+            if (made != OK && made != AlreadyExists) return made;
+        } else if (!fs::is_directory(parentStatus)) {
+            return NotFound;
+        }
+
+        // Variables may hold anything: what they expand to must still be one plain name.
+        const auto usable = [](const std::wstring& name) {
+            return checkResultNamePattern(name.c_str());
+        };
+
+        if (pattern.width != 0 && !literal) {
+            if (overwrite) return ParameterError;
+            std::optional<uint64_t> highest;
+            highestNumber(parent, pattern, highest);
+            if (baseDirectory != parent) highestNumber(baseDirectory, pattern, highest);
+            uint64_t next = highest ? *highest + 1 : 0;
+            error_t made = AlreadyExists;
+            bool retried = false;
+            fs::path candidate;
+            for (;;) {
+                const std::wstring name = expandPattern(pattern, next, variables);
+                const error_t nameOk = usable(name);
+                if (nameOk != OK) return nameOk;
+                candidate = parent / toFsPath(name);
+                made = tryCreateDirectory(toWide(candidate));
+                ++next;
+                if (made == AlreadyExists) continue;
+                // One more try past a number that failed for a reason of its own.
+                if (made != OK && made != InsufficientPermissions && !retried) {
+                    retried = true;
+                    continue;
+                }
+                break;
+            }
+            if (made == OK) created = toWide(candidate);
+            return made;
+        }
+
+        const std::wstring name = expandVariables(element, variables);
+        const error_t nameOk = usable(name);
+        if (nameOk != OK) return nameOk;
+        const fs::path candidate = parent / toFsPath(name);
+        if (overwrite && fs::exists(fs::symlink_status(candidate, ec))) {
+            fs::remove_all(candidate, ec);
+            if (fs::exists(fs::symlink_status(candidate))) return OperationFailed;
+        }
+        const error_t made = tryCreateDirectory(toWide(candidate));
+        if (made == OK) created = toWide(candidate);
+        return made;
+    } catch (const boost::system::system_error& error) {
+        return systemErrorToError(error);
+    } catch (const std::exception&) {
+        return OperationFailed;
+    }
+}
+
+}  // namespace talvo2

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "corekit2/variant_bag.hpp"
+#include "talvo2/error.hpp"
+
+namespace talvo2 {
+
+// Makes the directory of a new node named by `path` (its last element a name or a pattern such as
+// r@@@ or r_{at}), resolved against the output directory of the group at `base` or, without one,
+// the current directory. A numbered name takes one past the highest number present in the parent
+// (and in `base`) among directories and link files, and moves on when another creator wins the
+// race. A plain name must be new, unless `overwrite` removes what is there. Variables come from
+// the "talvo" section of `bag`; with `literal`, "@" is an ordinary character. On OK `created` is
+// the new directory.
+error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
+                            const corekit2::variant_bag_t& bag, bool literal,
+                            std::wstring& created);
+
+}  // namespace talvo2

@@ -1,0 +1,234 @@
+#include "talvo2/i_result_directory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <string>
+#include <vector>
+
+#include "corekit2/bag_file.hpp"
+#include "frame/last_error.hpp"
+#include "talvo2/i_path_iterator.hpp"
+#include "talvo2/names.hpp"
+#include "talvo2/result_directory_manager.hpp"
+#include "util/test_util.hpp"
+
+namespace talvo2 {
+namespace {
+
+namespace fs = boost::filesystem;
+using corekit2::sptr_t;
+using test::TempDir;
+using test::utf8Path;
+using test::writeFile;
+using Paths = std::vector<std::wstring>;
+
+sptr_t<IResultDirectory> create(const TempDir& dir, const std::wstring& name) {
+    return ResultDirectoryManager::create(dir.wide(name).c_str(), false, nullptr, false, nullptr);
+}
+
+// A result made by hand, so that marks lying there before the first open can be planted.
+sptr_t<IResultDirectory> openWith(const TempDir& dir, const std::wstring& name,
+                                  const std::string& mark) {
+    fs::create_directories(utf8Path(dir.wide(name)));
+    if (!mark.empty()) writeFile(utf8Path(dir.wide(name)) / mark, "");
+    const std::wstring marker = dir.wide(name + L"/" + name + getResultExtension(false));
+    EXPECT_EQ(corekit2::save_variant_bag(corekit2::variant_bag_t(), marker.c_str()),
+              corekit2::BAG_OK);
+    return ResultDirectoryManager::open(dir.wide(name).c_str(), false, nullptr);
+}
+
+// A returned path as text; "(null)" keeps a failure readable instead of crashing the test.
+std::wstring text(const wchar_t* path) {
+    return path ? path : L"(null)";
+}
+
+// Drains the iterator, checking that the end is sticky and that getCount agrees.
+Paths drain(const sptr_t<IPathIterator>& it) {
+    Paths out;
+    if (!it) return out;
+    for (const wchar_t* path = it->next(); path; path = it->next()) out.emplace_back(path);
+    EXPECT_EQ(it->next(), nullptr);
+    EXPECT_EQ(it->next(), nullptr);
+    EXPECT_EQ(it->getCount(), out.size());
+    return out;
+}
+
+TEST(ResultDirectory, FinalizedMarkFollowsNorunAndSetsOnlyOnChange) {
+    TempDir dir;
+    const fs::path norun = dir.path() / "r000/.norun";
+    sptr_t<IResultDirectory> result = openWith(dir, L"r000", ".norun");
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->isFinalized());
+    EXPECT_TRUE(result->setFinalized(false));
+    EXPECT_FALSE(result->isFinalized());
+    EXPECT_FALSE(fs::exists(norun));
+    // The node answers from what it recorded: an unchanged state leaves the disk alone.
+    writeFile(norun, "");
+    EXPECT_TRUE(result->setFinalized(false));
+    EXPECT_TRUE(fs::exists(norun));
+    fs::remove(norun);
+    EXPECT_TRUE(result->setFinalized(true));
+    EXPECT_TRUE(result->isFinalized());
+    EXPECT_TRUE(fs::exists(norun));
+}
+
+TEST(ResultDirectory, InvalidMarkIsReadOnlyWhenTheNodeIsMade) {
+    TempDir dir;
+    EXPECT_FALSE(openWith(dir, L"bad", ".bad")->isValid());
+    sptr_t<IResultDirectory> result = openWith(dir, L"r000", "");
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->isValid());
+    result->setInvalid();
+    EXPECT_TRUE(fs::exists(dir.path() / "r000/.bad"));
+    EXPECT_TRUE(result->isValid());
+    // Only a node made after the last handle went reads the mark again.
+    result.reset();
+    result = ResultDirectoryManager::open(dir.wide(L"r000").c_str(), false, nullptr);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->isValid());
+}
+
+TEST(ResultDirectory, CollectorDataDirTakesTheFirstFreeSlot) {
+    TempDir dir;
+    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    ASSERT_TRUE(result);
+    fs::create_directory(dir.path() / "r000/data.0");
+    fs::create_directory(dir.path() / "r000/data.2");
+    writeFile(dir.path() / "r000/data.4", "");  // a file occupies its name too
+    fs::create_symlink(dir.path() / "gone", dir.path() / "r000/data.5");
+    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.1"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "r000/data.1"));
+    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.3"));
+    // A dangling link still holds its name; nothing is made where it points.
+    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.6"));
+    EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+}
+
+TEST(ResultDirectory, NothingIsMadeInAResultThisUserCannotWrite) {
+    TempDir dir;
+    sptr_t<IResultDirectory> locked = create(dir, L"locked");
+    ASSERT_TRUE(locked);
+    const int status = test::runUnprivileged([&] {
+        EXPECT_EQ(locked->createCollectorDataDir(), nullptr);
+        EXPECT_EQ(locked->getSubdir(STANDARD_DIR_CONFIG), nullptr);
+    });
+    if (status == -1) GTEST_SKIP() << "write permissions bind only a process that can drop root";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "locked/data.0"));
+    EXPECT_FALSE(fs::exists(dir.path() / "locked/config"));
+}
+
+// A directory that cannot be written is never reported as made. Creating a data directory leaves
+// the last error as it was; asking for a subdirectory resets it, so a caller tells "not made"
+// from an error of its own by the null result alone. An existing directory this user cannot
+// write stops both, as nothing could be written into it.
+TEST(ResultDirectory, DeniedWritesMakeNothing) {
+    TempDir dir;
+    sptr_t<IResultDirectory> locked = create(dir, L"locked");
+    sptr_t<IResultDirectory> shared = create(dir, L"shared");
+    ASSERT_TRUE(locked && shared);
+    fs::permissions(dir.path() / "shared", fs::perms::all_all);
+    fs::create_directory(dir.path() / "shared/data.0");
+    fs::create_directory(dir.path() / "shared/log");
+    const int status = test::runUnprivileged([&] {
+        setLastError(NotFound);
+        EXPECT_EQ(locked->createCollectorDataDir(), nullptr);
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+        EXPECT_EQ(locked->getSubdir(STANDARD_DIR_CONFIG), nullptr);
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+        EXPECT_EQ(shared->createCollectorDataDir(), nullptr);
+        EXPECT_EQ(shared->getSubdir(STANDARD_DIR_LOG), nullptr);
+    });
+    if (status == -1) GTEST_SKIP() << "write permissions bind only a process that can drop root";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "locked/data.0"));
+    EXPECT_FALSE(fs::exists(dir.path() / "locked/config"));
+    EXPECT_FALSE(fs::exists(dir.path() / "shared/data.1"));
+}
+
+TEST(ResultDirectory, CollectorDataDirectoriesAreRealDataDotDirectoriesInPathOrder) {
+    TempDir dir;
+    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(drain(result->getCollectorDataDirectories()).empty());
+    EXPECT_TRUE(drain(result->getResultFiles(nullptr)).empty());
+    for (const char* name : {"data.2", "data.10", "data.0", "data.1", "Data.1", "data1"})
+        fs::create_directory(dir.path() / "r000" / name);
+    fs::create_directory(dir.path() / "outside");
+    fs::create_symlink(dir.path() / "outside", dir.path() / "r000/data.7");
+    writeFile(dir.path() / "r000/data.9", "");
+    const std::wstring base = dir.wide(L"r000/");
+    EXPECT_EQ(drain(result->getCollectorDataDirectories()),
+              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2"}));
+
+    // Files in the collector data directories only: not below them, not beside them.
+    for (const char* file : {"data.0/z.txt", "data.0/b.log", "data.0/sub/deep.txt", "data.1/a.txt",
+                             "data.1/a.txt.bak", "Data.1/c.txt", "top.txt"}) {
+        fs::create_directories((dir.path() / "r000" / file).parent_path());
+        writeFile(dir.path() / "r000" / file, "x");
+    }
+    writeFile(dir.path() / "outside/l.txt", "x");
+    fs::create_directory(dir.path() / "r000/data.2/dir.txt");
+    EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
+              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt"}));
+    EXPECT_EQ(drain(result->getResultFiles(nullptr)),
+              (Paths{base + L"data.0/b.log", base + L"data.0/z.txt", base + L"data.1/a.txt",
+                     base + L"data.1/a.txt.bak"}));
+}
+
+TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {
+    TempDir dir;
+    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->getSubdir(static_cast<standard_dir_t>(7)), nullptr);
+    const std::pair<standard_dir_t, const wchar_t*> kinds[] = {{STANDARD_DIR_LOG, L"log"},
+                                                               {STANDARD_DIR_SOURCE, L"source"},
+                                                               {STANDARD_DIR_CONFIG, L"config"}};
+    for (const auto& [kind, name] : kinds) {
+        EXPECT_EQ(text(result->getSubdir(kind)), dir.wide(L"r000/") + name);
+        EXPECT_TRUE(fs::is_directory(utf8Path(dir.wide(L"r000/") + name)));
+        // Asking again finds the directory made the first time.
+        EXPECT_EQ(text(result->getSubdir(kind)), dir.wide(L"r000/") + name);
+    }
+    EXPECT_EQ(text(result->getSubdir(L"custom/deeper")), dir.wide(L"r000/custom/deeper"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "r000/custom/deeper"));
+
+    writeFile(dir.path() / "r000/plain", "keep");
+    EXPECT_EQ(result->getSubdir(L"plain"), nullptr);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    EXPECT_EQ(test::readFile(dir.path() / "r000/plain"), "keep");
+
+    const std::wstring absolute = dir.wide(L"abs");
+    const bool rootAbsWasThere = fs::exists("/abs");
+    for (const std::wstring& name : {std::wstring(L"../escape"), std::wstring(L"custom/../../up"),
+                                     absolute, std::wstring(L"/abs")}) {
+        EXPECT_EQ(result->getSubdir(name.c_str()), nullptr);
+        EXPECT_NE(ResultDirectoryManager::getLastError(), OK);
+    }
+    for (const char* outside : {"escape", "up", "abs"})
+        EXPECT_FALSE(fs::exists(dir.path() / outside));
+    EXPECT_EQ(fs::exists("/abs"), rootAbsWasThere);
+}
+
+TEST(ResultDirectory, NonAsciiNamesReachTheDiskAsUtf8) {
+    TempDir dir;
+    for (const std::wstring name : {L"résultats", L"結果"}) {
+        ASSERT_TRUE(create(dir, name)) << ResultDirectoryManager::getLastError();
+        // The first handle is gone: this open reads the directory back by its name.
+        sptr_t<IResultDirectory> result =
+            ResultDirectoryManager::open(dir.wide(name).c_str(), false, nullptr);
+        ASSERT_TRUE(result) << ResultDirectoryManager::getLastError();
+        EXPECT_EQ(std::wstring(result->getPath()), dir.wide(name));
+        EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(name + L"/data.0"));
+        EXPECT_EQ(drain(result->getCollectorDataDirectories()), Paths{dir.wide(name + L"/data.0")});
+        EXPECT_EQ(text(result->getSubdir(L"журнал/ログ")), dir.wide(name + L"/журнал/ログ"));
+        EXPECT_TRUE(fs::is_directory(utf8Path(dir.wide(name + L"/журнал/ログ"))));
+        writeFile(utf8Path(dir.wide(name + L"/data.0/é.txt")), "");
+        EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
+                  Paths{dir.wide(name + L"/data.0/é.txt")});
+    }
+}
+
+}  // namespace
+}  // namespace talvo2
