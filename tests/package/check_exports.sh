@@ -36,13 +36,19 @@ for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool
     'talvo2::ResultVariableBag::putVariable(' 'talvo2::NodeBase::setFlag(wchar_t const*)' \
     'talvo2::ResultDirectoryBase::isFinalized()' 'vtable for talvo2::NodeBase' \
     'typeinfo for talvo2::INodeGroup' 'typeinfo for talvo2::IPathIterator' \
-    'typeinfo for talvo2::IFlagData'; do
+    'typeinfo for talvo2::IFlagData' 'talvo2::ResultDirectoryManager::create(' \
+    'talvo2::ResultDirectoryManager::open(' 'talvo2::ResultDirectoryManager::get(' \
+    'talvo2::ResultDirectoryManager::getCurrentMpiRank()' 'talvo2::IResultDirectory::probe(' \
+    'talvo2::ResultDirectoryManager::validateResultDirectoryPattern(' \
+    'talvo2::ResultDirectoryManager::isPathPatterned('; do
     grep -qF " $name" <<<"$exported" || fail "libtalvo2 does not export $name"
 done
 for internal in setLastError resetLastError statusToError systemErrorToError ExtensionTable \
     toFsPath toWide LibraryLifetime 'talvo2::logger' 'talvo2::SearchDirectories' NodeRegistry \
     PropertyChangeMonitor locateMarkerFile tryCreateDirectory writeMarkerFile openNode \
-    'talvo2::Node::bind' 'talvo2::Node::getPath' 'typeinfo for talvo2::Node$'; do
+    'talvo2::Node::bind' 'talvo2::Node::getPath' 'typeinfo for talvo2::Node$' findNodes \
+    makeResultDirectory checkResultNamePattern parsePattern 'talvo2::ResultDirectory::' \
+    ResultFiles writeCreationMetadata; do
     grep -qE "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
 done
 soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
