@@ -41,8 +41,8 @@ std::wstring wide(const fs::path& path) {
 
 std::size_t markerSize() {
     Folder folder(0);
-    const auto result = talvo2::ResultDirectoryManager::create(
-        wide(folder.root / "r000").c_str(), false, nullptr, false, nullptr);
+    const auto result = talvo2::ResultDirectoryManager::create(wide(folder.root / "r000").c_str(),
+                                                               false, nullptr, false, nullptr);
     return result ? fs::file_size(fs::path(folder.root / "r000" / "r000.talvo")) : 512;
 }
 
