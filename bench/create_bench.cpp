@@ -2,7 +2,8 @@
 // file-system work itself as a folder fills. Goal: within 3x of the baseline at N = 1,000.
 //
 // BM_CreateNumberedResult: ResultDirectoryManager::create with "r@@@" into a folder already
-//   holding N results, then the handle is released.
+//   holding N results, then the handle is released. The new result is removed untimed, so the
+//   folder holds N results at every iteration.
 // BM_BaselineMkdirAndWrite: the bare work for the same N: make a directory and write a file of
 //   the marker's size into it, synced to disk, as any crash-safe writer must.
 
@@ -50,9 +51,15 @@ void BM_CreateNumberedResult(benchmark::State& state) {
     Folder folder(static_cast<int>(state.range(0)));
     const std::wstring pattern = wide(folder.root / "r@@@");
     for (auto _ : state) {
-        const auto result =
-            talvo2::ResultDirectoryManager::create(pattern.c_str(), false, nullptr, false, nullptr);
-        if (!result) state.SkipWithError("create failed");
+        {
+            const auto result = talvo2::ResultDirectoryManager::create(pattern.c_str(), false,
+                                                                       nullptr, false, nullptr);
+            if (!result) state.SkipWithError("create failed");
+        }
+        // Keep the folder at N results.
+        state.PauseTiming();
+        fs::remove_all(folder.root / ("r" + std::to_string(state.range(0))));
+        state.ResumeTiming();
     }
 }
 BENCHMARK(BM_CreateNumberedResult)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
@@ -60,14 +67,16 @@ BENCHMARK(BM_CreateNumberedResult)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchm
 void BM_BaselineMkdirAndWrite(benchmark::State& state) {
     Folder folder(static_cast<int>(state.range(0)));
     const std::string content(markerSize(), 'x');
-    int next = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        const fs::path directory = folder.root / ("r" + std::to_string(next++));
+        const fs::path directory = folder.root / ("r" + std::to_string(state.range(0)));
         fs::create_directory(directory);
         const int fd = ::open((directory / "marker").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd < 0 || ::write(fd, content.data(), content.size()) < 0 || ::fsync(fd) != 0)
             state.SkipWithError("write failed");
         ::close(fd);
+        state.PauseTiming();
+        fs::remove_all(directory);
+        state.ResumeTiming();
     }
 }
 BENCHMARK(BM_BaselineMkdirAndWrite)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);

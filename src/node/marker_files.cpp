@@ -81,6 +81,9 @@ std::pair<std::wstring, std::wstring> splitMarkerPath(const std::wstring& path,
 error_t tryCreateDirectory(const std::wstring& path) {
     try {
         const fs::path target = toFsPath(path);
+        // The common case, a new directory in an existing one, takes a single call.
+        boost::system::error_code made;
+        if (fs::create_directory(target, made)) return OK;
         const fs::file_status status = fs::status(target);
         if (!fs::exists(status)) {
             if (fs::create_directories(target)) return OK;
@@ -101,13 +104,15 @@ error_t tryCreateDirectory(const std::wstring& path) {
 }
 
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
-                        const corekit2::variant_bag_t& bag) {
+                        const corekit2::variant_bag_t& bag, std::wstring* written) {
     try {
         const fs::path dir = normalDirectory(toFsPath(directory));
         fs::path name = toFsPath(markerName);
         if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
         const std::wstring file = toWide(dir / name);
-        return statusToError(corekit2::save_variant_bag(bag, file.c_str()));
+        const error_t saved = statusToError(corekit2::save_variant_bag(bag, file.c_str()));
+        if (saved == OK && written) *written = file;
+        return saved;
     } catch (const std::exception&) {
         return OperationFailed;
     }

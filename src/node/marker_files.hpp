@@ -50,9 +50,9 @@ error_t tryCreateDirectory(const std::wstring& path);
 
 // Saves `bag` as the marker file `markerName` in `directory`, atomically. A marker name that is
 // only an extension is completed with the directory's name (r005 gives r005.<ext>). OK or
-// OperationFailed.
+// OperationFailed; on OK `written` (when given) receives the marker's path.
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
-                        const corekit2::variant_bag_t& bag);
+                        const corekit2::variant_bag_t& bag, std::wstring* written = nullptr);
 
 // The marker file `path` names: in a directory, the first regular file with an extension of
 // `set`; the path itself when it is such a file or a link file to one; for a path without

@@ -53,8 +53,12 @@ sptr_t<IResultDirectory> ResultDirectoryManager::create(const wchar_t* path, boo
         if (!setLastError(makeResultDirectory(directory, base ? base : L"", overwrite, bag, literal,
                                               created)))
             return {};
-        if (!setLastError(writeMarkerFile(created, markerName, bag))) return {};
-        return open(created.c_str(), literal, base);
+        std::wstring marker;
+        if (!setLastError(writeMarkerFile(created, markerName, bag, &marker))) return {};
+        // The marker just written is the one an open of the new directory would find.
+        sptr_t<IResultDirectory> result = IResultDirectory::cast(openNode(marker, base));
+        if (!result && getLastError() == OK) setLastError(NotFound);
+        return result;
     } catch (const boost::system::system_error& error) {
         setLastError(systemErrorToError(error));
     } catch (const std::exception&) {

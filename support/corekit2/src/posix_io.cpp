@@ -158,9 +158,15 @@ bool write_file_atomically(const std::string& requested, const std::string& cont
         errno = saved;
         return false;
     }
-    // Make the rename itself durable. A failure here cannot undo the rename, so it is not one.
-    Descriptor dir(::open(parentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid()) ::fsync(dir.get());
+    // Make a replacement durable: once this returns, a crash cannot bring the old content back.
+    // A file that is new needs no such sync: until its directory entry reaches the disk a crash
+    // leaves no file at all, just as if the save had not begun, and the directory that holds it is
+    // no more durable than its own parent, which is its creator's to sync. A failure here cannot
+    // undo the rename, so it is not one.
+    if (exists) {
+        Descriptor dir(::open(parentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.valid()) ::fsync(dir.get());
+    }
     return true;
 }
 

@@ -23,7 +23,8 @@ bool read_some(int fd, std::size_t limit, std::string& out);
 read_result_t read_file(const std::string& path, std::size_t limit, std::string& content);
 
 // Replaces the file at `path` with `content`: writes a temporary file in the same directory,
-// syncs it, renames it over `path` and syncs the directory. On failure the temporary file is
+// syncs it, renames it over `path` and, when it replaced a file, syncs the directory so the new
+// content survives a crash. Readers never see a partial file. On failure the temporary file is
 // removed and `path` is untouched. A symbolic link is kept and the file it leads to replaced; a
 // replaced file keeps its permissions and, where this process may set them, its owner. Returns
 // false on failure, with errno describing it.
