@@ -5,20 +5,14 @@
 
 #include "corekit2/object.hpp"
 #include "corekit2/sptr.hpp"
+#include "notify2/progress.hpp"
+#include "propstore2/property_storage.hpp"
 #include "talvo2/error.hpp"
 #include "talvo2/export.hpp"
-
-namespace notify2 {
-class IProgress;
-}
-namespace propstore2 {
-class IPropertyStorage;
-}
+#include "talvo2/i_flag_data.hpp"
+#include "talvo2/i_node_group.hpp"
 
 namespace talvo2 {
-
-class IFlagData;
-class INodeGroup;
 
 // A node: a directory on disk with a marker file whose extension tells the node's kind (result
 // directory, experiment, project) and whose content is the node's property bag.

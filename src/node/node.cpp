@@ -93,6 +93,7 @@ Node::~Node() {
         if (auto* bagStorage = dynamic_cast<propstore2::IBagPropertyStorage*>(storage))
             bagStorage->detach();
     f.memberGroup.reset();
+    releaseAllFlags(f.flags);
     {
         const Lock lock = registryLock();
         NodeRegistry& registry = NodeRegistry::instance();
@@ -381,20 +382,6 @@ void Node::setReadOnly(bool readOnly) {
 }
 void Node::setRemoveOnClose(bool remove) {
     m_fields->removeOnClose = remove;
-}
-
-// Flags are not held by nodes yet: the flag operations answer like the neutral node.
-error_t Node::addFlag(const wchar_t*, bool, bool) {
-    return NotImplemented;
-}
-error_t Node::addFlag(const wchar_t*, corekit2::sptr_t<IFlagData>&, bool, bool) {
-    return NotImplemented;
-}
-error_t Node::removeFlag(const wchar_t*, bool) {
-    return NotImplemented;
-}
-error_t Node::ownFlag(const wchar_t*) {
-    return NotImplemented;
 }
 
 const wchar_t* Node::getLinkFilePath() {

@@ -6,6 +6,7 @@
 
 #include "corekit2/sptr.hpp"
 #include "corekit2/variant_bag.hpp"
+#include "flags/flag_table.hpp"
 #include "propstore2/property_storage.hpp"
 #include "talvo2/i_node_group.hpp"
 #include "talvo2/node.hpp"
@@ -51,6 +52,7 @@ struct Node::Fields {
     bool linkStale = false;
     bool readOnly = false;
     bool removeOnClose = false;
+    FlagTable flags;
 };
 
 }  // namespace talvo2

@@ -48,7 +48,8 @@ for internal in setLastError resetLastError statusToError systemErrorToError Ext
     PropertyChangeMonitor locateMarkerFile tryCreateDirectory writeMarkerFile openNode \
     'talvo2::Node::bind' 'talvo2::Node::getPath' 'typeinfo for talvo2::Node$' findNodes \
     makeResultDirectory checkResultNamePattern parsePattern 'talvo2::ResultDirectory::' \
-    'talvo2::ResultFiles' writeCreationMetadata; do
+    'talvo2::ResultFiles' writeCreationMetadata FileLocker 'talvo2::platform' 'talvo2::FlagData' \
+    releaseAllFlags; do
     grep -qE "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
 done
 soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')

@@ -1,0 +1,198 @@
+// The flag operations of Node: named marks held between processes through exclusively opened
+// lock files, with an owner record in an info file beside each.
+
+#include <boost/filesystem.hpp>
+
+#include "flags/flag_data.hpp"
+#include "flags/flag_table.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "node/node_fields.hpp"
+#include "talvo2/names.hpp"
+#include "talvo2/node.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+using Disposition = platform::ExclusiveFile::Disposition;
+using corekit2::variant_bag_t;
+
+struct FlagFiles {
+    std::wstring flag;  // the table key
+    std::wstring lock;
+    std::wstring info;
+};
+
+FlagFiles filesOf(const Node::Fields& fields, const wchar_t* name) {
+    const std::wstring flag = toWide(fields.directory / toFsPath(name));
+    return {flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()};
+}
+
+bool lockFileExists(const FlagFiles& files) {
+    boost::system::error_code ec;
+    return fs::exists(fs::symlink_status(toFsPath(files.lock), ec)) && !ec;
+}
+
+// A fresh owner record written into the info file, which is held exclusively while written.
+error_t writeInfo(const std::wstring& path, variant_bag_t& record) {
+    util::FileLocker info;
+    if (!info.openExclusive(path, Disposition::OpenAlways)) return info.error();
+    variant_bag_t fresh;
+    util::FileLocker::fillOwnerRecord(fresh);
+    const error_t written = info.writeBag(fresh);
+    if (written == OK) record.swap(fresh);
+    return written;
+}
+
+// The record in the info file; NotFound when there is none or it is empty. Reading never makes
+// an info file, so looking at a flag leaves nothing behind.
+error_t readInfo(const std::wstring& path, variant_bag_t& record) {
+    util::FileLocker info;
+    if (!info.openExclusive(path, Disposition::OpenExisting)) return info.error();
+    return info.readBag(record);
+}
+
+// Deletes the lock file and then the info file, each only while holding it.
+error_t deleteFiles(const FlagFiles& files) {
+    const error_t lock = platform::deleteWhileHeld(ulib_2_18::to_utf8(files.lock));
+    if (lock != OK) return lock;
+    return platform::deleteWhileHeld(ulib_2_18::to_utf8(files.info));
+}
+
+bool ownedElsewhere(error_t error) {
+    return error == AlreadyExists || error == FileLocked || static_cast<uint32_t>(error) == 19;
+}
+
+template <class Body>
+error_t guarded(Body body) {
+    resetLastError();
+    try {
+        return body();
+    } catch (const boost::system::system_error& error) {
+        const error_t mapped = systemErrorToError(error);
+        setLastError(mapped);
+        return mapped;
+    } catch (const std::exception&) {
+        setLastError(OperationFailed);
+        return OperationFailed;
+    }
+}
+
+// Acquiring; `record` (when given) receives the owner record the acquisition produced.
+error_t acquire(Node::Fields& fields, const wchar_t* name, bool replace, bool takeOver,
+                variant_bag_t* record) {
+    if (!name || !*name) return ParameterError;
+    const FlagFiles files = filesOf(fields, name);
+    FlagTable& table = fields.flags;
+    const std::lock_guard<std::mutex> lock(table.mutex);
+    const auto held = table.entries.find(files.flag);
+    if (held != table.entries.end()) {
+        if (!replace) {
+            if (record) *record = held->second.info;
+            return AlreadyExists;
+        }
+        variant_bag_t fresh;
+        const error_t written = writeInfo(files.info, fresh);
+        if (written == OK) held->second.info = fresh;
+        if (record) *record = held->second.info;
+        return written;
+    }
+    auto locker = boost::shared_ptr<util::FileLocker>(new util::FileLocker);
+    if (!locker->openExclusive(files.lock, replace || takeOver)) {
+        variant_bag_t holder;
+        if (record && readInfo(files.info, holder) == OK) *record = holder;
+        return locker->error();
+    }
+    if (!replace && takeOver) {
+        variant_bag_t previous;
+        const error_t read = readInfo(files.info, previous);
+        if (read != OK && read != NotFound) return read;  // the locker closes the lock file
+    }
+    variant_bag_t fresh;
+    const error_t written = writeInfo(files.info, fresh);
+    if (written != OK) return written;
+    if (record) *record = fresh;
+    table.entries[files.flag] = FlagTable::Entry{locker, fresh};
+    return OK;
+}
+
+}  // namespace
+
+error_t Node::addFlag(const wchar_t* name, bool replace, bool takeOver) {
+    return guarded([&] { return acquire(fields(), name, replace, takeOver, nullptr); });
+}
+
+error_t Node::addFlag(const wchar_t* name, corekit2::sptr_t<IFlagData>& data, bool replace,
+                      bool takeOver) {
+    variant_bag_t record;
+    const error_t answer =
+        guarded([&] { return acquire(fields(), name, replace, takeOver, &record); });
+    data = corekit2::sptr_t<IFlagData>(new FlagData(record));
+    return answer;
+}
+
+error_t Node::removeFlag(const wchar_t* name, bool force) {
+    return guarded([&]() -> error_t {
+        if (!name || !*name) return ParameterError;
+        const FlagFiles files = filesOf(fields(), name);
+        if (!lockFileExists(files)) return NotFound;
+        FlagTable& table = fields().flags;
+        const std::lock_guard<std::mutex> lock(table.mutex);
+        const auto held = table.entries.find(files.flag);
+        if (held != table.entries.end()) {
+            table.entries.erase(held);  // closes our lock file
+        } else if (!force) {
+            return FlagOwnedElsewhere;
+        }
+        return deleteFiles(files);
+    });
+}
+
+error_t Node::ownFlag(const wchar_t* name) {
+    return guarded([&]() -> error_t {
+        if (!name || !*name) return ParameterError;
+        const FlagFiles files = filesOf(fields(), name);
+        if (!lockFileExists(files)) return NotFound;
+        {
+            FlagTable& table = fields().flags;
+            const std::lock_guard<std::mutex> lock(table.mutex);
+            if (table.entries.count(files.flag)) return OK;
+        }
+        // Nobody in this node holds it: is there a living holder, or a leftover to clear?
+        {
+            util::FileLocker probe;
+            if (!probe.openExclusive(files.lock, Disposition::OpenExisting)) {
+                const error_t error = probe.error();
+                if (error == NotFound) return NotFound;
+                return ownedElsewhere(error) ? FlagOwnedElsewhere : error;
+            }
+        }
+        variant_bag_t record;
+        const error_t read = readInfo(files.info, record);
+        if (read == OK) {
+            const error_t deleted = deleteFiles(files);
+            if (deleted == OK) return NotFound;
+            return deleted == FileLocked ? FlagOwnedElsewhere : deleted;
+        }
+        if (read == NotFound) return NotFound;
+        return ownedElsewhere(read) ? FlagOwnedElsewhere : read;
+    });
+}
+
+void releaseAllFlags(FlagTable& table) {
+    std::map<std::wstring, FlagTable::Entry> held;
+    {
+        const std::lock_guard<std::mutex> lock(table.mutex);
+        held.swap(table.entries);
+    }
+    for (auto& [flag, entry] : held) {
+        entry.locker.reset();  // closes the lock file
+        deleteFiles(FlagFiles{flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()});
+    }
+}
+
+}  // namespace talvo2

@@ -1,0 +1,57 @@
+#pragma once
+
+// The operating-system calls of the library, behind one seam: exclusive opens of lock files,
+// reads and writes through their handles, and the facts about this process that an owner record
+// needs. platform_posix.cpp implements it for Linux.
+
+#include <cstdint>
+#include <string>
+
+#include "talvo2/error.hpp"
+
+namespace talvo2::platform {
+
+// A file opened so that no other open of it succeeds while this one lasts, in this process or
+// any other, and that is free again once closed or once its holder dies.
+class ExclusiveFile {
+public:
+    // What to do about the file at the path: make a new one (failing when one is there), open it
+    // or make it, or open only one that is there.
+    enum class Disposition { CreateNew, OpenAlways, OpenExisting };
+
+    ExclusiveFile() = default;
+    ~ExclusiveFile() { close(); }
+    ExclusiveFile(const ExclusiveFile&) = delete;
+    ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+
+    // Opens `path` (UTF-8) for reading and writing as `disposition` says: AlreadyExists for
+    // CreateNew when a file is there, NotFound for OpenExisting when none is, FileLocked while
+    // anyone holds it, AccessDenied when the system refuses access, FileError otherwise. Once
+    // open, the path is checked to still name the opened file, so a file deleted by its last
+    // holder is never taken for the one now at the path.
+    error_t open(const std::string& path, Disposition disposition);
+    bool isOpen() const { return m_fd >= 0; }
+    void close();
+
+    // The file's size, or -1 when it cannot be read.
+    int64_t size() const;
+    // Writes `bytes` at the current position (the start after open); false on failure.
+    bool write(const std::string& bytes);
+    // Reads the whole file from its start; false on failure.
+    bool readAll(std::string& bytes) const;
+
+private:
+    int m_fd = -1;
+};
+
+// Deletes the file at `path` while holding it exclusively, so nobody holding it loses it from
+// under them. OK (also when it was not there), or the error of the exclusive open.
+error_t deleteWhileHeld(const std::string& path);
+
+uint32_t processId();
+// The parent's process id; 0 when it cannot be found.
+uint32_t parentProcessId();
+// The name of the effective user; empty when it cannot be found.
+std::wstring userName();
+
+}  // namespace talvo2::platform
