@@ -17,9 +17,12 @@ error_t openError(int error) {
     switch (error) {
         case EACCES:
         case EPERM:
-        case EROFS: return AccessDenied;
-        case EEXIST: return AlreadyExists;
-        default: return FileError;
+        case EROFS:
+            return AccessDenied;
+        case EEXIST:
+            return AlreadyExists;
+        default:
+            return FileError;
     }
 }
 
@@ -60,9 +63,9 @@ error_t ExclusiveFile::open(const std::string& path, Disposition disposition) {
         do {
             fd = ::open(path.c_str(), flags | O_NOCTTY, 0666);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return errno == ENOENT && disposition == Disposition::OpenExisting
-                                  ? NotFound
-                                  : openError(errno);
+        if (fd < 0)
+            return errno == ENOENT && disposition == Disposition::OpenExisting ? NotFound
+                                                                               : openError(errno);
         if (!lockWhole(fd)) {
             const int error = errno;
             ::close(fd);
@@ -108,8 +111,8 @@ bool ExclusiveFile::readAll(std::string& bytes) const {
     std::string buffer(static_cast<std::size_t>(length), '\0');
     std::size_t done = 0;
     while (done < buffer.size()) {
-        const ssize_t n = ::pread(m_fd, &buffer[done], buffer.size() - done,
-                                  static_cast<off_t>(done));
+        const ssize_t n =
+            ::pread(m_fd, &buffer[done], buffer.size() - done, static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -131,9 +134,13 @@ error_t deleteWhileHeld(const std::string& path) {
     return OK;
 }
 
-uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t processId() {
+    return static_cast<uint32_t>(::getpid());
+}
 
-uint32_t parentProcessId() { return static_cast<uint32_t>(::getppid()); }
+uint32_t parentProcessId() {
+    return static_cast<uint32_t>(::getppid());
+}
 
 std::wstring userName() {
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
