@@ -53,6 +53,15 @@ public:
     // Where new members go; for an owned group the choice is recorded in the owner's marker.
     virtual void setOutputDirectory(const wchar_t* directory) = 0;
     virtual const wchar_t* getOutputDirectory() = 0;
+
+    // The group of the project or experiment that `path` names (directory, marker or link), or a
+    // new group of the plain directory `path` (two opens give two objects), or empty.
+    static corekit2::sptr_t<INodeGroup> open(const wchar_t* path);
+
+    // The project markers found directly in `directory` (a project directory, a project marker
+    // or a project link file each count), in listing order. A directory that cannot be read ends
+    // the listing with its mapped error as last error. Never empty; null gives no paths.
+    static corekit2::sptr_t<IPathIterator> findProjects(const wchar_t* directory);
 };
 
 }  // namespace talvo2

@@ -4,6 +4,7 @@
 #include "frame/extension_table.hpp"
 #include "frame/last_error.hpp"
 #include "frame/logger.hpp"
+#include "groups/container_node.hpp"
 #include "node/node_opener.hpp"
 #include "results/result_directory.hpp"
 #include "tracelog_1/tracelog.hpp"
@@ -20,6 +21,8 @@ public:
         tracelog_1::configureComponentLogger("talvo");
         logger();
         setNodeFactory(NodeKind::Result, &ResultDirectory::make);
+        setNodeFactory(NodeKind::Project, &Project::make);
+        setNodeFactory(NodeKind::Experiment, &Experiment::make);
     }
 };
 

@@ -124,9 +124,11 @@ std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
         const fs::path target = toFsPath(path);
         const fs::file_status status = fs::status(target);
         if (fs::is_directory(status)) {
+            // The name decides first: only entries with a marker extension are asked for their
+            // type, so a folder of many results costs one listing, not a status per entry.
             for (const fs::directory_entry& entry : fs::directory_iterator(target)) {
-                if (isRegularFile(entry.path()) &&
-                    hasExtensionIn(set, toWide(entry.path().extension())))
+                if (hasExtensionIn(set, toWide(entry.path().extension())) &&
+                    isRegularFile(entry.path()))
                     return toWide(entry.path());
             }
             return std::wstring();

@@ -33,7 +33,8 @@ NodeKind nodeKindOf(const std::wstring& markerPath) {
     if (hasExtensionIn(makeExtensionSet({getProjectExtension(false), getProjectExtension(true)}),
                        extension))
         return NodeKind::Project;
-    if (hasExtensionIn(makeExtensionSet({getExperimentExtension()}), extension))
+    if (hasExtensionIn(makeExtensionSet({getExperimentExtension(), getPackedExperimentExtension()}),
+                       extension))
         return NodeKind::Experiment;
     return NodeKind::Result;
 }

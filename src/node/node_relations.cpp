@@ -1,11 +1,8 @@
 #include "node/node_relations.hpp"
 
-#include <boost/filesystem.hpp>
-
-#include "frame/wide_path.hpp"
-
 #include "node/marker_files.hpp"
 #include "talvo2/i_node_group.hpp"
+#include "talvo2/i_path_iterator.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2 {
@@ -17,16 +14,14 @@ bool isLinkFilePath(const std::wstring& path) {
 }
 
 corekit2::sptr_t<INode> openGroupOwner(const std::wstring& groupPath) {
-    // Groups of projects and experiments are not built yet, so no directory has an owner.
-    (void)groupPath;
-    return {};
+    const corekit2::sptr_t<INodeGroup> group = INodeGroup::open(groupPath.c_str());
+    return group ? group->getNode() : corekit2::sptr_t<INode>();
 }
 
 std::wstring groupOutputDirectory(const std::wstring& groupPath) {
-    // Until projects and experiments own groups, every group is a plain directory, whose members
-    // go into the directory itself.
-    boost::system::error_code ec;
-    return boost::filesystem::is_directory(toFsPath(groupPath), ec) ? groupPath : std::wstring();
+    const corekit2::sptr_t<INodeGroup> group = INodeGroup::open(groupPath.c_str());
+    const wchar_t* output = group ? group->getOutputDirectory() : nullptr;
+    return output ? output : L"";
 }
 
 std::wstring memberGroupPath(INode& node) {

@@ -1,0 +1,50 @@
+#pragma once
+
+// Projects and experiments: nodes that own the group of the members in their directory.
+
+#include <string>
+
+#include "node/node_view.hpp"
+#include "talvo2/i_experiment.hpp"
+#include "talvo2/i_project.hpp"
+#include "talvo2/node_base.hpp"
+
+namespace talvo2 {
+
+// The neutral bases of the two kinds; they add nothing to NodeBase.
+class ProjectBase : public IProject, public NodeBase {};
+class ExperimentBase : public IExperiment, public NodeBase {};
+
+// What projects and experiments share: the member group over their directory, made with the
+// node, and removal that takes the members first.
+template <class Base>
+class ContainerNode : public Node, public Base {
+public:
+    TALVO2_NODE_FORWARDS
+
+    corekit2::sptr_t<INodeGroup> getNodeGroup() override;
+    bool remove() override;
+
+protected:
+    ContainerNode(std::wstring& markerPath, const wchar_t* groupPath);
+};
+
+class Project final : public ContainerNode<ProjectBase> {
+public:
+    Project(std::wstring& markerPath, const wchar_t* groupPath)
+        : ContainerNode(markerPath, groupPath) {}
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath) {
+        return new Project(markerPath, groupPath);
+    }
+};
+
+class Experiment final : public ContainerNode<ExperimentBase> {
+public:
+    Experiment(std::wstring& markerPath, const wchar_t* groupPath)
+        : ContainerNode(markerPath, groupPath) {}
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath) {
+        return new Experiment(markerPath, groupPath);
+    }
+};
+
+}  // namespace talvo2
