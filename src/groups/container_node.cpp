@@ -9,6 +9,7 @@
 #include "node/marker_files.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_opener.hpp"
+#include "node/node_removal.hpp"
 #include "results/creation_metadata.hpp"
 #include "results/node_lookup.hpp"
 #include "results/result_directory_maker.hpp"
@@ -34,15 +35,7 @@ sptr_t<INodeGroup> ContainerNode<Base>::getNodeGroup() {
 
 template <class Base>
 bool ContainerNode<Base>::remove() {
-    resetLastError();
-    for (auto it = fields().memberGroup->getNodes(L"", 0); !it.at_end(); ++it)
-        if (const sptr_t<INode> member = *it) member->remove();
-    boost::system::error_code ec;
-    fs::remove_all(fields().directory, ec);
-    if (!fields().linkFilePath.empty()) fs::remove(toFsPath(fields().linkFilePath), ec);
-    if (fs::exists(fs::symlink_status(fields().directory, ec)))
-        return setLastError(OperationFailed);
-    return true;
+    return removeNodeFromDisk(fields());
 }
 
 template class ContainerNode<ProjectBase>;

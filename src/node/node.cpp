@@ -182,7 +182,7 @@ void Node::adoptParentFrom(const std::wstring& groupPath) {
     try {
         corekit2::sptr_t<INode> owner = openGroupOwner(groupPath);
         // A node is never its own parent (a project refreshed inside its own directory).
-        if (owner && owner.get() == asINode()) owner.reset();
+        if (owner && dynamic_cast<Node*>(owner.get()) == this) owner.reset();
         if (owner) f.parent = owner;
     } catch (const std::exception&) {
         f.parent.reset();

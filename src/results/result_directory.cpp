@@ -9,6 +9,7 @@
 #include "groups/result_files.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_fields.hpp"
+#include "node/node_removal.hpp"
 #include "talvo2/names.hpp"
 
 namespace fs = boost::filesystem;
@@ -106,6 +107,11 @@ corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* m
         for (const corekit2::path_t& file : corekit2::find_files(directory, pattern, false))
             files->insert(file.as_string());
     return files;
+}
+
+bool ResultDirectory::remove() {
+    m_valid = false;
+    return removeNodeFromDisk(fields());
 }
 
 const wchar_t* ResultDirectory::getSubdir(standard_dir_t kind) {

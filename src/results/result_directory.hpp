@@ -35,6 +35,8 @@ public:
     // directory, or a directory that cannot be made. The path is valid until the next call.
     const wchar_t* getSubdir(standard_dir_t kind) override;
     const wchar_t* getSubdir(const wchar_t* name) override;
+    // Deletes the result from disk; the open node then answers isValid() false and is missing.
+    bool remove() override;
 
 private:
     bool m_finalized = false;

@@ -40,7 +40,10 @@ for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool
     'talvo2::ResultDirectoryManager::open(' 'talvo2::ResultDirectoryManager::get(' \
     'talvo2::ResultDirectoryManager::getCurrentMpiRank()' 'talvo2::IResultDirectory::probe(' \
     'talvo2::ResultDirectoryManager::validateResultDirectoryPattern(' \
-    'talvo2::ResultDirectoryManager::isPathPatterned('; do
+    'talvo2::ResultDirectoryManager::isPathPatterned(' 'talvo2::IProject::create(' \
+    'talvo2::IProject::open(' 'talvo2::IProject::probe(' 'talvo2::IExperiment::create(' \
+    'talvo2::IExperiment::open(' 'talvo2::IExperiment::probe(' 'talvo2::INodeGroup::open(' \
+    'talvo2::INodeGroup::findProjects('; do
     grep -qF " $name" <<<"$exported" || fail "libtalvo2 does not export $name"
 done
 for internal in setLastError resetLastError statusToError systemErrorToError ExtensionTable \
@@ -49,7 +52,8 @@ for internal in setLastError resetLastError statusToError systemErrorToError Ext
     'talvo2::Node::bind' 'talvo2::Node::getPath' 'typeinfo for talvo2::Node$' findNodes \
     makeResultDirectory checkResultNamePattern parsePattern 'talvo2::ResultDirectory::' \
     'talvo2::ResultFiles' writeCreationMetadata FileLocker 'talvo2::platform' 'talvo2::FlagData' \
-    releaseAllFlags; do
+    releaseAllFlags 'talvo2::NodeGroup' 'talvo2::Project' 'talvo2::Experiment' \
+    'talvo2::ContainerNode' 'talvo2::NodePathIterator' 'talvo2::ProjectPathIterator'; do
     grep -qE "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
 done
 soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')

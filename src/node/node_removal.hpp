@@ -1,0 +1,12 @@
+#pragma once
+
+#include "talvo2/node.hpp"
+
+namespace talvo2 {
+
+// Deletes a node from disk: every member of its group first, then its directory tree (symbolic
+// links inside are removed, never followed) and its link file. True when done; a file-system
+// failure answers false with the mapped last error. The node object itself lives on, missing.
+bool removeNodeFromDisk(Node::Fields& fields);
+
+}  // namespace talvo2

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "corekit2/bag_file.hpp"
+#include "talvo2/i_experiment.hpp"
+#include "talvo2/i_project.hpp"
+#include "talvo2/i_result_directory.hpp"
+#include "talvo2/result_directory_manager.hpp"
+#include "util/test_util.hpp"
+
+namespace talvo2 {
+namespace {
+
+namespace fs = boost::filesystem;
+using corekit2::sptr_t;
+using test::TempDir;
+
+std::wstring leaf(const wchar_t* path) {
+    return test::utf8Path(path).filename().wstring();
+}
+
+TEST(Project, CreateNumbersNamesAndSettlesIntoExistingDirectories) {
+    TempDir dir;
+    const auto first = IProject::create(dir.wide(L"x/p@@@").c_str(), nullptr, false);
+    const auto second = IProject::create(dir.wide(L"x/p@@@").c_str(), nullptr, false);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(leaf(first->getMarkerFilePath()), L"p000.talvoproj");
+    EXPECT_EQ(leaf(second->getMarkerFilePath()), L"p001.talvoproj");
+
+    fs::create_directories(dir.path() / "y/p000");
+    test::writeFile(dir.path() / "y/p003.talvoprojlink", "");
+    test::writeFile(dir.path() / "y/p005", "");
+    EXPECT_EQ(leaf(IProject::create(dir.wide(L"y/p@@@").c_str(), nullptr, false)->getPath()),
+              L"p004");
+
+    fs::create_directories(dir.path() / "x/proj");
+    const auto existing = IProject::create(dir.wide(L"x/proj").c_str(), nullptr, false);
+    ASSERT_TRUE(existing);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "x/proj/proj.talvoproj"));
+
+    const auto named = IProject::create(dir.wide(L"x/q/my.talvoproj").c_str(), nullptr, false);
+    ASSERT_TRUE(named);
+    EXPECT_STREQ(named->getUserVisibleName(), L"my");
+
+    EXPECT_EQ(IProject::open(dir.wide(L"x/p@@@").c_str(), nullptr).get(), second.get());
+    EXPECT_TRUE(IProject::probe(dir.wide(L"x/p000").c_str()));
+    EXPECT_FALSE(IProject::create(dir.wide(L"x/a|b").c_str(), nullptr, false));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), ReservedCharacters);
+}
+
+TEST(Project, KindsDoNotMix) {
+    TempDir dir;
+    const auto result =
+        ResultDirectoryManager::create(dir.wide(L"r000").c_str(), false, nullptr, false, nullptr);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(IProject::open(dir.wide(L"r000").c_str(), nullptr));
+    EXPECT_FALSE(IProject::probe(dir.wide(L"r000").c_str()));
+    EXPECT_FALSE(IProject::cast(result));
+    const auto experiment = IExperiment::create(dir.wide(L"e000").c_str(), nullptr);
+    ASSERT_TRUE(experiment);
+    EXPECT_FALSE(IProject::cast(experiment));
+    EXPECT_EQ(IExperiment::cast(experiment).get(), experiment.get());
+    EXPECT_FALSE(IResultDirectory::cast(experiment));
+}
+
+TEST(Project, RemoveOnCloseAndRemoveTakeMembersToo) {
+    TempDir dir;
+    {
+        const auto project = IProject::create(dir.wide(L"gone").c_str(), nullptr, true);
+        ASSERT_TRUE(project);
+        ASSERT_TRUE(project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr));
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+    {
+        const auto project = IProject::create(dir.wide(L"kept").c_str(), nullptr, true);
+        ASSERT_TRUE(project && project->save());
+    }
+    EXPECT_TRUE(fs::exists(dir.path() / "kept"));
+    const auto kept = IProject::open(dir.wide(L"kept").c_str(), nullptr);
+    ASSERT_TRUE(kept->getNodeGroup()->createExperiment(L"e@@@"));
+    EXPECT_TRUE(kept->remove());
+    EXPECT_FALSE(fs::exists(dir.path() / "kept"));
+}
+
+TEST(Experiment, DiffersFromProjectsWhereItMust) {
+    TempDir dir;
+    const auto project = IProject::create(dir.wide(L"p").c_str(), nullptr, false);
+    const auto first = IExperiment::create(dir.wide(L"p/e@@@").c_str(), nullptr);
+    const auto second = IExperiment::create(dir.wide(L"p/e@@@").c_str(), nullptr);
+    ASSERT_TRUE(project && first && second);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "p/e000/e000.talvoexp"));
+    EXPECT_EQ(leaf(second->getPath()), L"e001");
+    EXPECT_EQ(first->getParent().get(), static_cast<INode*>(project.get()));
+
+    fs::create_directories(dir.path() / "p/run");
+    EXPECT_FALSE(IExperiment::create(dir.wide(L"p/run").c_str(), nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_TRUE(fs::is_empty(dir.path() / "p/run"));
+    EXPECT_TRUE(IProject::create(dir.wide(L"p/run").c_str(), nullptr, false));
+
+    // A packed experiment is an experiment too.
+    ASSERT_EQ(
+        corekit2::save_variant_bag(corekit2::variant_bag_t(), dir.wide(L"p/old.talvopack").c_str()),
+        corekit2::BAG_OK);
+    EXPECT_TRUE(IExperiment::probe(dir.wide(L"p/old.talvopack").c_str()));
+    EXPECT_TRUE(IExperiment::open(dir.wide(L"p/old.talvopack").c_str(), nullptr));
+
+    // Experiments are not removed when closed, even unsaved.
+    { const auto unsaved = IExperiment::create(dir.wide(L"p/keep").c_str(), nullptr); }
+    EXPECT_TRUE(fs::exists(dir.path() / "p/keep/keep.talvoexp"));
+}
+
+}  // namespace
+}  // namespace talvo2
