@@ -33,7 +33,15 @@ fs::path normalDirectory(const fs::path& path) {
 }  // namespace
 
 bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const {
-    return fileNameOf(a) < fileNameOf(b);
+    // Compared in place: sets of many markers compare often, and the paths they hold are
+    // normal, so the last element is what follows the last separator.
+    const auto start = [](const std::wstring& path) {
+        const auto slash = path.find_last_of(L'/');
+        return slash == std::wstring::npos ? 0 : slash + 1;
+    };
+    const std::size_t ai = start(a);
+    const std::size_t bi = start(b);
+    return a.compare(ai, std::wstring::npos, b, bi, std::wstring::npos) < 0;
 }
 
 ExtensionSet makeExtensionSet(std::initializer_list<std::wstring> extensions) {
@@ -58,9 +66,13 @@ std::wstring normalizedAbsolute(const std::wstring& path) {
 }
 
 bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension) {
+    // Most names in a folder have no marker extension at all: rule them out by length first.
+    bool sameLength = false;
+    for (const std::wstring& candidate : set) sameLength |= candidate.size() == extension.size();
+    if (!sameLength) return false;
     const std::wstring wanted = upper(extension);
     for (const std::wstring& candidate : set)
-        if (upper(candidate) == wanted) return true;
+        if (candidate.size() == wanted.size() && upper(candidate) == wanted) return true;
     return false;
 }
 
