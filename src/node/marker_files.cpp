@@ -1,6 +1,8 @@
 #include "node/marker_files.hpp"
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
+#include <vector>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/path.hpp"
@@ -138,7 +140,19 @@ std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
         if (fs::is_directory(status)) {
             // The name decides first: only entries with a marker extension are asked for their
             // type, so a folder of many results costs one listing, not a status per entry.
+            // The byte lengths of the wanted extensions rule out most names without converting
+            // them (case-insensitive equality keeps the UTF-8 length for these extensions).
+            std::vector<std::size_t> lengths;
+            for (const std::wstring& extension : set)
+                lengths.push_back(ulib_2_18::to_utf8(extension).size());
             for (const fs::directory_entry& entry : fs::directory_iterator(target)) {
+                const std::string& full = entry.path().native();
+                const auto slash = full.find_last_of('/');
+                const auto dot = full.find_last_of('.');
+                if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+                    continue;
+                const std::size_t length = full.size() - dot;
+                if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) continue;
                 if (hasExtensionIn(set, toWide(entry.path().extension())) &&
                     isRegularFile(entry.path()))
                     return toWide(entry.path());

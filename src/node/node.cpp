@@ -136,6 +136,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
 
     if (marker == f.markerFilePath) {
         if (!groupPath) return true;
+        resolvePendingParent();
         if (f.parent && memberGroupPath(*f.parent) == groupPath) return true;
         adoptParentFrom(groupPath);
         return true;
@@ -157,6 +158,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
 
     setLastError(statusToError(corekit2::load_variant_bag(f.bag, f.markerFilePath.c_str(), "")));
 
+    f.pendingParentGroup.clear();
     if (const corekit2::variant_bag_t* talvo = talvoSection(f.bag)) {
         if (const wchar_t* output = stringValue(talvo, L"outputDirectory"))
             f.outputDirectory = output;
@@ -170,11 +172,21 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
             if (!f.parent && fs::is_regular_file(toFsPath(f.linkFilePath), ec))
                 adoptParentFrom(parentOf(f.linkFilePath));
         }
+        // The enclosing directory's owner is looked up when first asked for: finding it lists
+        // that directory, which for a result among thousands costs as much as making it.
         if (!f.parent && f.directory.has_parent_path() && f.directory != f.directory.root_path())
-            adoptParentFrom(toWide(f.directory.parent_path()));
+            f.pendingParentGroup = toWide(f.directory.parent_path());
     }
     f.path = toWide(f.directory);
     return ResultDirectoryManager::getLastError() == OK;
+}
+
+void Node::resolvePendingParent() {
+    Fields& f = *m_fields;
+    if (f.pendingParentGroup.empty()) return;
+    const std::wstring group = std::move(f.pendingParentGroup);
+    f.pendingParentGroup.clear();
+    if (!f.parent) adoptParentFrom(group);
 }
 
 void Node::adoptParentFrom(const std::wstring& groupPath) {
@@ -296,6 +308,7 @@ bool Node::changeUserVisibleName(const wchar_t* name) {
     } catch (const boost::system::system_error& error) {
         return setLastError(systemErrorToError(error));
     }
+    resolvePendingParent();
     const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
     return rebindKeepingChanges(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
 }
@@ -313,6 +326,7 @@ bool Node::rebindKeepingChanges(const std::wstring& markerPath, const wchar_t* g
 }
 
 corekit2::sptr_t<INode> Node::getParent() {
+    resolvePendingParent();
     return m_fields->parent;
 }
 

@@ -35,9 +35,16 @@ bool isLinkFileName(const std::string& name) {
 // about ln N status queries, not N.
 void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
                    std::optional<uint64_t>& highest) {
+    // Names are first compared with the prefix as bytes, so entries that cannot match cost no
+    // conversion.
+    const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
     boost::system::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
+        const std::string& full = it->path().native();
+        const auto slash = full.find_last_of('/');
+        const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+        if (full.compare(start, prefix.size(), prefix) != 0) continue;
+        const std::string name = full.substr(start);
         uint64_t number = 0;
         if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
         if (highest && number <= *highest) continue;
