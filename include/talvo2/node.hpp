@@ -92,6 +92,9 @@ private:
     // Reads the link file `linkPath`, which from now on leads to this node; `markerPath`
     // receives the marker path it records.
     bool readLinkFile(const std::wstring& linkPath, std::wstring& markerPath);
+    // Keeps the link file in the parent's directory in step with where the node is: written when
+    // the node lies outside its parent's directory, deleted when it no longer does.
+    void updateLinks();
 
     std::unique_ptr<Fields> m_fields;
 };

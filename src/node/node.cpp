@@ -139,6 +139,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
         resolvePendingParent();
         if (f.parent && memberGroupPath(*f.parent) == groupPath) return true;
         adoptParentFrom(groupPath);
+        updateLinks();
         return true;
     }
 
@@ -163,19 +164,23 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
         if (const wchar_t* output = stringValue(talvo, L"outputDirectory"))
             f.outputDirectory = output;
         if (groupPath) adoptParentFrom(groupPath);
-        const std::wstring backlink = talvo->get_variant(L"backlink").get_wstring();
-        if (!backlink.empty() && f.linkFilePath.empty()) {
-            std::wstring linked;
-            readLinkFile(backlink, linked);
-            if (linked != f.markerFilePath) f.linkStale = true;
+        if (const wchar_t* backlink = stringValue(talvo, L"backlink")) {
+            if (*backlink && f.linkFilePath.empty()) {
+                std::wstring linked;
+                readLinkFile(backlink, linked);
+                if (linked != f.markerFilePath) f.linkStale = true;
+            }
+            // A node reached through a link belongs to the group that holds the link.
             boost::system::error_code ec;
-            if (!f.parent && fs::is_regular_file(toFsPath(f.linkFilePath), ec))
+            if (!f.parent && !f.linkFilePath.empty() &&
+                fs::is_regular_file(toFsPath(f.linkFilePath), ec))
                 adoptParentFrom(parentOf(f.linkFilePath));
         }
         // The enclosing directory's owner is looked up when first asked for: finding it lists
         // that directory, which for a result among thousands costs as much as making it.
         if (!f.parent && f.directory.has_parent_path() && f.directory != f.directory.root_path())
             f.pendingParentGroup = toWide(f.directory.parent_path());
+        updateLinks();
     }
     f.path = toWide(f.directory);
     return ResultDirectoryManager::getLastError() == OK;
@@ -199,40 +204,6 @@ void Node::adoptParentFrom(const std::wstring& groupPath) {
     } catch (const std::exception&) {
         f.parent.reset();
     }
-}
-
-bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) {
-    resetLastError();
-    markerPath.clear();
-    Fields& f = *m_fields;
-    if (linkPath.empty()) return false;
-    std::wstring link;
-    try {
-        link = normalizedAbsolute(linkPath);
-    } catch (const std::exception&) {
-        return setLastError(InvalidPath);
-    }
-    if (link == f.linkFilePath) return true;
-    {
-        const Lock lock = registryLock();
-        NodeRegistry& registry = NodeRegistry::instance();
-        if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
-        f.linkFilePath = link;
-        registry.add(f.linkFilePath, this);
-    }
-    corekit2::variant_bag_t record;
-    if (corekit2::load_variant_bag2(record, f.linkFilePath.c_str(), "bag", false) !=
-        corekit2::BAG_OK)
-        return setLastError(OperationFailed);
-    const wchar_t* target = stringValue(&record, L"link");
-    const wchar_t* digest = stringValue(&record, L"md5sum");
-    if (target && digest) {
-        markerPath = target;
-        if (markerPath != f.markerFilePath) f.linkStale = true;
-        if (f.markerDigest != digest) f.linkStale = true;
-        f.markerDigest = digest;
-    }
-    return true;
 }
 
 void Node::refreshMarker() {

@@ -1,0 +1,109 @@
+// Links place a node in a group whose directory does not hold it: the group's directory holds a
+// link file naming the node's marker and the MD5 of the marker's head, and the node's bag records
+// the link file as its backlink.
+
+#include <boost/filesystem.hpp>
+#include <mutex>
+
+#include "corekit2/bag_file.hpp"
+#include "frame/bag_values.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "node/marker_files.hpp"
+#include "node/node_fields.hpp"
+#include "node/node_registry.hpp"
+#include "talvo2/node.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+using Lock = std::lock_guard<boost::recursive_mutex>;
+
+Lock registryLock() {
+    return Lock(NodeRegistry::instance().mutex());
+}
+
+// Whether two paths name the same directory, however they are written.
+bool sameDirectory(const fs::path& a, const fs::path& b) {
+    boost::system::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) {
+    resetLastError();
+    markerPath.clear();
+    Fields& f = *m_fields;
+    if (linkPath.empty()) return false;
+    std::wstring link;
+    try {
+        link = normalizedAbsolute(linkPath);
+    } catch (const std::exception&) {
+        return setLastError(InvalidPath);
+    }
+    if (link == f.linkFilePath) return true;
+    {
+        const Lock lock = registryLock();
+        NodeRegistry& registry = NodeRegistry::instance();
+        if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
+        f.linkFilePath = link;
+        registry.add(f.linkFilePath, this);
+    }
+    corekit2::variant_bag_t record;
+    if (corekit2::load_variant_bag2(record, f.linkFilePath.c_str(), "bag", false) !=
+        corekit2::BAG_OK)
+        return setLastError(OperationFailed);
+    const wchar_t* target = stringValue(&record, L"link");
+    const wchar_t* digest = stringValue(&record, L"md5sum");
+    if (target && digest) {
+        markerPath = target;
+        if (markerPath != f.markerFilePath) f.linkStale = true;
+        if (f.markerDigest != digest) f.linkStale = true;
+        f.markerDigest = digest;
+    }
+    return true;
+}
+
+void Node::updateLinks() {
+    resetLastError();
+    Fields& f = *m_fields;
+    const Lock lock = registryLock();
+    // A parent still to be found is the owner of the enclosing directory: the node lies in its
+    // directory, so no link is wanted either way.
+    std::wstring wanted;
+    if (f.parent && f.pendingParentGroup.empty()) {
+        const fs::path parentPath = toFsPath(f.parent->getPath());
+        if (!sameDirectory(f.directory.parent_path(), parentPath))
+            wanted = toWide(parentPath / toFsPath(fileNameOf(f.markerFilePath) + L"link"));
+    }
+    if (wanted == f.linkFilePath && !f.linkStale) return;
+
+    NodeRegistry& registry = NodeRegistry::instance();
+    if (!f.linkFilePath.empty()) {
+        if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
+        boost::system::error_code ec;
+        fs::remove(toFsPath(f.linkFilePath), ec);
+    }
+    f.linkFilePath = wanted;
+    if (wanted.empty()) return;
+
+    registry.add(f.linkFilePath, this);
+    corekit2::variant_bag_t link;
+    link.put(L"link", corekit2::variant_t(f.markerFilePath));
+    link.put(L"md5sum", corekit2::variant_t(f.markerDigest));
+    if (corekit2::save_variant_bag2(link, f.linkFilePath.c_str(), "bag") != corekit2::BAG_OK) {
+        setLastError(OperationFailed);
+        return;
+    }
+    f.linkStale = false;
+    if (corekit2::variant_bag_t* talvo = f.bag.get<corekit2::variant_bag_t>(L"talvo")) {
+        talvo->put(L"backlink", corekit2::variant_t(f.linkFilePath));
+        setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str())));
+    }
+}
+
+}  // namespace talvo2
