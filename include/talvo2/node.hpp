@@ -80,6 +80,14 @@ protected:
     // Returns whether the calling thread's last error is OK afterwards.
     bool bind(const std::wstring& markerPath, const wchar_t* groupPath);
 
+    // Copies the node's directory to `destination` (which must not exist), leaving flag files
+    // out, then rebinds this node to the copy, its flags held there. With `renameMarker` the
+    // marker takes the new directory's name. `progress` (may be null) hears of every file and
+    // may cancel; a failed or canceled copy leaves nothing at the destination.
+    bool copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress);
+    // copyTo, then deletes the old directory.
+    bool moveTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress);
+
 private:
     // Follows a marker file renamed within the node's directory.
     void refreshMarker();

@@ -1,12 +1,14 @@
 #include "groups/container_node.hpp"
 
 #include <boost/filesystem.hpp>
+#include <type_traits>
 
 #include "corekit2/bag_file.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "groups/node_group.hpp"
 #include "node/marker_files.hpp"
+#include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_opener.hpp"
 #include "node/node_removal.hpp"
@@ -36,6 +38,20 @@ sptr_t<INodeGroup> ContainerNode<Base>::getNodeGroup() {
 template <class Base>
 bool ContainerNode<Base>::remove() {
     return removeNodeFromDisk(fields());
+}
+
+template <class Base>
+std::wstring ContainerNode<Base>::duplicate(const wchar_t* name) const {
+    return duplicateNode(
+        *this, name,
+        [](const wchar_t* path) -> corekit2::sptr_t<INode> {
+            if constexpr (std::is_same_v<Base, ProjectBase>) {
+                return IProject::create(path, nullptr, false);
+            } else {
+                return IExperiment::create(path, nullptr);
+            }
+        },
+        false);
 }
 
 template class ContainerNode<ProjectBase>;

@@ -24,6 +24,8 @@ public:
 
     corekit2::sptr_t<INodeGroup> getNodeGroup() override;
     bool remove() override;
+    // A new node of the same kind at `name` holding a copy of this one.
+    std::wstring duplicate(const wchar_t* name) const override;
 
 protected:
     ContainerNode(std::wstring& markerPath, const wchar_t* groupPath);

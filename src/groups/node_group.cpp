@@ -63,6 +63,10 @@ bool sameExtension(const std::wstring& path, const std::wstring& extension) {
 NodeGroup::NodeGroup(const std::wstring& path, Node* owner)
     : m_path(normalized(path)), m_owner(owner), m_outputDirectory(path) {}
 
+void NodeGroup::rebase(const std::wstring& path) {
+    m_path = normalized(path);
+}
+
 uint32_t NodeGroup::add_ref() {
     return m_owner ? m_owner->add_ref() : m_refs.sync_inc();
 }

@@ -38,6 +38,9 @@ public:
     void setOutputDirectory(const wchar_t* directory) override;
     const wchar_t* getOutputDirectory() override;
 
+    // The owner moved: the group now stands for `path`.
+    void rebase(const std::wstring& path);
+
     // Extensions of the markers that make members: results, experiments, projects.
     static ExtensionSet memberExtensions();
 

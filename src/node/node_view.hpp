@@ -97,4 +97,12 @@
     }                                                                                       \
     const wchar_t* getLinkFilePath() override {                                             \
         return Node::getLinkFilePath();                                                     \
+    }                                                                                       \
+    bool copy(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress)  \
+        override {                                                                          \
+        return Node::copyTo(destination, renameMarker, progress);                           \
+    }                                                                                       \
+    bool move(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress)  \
+        override {                                                                          \
+        return Node::moveTo(destination, renameMarker, progress);                           \
     }

@@ -8,9 +8,11 @@
 #include "frame/wide_path.hpp"
 #include "groups/result_files.hpp"
 #include "node/marker_files.hpp"
+#include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_removal.hpp"
 #include "talvo2/names.hpp"
+#include "talvo2/result_directory_manager.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -76,6 +78,9 @@ bool ResultDirectory::setFinalized(bool finalized) {
 void ResultDirectory::setInvalid() {
     try {
         touch(fields().directory / ".bad");
+        // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
+        const std::wstring aside = fields().path + L"-bad";
+        move(aside.c_str(), true, nullptr);
     } catch (const boost::system::system_error& error) {
         setLastError(systemErrorToError(error));
     }
@@ -107,6 +112,15 @@ corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* m
         for (const corekit2::path_t& file : corekit2::find_files(directory, pattern, false))
             files->insert(file.as_string());
     return files;
+}
+
+std::wstring ResultDirectory::duplicate(const wchar_t* name) const {
+    return duplicateNode(
+        *this, name,
+        [](const wchar_t* path) -> corekit2::sptr_t<INode> {
+            return ResultDirectoryManager::create(path, false, nullptr, true, nullptr);
+        },
+        true);
 }
 
 bool ResultDirectory::remove() {

@@ -37,6 +37,8 @@ public:
     const wchar_t* getSubdir(const wchar_t* name) override;
     // Deletes the result from disk; the open node then answers isValid() false and is missing.
     bool remove() override;
+    // A new result at `name` holding a copy of this one, without its backlink.
+    std::wstring duplicate(const wchar_t* name) const override;
 
 private:
     bool m_finalized = false;

@@ -80,11 +80,15 @@ TEST(ResultDirectory, InvalidMarkIsReadOnlyWhenTheNodeIsMade) {
     ASSERT_TRUE(result);
     EXPECT_TRUE(result->isValid());
     result->setInvalid();
-    EXPECT_TRUE(fs::exists(dir.path() / "r000/.bad"));
+    // A bad result moves aside with its mark, so a new run can take its name.
+    EXPECT_FALSE(fs::exists(dir.path() / "r000"));
+    EXPECT_TRUE(fs::exists(dir.path() / "r000-bad/.bad"));
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "r000-bad/r000-bad.talvo"));
+    EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"r000-bad"));
     EXPECT_TRUE(result->isValid());
     // Only a node made after the last handle went reads the mark again.
     result.reset();
-    result = ResultDirectoryManager::open(dir.wide(L"r000").c_str(), false, nullptr);
+    result = ResultDirectoryManager::open(dir.wide(L"r000-bad").c_str(), false, nullptr);
     ASSERT_TRUE(result);
     EXPECT_FALSE(result->isValid());
 }

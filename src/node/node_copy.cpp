@@ -1,0 +1,182 @@
+// Copying and moving a node: its whole directory goes to a new place and the same node object
+// (same serial number, handles and flags) stands for the copy afterwards.
+
+#include <boost/filesystem.hpp>
+#include <mutex>
+
+#include "corekit2/bag_file.hpp"
+#include "corekit2/path.hpp"
+#include "flags/flag_table.hpp"
+#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
+#include "groups/node_group.hpp"
+#include "node/marker_files.hpp"
+#include "node/node_copy.hpp"
+#include "node/node_fields.hpp"
+#include "talvo2/names.hpp"
+#include "talvo2/node.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace talvo2 {
+
+namespace {
+
+using Disposition = platform::ExclusiveFile::Disposition;
+
+bool canceled(notify2::IProgress* progress) {
+    return progress && progress->isCanceled();
+}
+
+// Copies `from` into the existing directory `to`; symbolic links and files matching one of
+// `excluded` are left out. False when canceled or on any failure.
+bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::wstring>& excluded,
+              notify2::IProgress* progress) {
+    if (canceled(progress)) return false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
+        if (canceled(progress)) return false;
+        const corekit2::path_t name(toWide(entry.path().filename()));
+        bool skip = false;
+        for (const std::wstring& mask : excluded) skip |= name.match(mask);
+        const fs::file_status status = entry.symlink_status();
+        if (skip || fs::is_symlink(status)) continue;
+        const fs::path target = to / entry.path().filename();
+        if (fs::is_directory(status)) {
+            if (!fs::create_directory(target) ||
+                !copyTree(entry.path(), target, excluded, progress))
+                return false;
+        } else if (fs::is_regular_file(status)) {
+            if (progress) progress->setItem(toWide(entry.path()).c_str());
+            fs::copy_file(entry.path(), target);  // an existing target is an error
+            if (progress) progress->advance(static_cast<double>(fs::file_size(target)));
+        }
+    }
+    return true;
+}
+
+// Takes the held flags up again in `directory`: lock and info files of the same names there,
+// with the stored owner records. A flag that cannot be taken there is no longer held.
+void resumeFlags(FlagTable& table, const fs::path& oldDirectory, const fs::path& directory) {
+    std::map<std::wstring, FlagTable::Entry> resumed;
+    for (auto& [flag, entry] : table.entries) {
+        const fs::path relative = toFsPath(flag).lexically_relative(oldDirectory);
+        const std::wstring moved = toWide(directory / relative);
+        auto locker = boost::shared_ptr<util::FileLocker>(new util::FileLocker);
+        util::FileLocker info;
+        if (!locker->openExclusive(moved + getFlagLockExtension(), Disposition::OpenAlways) ||
+            !info.openExclusive(moved + getFlagInfoExtension(), Disposition::OpenAlways) ||
+            info.writeBag(entry.info) != OK)
+            continue;
+        resumed[moved] = FlagTable::Entry{locker, entry.info};
+    }
+    table.entries.swap(resumed);  // the old lockers close when `resumed` goes
+}
+
+}  // namespace
+
+bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress) {
+    Fields& f = fields();
+    if (!destination || !*destination) return setLastError(ParameterError);
+    if (canceled(progress)) return setLastError(FileError);
+    try {
+        const fs::path target = fs::absolute(toFsPath(destination)).lexically_normal();
+        if (fs::exists(fs::symlink_status(target))) return setLastError(AlreadyExists);
+        boost::system::error_code made;
+        if (!fs::create_directory(target, made)) return setLastError(FileError);
+        if (progress) progress->begin(L"", static_cast<double>(getSize()));
+
+        // The flags stay ours throughout: nobody adds or removes one while the files move.
+        const std::lock_guard<std::mutex> suspended(f.flags.mutex);
+        for (const auto& entry : f.flags.entries) {
+            boost::system::error_code ec;
+            fs::remove(toFsPath(entry.first + getFlagLockExtension()), ec);
+            fs::remove(toFsPath(entry.first + getFlagInfoExtension()), ec);
+        }
+        const fs::path source = f.directory;
+        bool copied = false;
+        try {
+            copied = copyTree(source, target,
+                              {std::wstring(L"*") + getFlagLockExtension(),
+                               std::wstring(L"*") + getFlagInfoExtension()},
+                              progress);
+        } catch (const std::exception&) {
+            copied = false;
+        }
+        if (!copied) {
+            boost::system::error_code ec;
+            fs::remove_all(target, ec);
+            resumeFlags(f.flags, source, source);
+            if (progress) progress->end();
+            return setLastError(FileError);
+        }
+        resumeFlags(f.flags, source, target);
+
+        const std::wstring marker = toWide(target / toFsPath(fileNameOf(f.markerFilePath)));
+        resolvePendingParent();
+        const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
+        bind(marker, f.parent ? parentPath.c_str() : nullptr);
+        f.path = toWide(f.directory);
+        if (renameMarker) changeUserVisibleName(toWide(target.filename()).c_str());
+        if (auto* group = dynamic_cast<NodeGroup*>(f.memberGroup.get())) {
+            group->rebase(f.path);
+            group->setOutputDirectory(f.path.c_str());
+        }
+        if (progress) progress->end();
+        return resetLastError();
+    } catch (const boost::system::system_error& error) {
+        if (progress) progress->end();
+        return setLastError(systemErrorToError(error));
+    }
+}
+
+std::wstring duplicateNode(const Node& node, const wchar_t* path,
+                           const std::function<corekit2::sptr_t<INode>(const wchar_t*)>& create,
+                           bool dropBacklink) {
+    if (!path) return std::wstring();
+    try {
+        const corekit2::sptr_t<INode> made = create(path);
+        if (!made) return std::wstring();
+        const std::wstring newMarker = made->getMarkerFilePath();
+        const fs::path directory = toFsPath(made->getPath());
+        if (!fs::is_regular_file(toFsPath(newMarker))) return std::wstring();
+        fs::remove(toFsPath(newMarker));
+        const Node::Fields& f = node.fields();
+        bool copied = false;
+        try {
+            copied = copyTree(f.directory, directory, {}, nullptr);
+        } catch (const std::exception&) {
+            copied = false;
+        }
+        if (!copied) {
+            boost::system::error_code ec;
+            fs::remove_all(directory, ec);
+            return std::wstring();
+        }
+        fs::rename(directory / toFsPath(fileNameOf(f.markerFilePath)), toFsPath(newMarker));
+        if (dropBacklink) {
+            corekit2::variant_bag_t bag;
+            if (corekit2::load_variant_bag(bag, newMarker.c_str(), "") != corekit2::BAG_OK) {
+                setLastError(OperationFailed);
+            } else if (auto* talvo = bag.get<corekit2::variant_bag_t>(L"talvo");
+                       talvo && talvo->remove<corekit2::variant_t>(L"backlink")) {
+                setLastError(statusToError(corekit2::save_variant_bag(bag, newMarker.c_str())));
+            }
+        }
+        return newMarker;
+    } catch (const std::exception&) {
+        setLastError(OperationFailed);
+        return std::wstring();
+    }
+}
+
+bool Node::moveTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress) {
+    const fs::path old = fields().directory;
+    if (!copyTo(destination, renameMarker, progress)) return false;
+    boost::system::error_code ec;
+    fs::remove_all(old, ec);
+    if (ec) return setLastError(FileError);
+    return true;
+}
+
+}  // namespace talvo2
