@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <string>
+#include <vector>
+
+#include "corekit2/bag_file.hpp"
+#include "notify2/progress.hpp"
+#include "talvo2/i_project.hpp"
+#include "talvo2/i_result_directory.hpp"
+#include "talvo2/node.hpp"
+#include "talvo2/result_directory_manager.hpp"
+#include "util/test_util.hpp"
+
+namespace talvo2 {
+namespace {
+
+namespace fs = boost::filesystem;
+using corekit2::sptr_t;
+using test::TempDir;
+
+// Records what a copy reports, in order, and cancels after `cancelAfter` files.
+class Recorder final : public notify2::IProgress {
+public:
+    explicit Recorder(int cancelAfter = -1) : m_cancelAfter(cancelAfter) {}
+    void begin(const wchar_t* text, double size) override {
+        events.push_back(L"begin " + std::wstring(text));
+        total = size;
+    }
+    void advance(double amount) override { copied += amount; }
+    void setItem(const wchar_t* text) override {
+        ++items;
+        events.push_back(L"item " + test::utf8Path(text).filename().wstring());
+    }
+    void end() override { events.push_back(L"end"); }
+    bool isCanceled() override { return m_cancelAfter >= 0 && items >= m_cancelAfter; }
+
+    std::vector<std::wstring> events;
+    double total = 0;
+    double copied = 0;
+    int items = 0;
+
+private:
+    int m_cancelAfter;
+};
+
+struct CopyFixture : ::testing::Test {
+    void SetUp() override {
+        result = ResultDirectoryManager::create(dir.wide(L"r000").c_str(), false, nullptr, false,
+                                                nullptr);
+        ASSERT_TRUE(result);
+        fs::create_directories(dir.path() / "r000/data.0");
+        for (int i = 0; i < 5; ++i)
+            test::writeFile(dir.path() / "r000/data.0" / ("f" + std::to_string(i)), "12345");
+        fs::create_directories(dir.path() / "outside");
+        test::writeFile(dir.path() / "outside/keep.txt", "keep");
+        fs::create_symlink(dir.path() / "outside", dir.path() / "r000/linked");
+        ASSERT_TRUE(result->setFlag(L"writing"));
+    }
+    bool exists(const std::string& relative) const { return fs::exists(dir.path() / relative); }
+
+    TempDir dir;
+    sptr_t<IResultDirectory> result;
+};
+
+TEST_F(CopyFixture, CopyRebindsTheSameNodeWithItsFlags) {
+    const uint32_t uid = Node::uid(result);
+    Recorder progress;
+    ASSERT_TRUE(result->copy(dir.wide(L"copy").c_str(), true, &progress));
+    EXPECT_EQ(Node::uid(result), uid);
+    EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"copy"));
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "copy/copy.talvo")) << "renamed after the copy";
+    EXPECT_TRUE(exists("copy/data.0/f4"));
+    EXPECT_FALSE(exists("copy/linked")) << "symbolic links are not copied";
+    EXPECT_TRUE(exists("r000/r000.talvo")) << "a copy leaves the source";
+    EXPECT_FALSE(exists("r000/writing.dflgtalvo")) << "flag files move with the node";
+    EXPECT_TRUE(exists("copy/writing.dflgtalvo") && exists("copy/writing.infotalvo"));
+    EXPECT_EQ(result->ownFlag(L"writing"), OK);
+    EXPECT_EQ(test::runInChild([&] {
+                  Node::reset();  // a fresh node, as another process would open
+                  const auto other = ResultDirectoryManager::open(
+                      dir.wide(L"copy/copy.talvo").c_str(), false, nullptr);
+                  ASSERT_TRUE(other);
+                  EXPECT_EQ(other->ownFlag(L"writing"), FlagOwnedElsewhere);
+              }),
+              0);
+    EXPECT_EQ(progress.events.front(), L"begin ");
+    EXPECT_EQ(progress.events.back(), L"end");
+    // Every copied byte is reported; the total also counts the flag files, which stay behind.
+    EXPECT_GE(progress.copied, 25.0);
+    EXPECT_LE(progress.copied, progress.total);
+
+    EXPECT_FALSE(result->copy(dir.wide(L"r000").c_str(), false, nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_FALSE(result->copy(nullptr, false, nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), ParameterError);
+}
+
+TEST_F(CopyFixture, ACanceledCopyLeavesNothingAndTheFlagsWhereTheyWere) {
+    Recorder progress(2);
+    EXPECT_FALSE(result->move(dir.wide(L"moved").c_str(), false, &progress));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), FileError);
+    EXPECT_FALSE(exists("moved"));
+    EXPECT_TRUE(exists("r000/data.0/f4")) << "the source is whole";
+    EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"r000"));
+    EXPECT_EQ(progress.events.back(), L"end");
+    EXPECT_TRUE(exists("r000/writing.dflgtalvo"));
+    EXPECT_EQ(test::runInChild([&] {
+                  Node::reset();  // a fresh node, as another process would open
+                  const auto other =
+                      ResultDirectoryManager::open(dir.wide(L"r000").c_str(), false, nullptr);
+                  EXPECT_EQ(other->ownFlag(L"writing"), FlagOwnedElsewhere);
+              }),
+              0);
+
+    ASSERT_TRUE(result->move(dir.wide(L"moved").c_str(), false, nullptr));
+    EXPECT_FALSE(exists("r000"));
+    EXPECT_TRUE(exists("moved/r000.talvo")) << "the marker keeps its name without renaming";
+    EXPECT_EQ(test::readFile(dir.path() / "outside/keep.txt"), "keep");
+}
+
+TEST_F(CopyFixture, DuplicatesAreNewNodesOfTheSameKind) {
+    const std::wstring copy = result->duplicate(dir.wide(L"twin").c_str());
+    EXPECT_EQ(copy, dir.wide(L"twin/twin.talvo"));
+    EXPECT_TRUE(exists("twin/data.0/f3"));
+    EXPECT_FALSE(exists("twin/r000.talvo"));
+    corekit2::variant_bag_t bag;
+    ASSERT_EQ(corekit2::load_variant_bag(bag, copy.c_str(), ""), corekit2::BAG_OK);
+    EXPECT_FALSE(bag.get<corekit2::variant_bag_t>(L"talvo")->has<corekit2::variant_t>(L"backlink"));
+    EXPECT_EQ(result->duplicate(dir.wide(L"twin").c_str()), L"") << "the name is taken";
+    EXPECT_EQ(result->duplicate(nullptr), L"");
+
+    const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
+    ASSERT_TRUE(project);
+    EXPECT_EQ(project->duplicate(dir.wide(L"Q").c_str()), dir.wide(L"Q/Q.talvoproj"));
+    EXPECT_TRUE(IProject::probe(dir.wide(L"Q").c_str()));
+}
+
+}  // namespace
+}  // namespace talvo2
