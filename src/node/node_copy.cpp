@@ -13,6 +13,7 @@
 #include "node/marker_files.hpp"
 #include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
+#include "platform/platform.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/node.hpp"
 #include "ulib_2_18/text.hpp"
@@ -48,8 +49,10 @@ bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::w
                 return false;
         } else if (fs::is_regular_file(status)) {
             if (progress) progress->setItem(toWide(entry.path()).c_str());
-            fs::copy_file(entry.path(), target);  // an existing target is an error
-            if (progress) progress->advance(static_cast<double>(fs::file_size(target)));
+            // An existing target is an error; the kernel moves the data.
+            const int64_t bytes = platform::copyFile(entry.path().native(), target.native());
+            if (bytes < 0) return false;
+            if (progress) progress->advance(static_cast<double>(bytes));
         }
     }
     return true;

@@ -71,6 +71,13 @@ TEST_F(LinkFixture, AResultOutsideItsProjectIsLinkedIntoIt) {
     EXPECT_EQ(Node::handleCount(), 3u) << "marker and link of the result, marker of the project";
     EXPECT_EQ(openPath(dir.wide(L"out/r000")).get(), viaLink.get());
 
+    // A duplicate is not the linked member: it carries no backlink.
+    const std::wstring twin = viaLink->duplicate(dir.wide(L"twin").c_str());
+    ASSERT_FALSE(twin.empty());
+    variant_bag_t twinBag;
+    ASSERT_EQ(corekit2::load_variant_bag(twinBag, twin.c_str(), ""), corekit2::BAG_OK);
+    EXPECT_FALSE(twinBag.get<variant_bag_t>(L"talvo")->has<corekit2::variant_t>(L"backlink"));
+
     const auto project = IProject::open(dir.wide(L"P").c_str(), nullptr);
     std::vector<std::wstring> members;
     const auto paths = project->getNodeGroup()->getMemberPaths();
