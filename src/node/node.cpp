@@ -23,12 +23,6 @@ namespace talvo2 {
 
 namespace {
 
-using Lock = std::lock_guard<boost::recursive_mutex>;
-
-Lock registryLock() {
-    return Lock(NodeRegistry::instance().mutex());
-}
-
 std::wstring markerDigest(const std::wstring& markerPath) {
     corekit2::md5_t digest;
     if (!digest.update_from_file(corekit2::path_t(markerPath), 4096)) return std::wstring();
@@ -66,7 +60,7 @@ Node::Node(std::wstring& markerPath, const wchar_t* groupPath)
         f.transientStorage = propstore2::IBagPropertyStorage::create(&f.transientBag, {});
     } catch (...) {
         // The registry must not keep a pointer to an object that was never finished.
-        const Lock lock = registryLock();
+        const RegistryLock lock;
         NodeRegistry& registry = NodeRegistry::instance();
         if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
         if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
@@ -95,7 +89,7 @@ Node::~Node() {
     f.memberGroup.reset();
     releaseAllFlags(f.flags);
     {
-        const Lock lock = registryLock();
+        const RegistryLock lock;
         NodeRegistry& registry = NodeRegistry::instance();
         if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
         if (!f.linkFilePath.empty() && registry.find(f.linkFilePath) == this)
@@ -104,12 +98,12 @@ Node::~Node() {
 }
 
 uint32_t Node::add_ref() {
-    const Lock lock = registryLock();
+    const RegistryLock lock;
     return ++m_fields->refCount;
 }
 
 uint32_t Node::release() {
-    const Lock lock = registryLock();
+    const RegistryLock lock;
     Fields& f = *m_fields;
     const uint32_t left = --f.refCount;
     if (left > 0) return left;
@@ -125,7 +119,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
     resetLastError();
     if (markerPath.empty()) return setLastError(InvalidPath);
     Fields& f = *m_fields;
-    const Lock lock = registryLock();
+    const RegistryLock lock;
     NodeRegistry& registry = NodeRegistry::instance();
     std::wstring marker;
     try {
@@ -385,7 +379,7 @@ uint32_t Node::nodeCount() {
 }
 
 uint32_t Node::handleCount() {
-    const Lock lock = registryLock();
+    const RegistryLock lock;
     return static_cast<uint32_t>(NodeRegistry::instance().size());
 }
 

@@ -20,12 +20,6 @@ namespace talvo2 {
 
 namespace {
 
-using Lock = std::lock_guard<boost::recursive_mutex>;
-
-Lock registryLock() {
-    return Lock(NodeRegistry::instance().mutex());
-}
-
 // Whether two paths name the same directory, however they are written.
 bool sameDirectory(const fs::path& a, const fs::path& b) {
     boost::system::error_code ec;
@@ -47,7 +41,7 @@ bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) 
     }
     if (link == f.linkFilePath) return true;
     {
-        const Lock lock = registryLock();
+        const RegistryLock lock;
         NodeRegistry& registry = NodeRegistry::instance();
         if (!f.linkFilePath.empty()) registry.remove(f.linkFilePath);
         f.linkFilePath = link;
@@ -71,7 +65,7 @@ bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) 
 void Node::updateLinks() {
     resetLastError();
     Fields& f = *m_fields;
-    const Lock lock = registryLock();
+    const RegistryLock lock;
     // A parent still to be found is the owner of the enclosing directory: the node lies in its
     // directory, so no link is wanted either way.
     std::wstring wanted;

@@ -45,7 +45,7 @@ corekit2::sptr_t<INode> openNode(const std::wstring& markerPath, const wchar_t* 
             setLastError(NotFound);
             return {};
         }
-        const std::lock_guard<boost::recursive_mutex> lock(NodeRegistry::instance().mutex());
+        const RegistryLock lock;
         std::wstring path = normalizedAbsolute(markerPath);
         if (Node* live = NodeRegistry::instance().find(path))
             return corekit2::sptr_t<INode>(live->asINode());

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <boost/thread/recursive_mutex.hpp>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace talvo2 {
@@ -40,6 +41,17 @@ private:
     boost::recursive_mutex m_mutex;
     std::map<std::wstring, Node*> m_nodes;
     std::atomic<uint32_t> m_counter{0};
+};
+
+// Holds the registry lock for as long as it lives.
+class RegistryLock {
+public:
+    RegistryLock() : m_lock(NodeRegistry::instance().mutex()) {}
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+
+private:
+    std::lock_guard<boost::recursive_mutex> m_lock;
 };
 
 }  // namespace talvo2
