@@ -12,6 +12,7 @@
 #include "node/node_fields.hpp"
 #include "node/node_registry.hpp"
 #include "node/node_relations.hpp"
+#include "node/node_removal.hpp"
 #include "talvo2/i_project.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -22,6 +23,13 @@ namespace fs = boost::filesystem;
 namespace talvo2 {
 
 namespace {
+
+// Drops the registry entries that still lead to `node`: its marker path and its link path.
+void unregisterPaths(const Node::Fields& f, const Node* node) {
+    const RegistryLock lock;
+    NodeRegistry::instance().removeOwned(f.markerFilePath, node);
+    NodeRegistry::instance().removeOwned(f.linkFilePath, node);
+}
 
 std::wstring markerDigest(const std::wstring& markerPath) {
     corekit2::md5_t digest;
@@ -60,27 +68,15 @@ Node::Node(std::wstring& markerPath, const wchar_t* groupPath)
         f.transientStorage = propstore2::IBagPropertyStorage::create(&f.transientBag, {});
     } catch (...) {
         // The registry must not keep a pointer to an object that was never finished.
-        const RegistryLock lock;
-        NodeRegistry& registry = NodeRegistry::instance();
-        if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
-        if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
+        unregisterPaths(f, this);
         throw;
     }
 }
 
 Node::~Node() {
     Fields& f = *m_fields;
-    if (f.removeOnClose) {
-        if (f.memberGroup) {
-            for (auto it = f.memberGroup->getNodes(L"", 0); !it.at_end(); ++it)
-                if (const corekit2::sptr_t<INode> member = *it) member->remove();
-        }
-        boost::system::error_code ec;
-        // remove_all deletes symbolic links themselves, never what they point to.
-        if (!f.directory.empty() && fs::is_directory(fs::symlink_status(f.directory, ec)))
-            fs::remove_all(f.directory, ec);
-        if (!f.linkFilePath.empty()) fs::remove(toFsPath(f.linkFilePath), ec);
-    }
+    // Closing is no operation of the caller's: what removal meets does not become its last error.
+    if (f.removeOnClose) deleteNodeFiles(f);
     if (f.storage) f.storage->removeListener(&f.monitor);
     // Callers may still hold the storages; cut them off from the bags that die with the node.
     for (auto* storage : {f.storage.get(), f.transientStorage.get()})
@@ -88,13 +84,7 @@ Node::~Node() {
             bagStorage->detach();
     f.memberGroup.reset();
     releaseAllFlags(f.flags);
-    {
-        const RegistryLock lock;
-        NodeRegistry& registry = NodeRegistry::instance();
-        if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
-        if (!f.linkFilePath.empty() && registry.find(f.linkFilePath) == this)
-            registry.remove(f.linkFilePath);
-    }
+    unregisterPaths(f, this);
 }
 
 uint32_t Node::add_ref() {
@@ -107,10 +97,7 @@ uint32_t Node::release() {
     Fields& f = *m_fields;
     const uint32_t left = --f.refCount;
     if (left > 0) return left;
-    // Only entries that still lead here: after a reset a newer node may own the same paths.
-    NodeRegistry& registry = NodeRegistry::instance();
-    if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
-    if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
+    unregisterPaths(f, this);
     delete this;
     return 0;
 }
@@ -137,7 +124,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
         return true;
     }
 
-    if (registry.find(f.markerFilePath) == this) registry.remove(f.markerFilePath);
+    registry.removeOwned(f.markerFilePath, this);
     const fs::path file = toFsPath(marker);
     f.directory = file.parent_path();
     f.markerFilePath = marker;

@@ -119,7 +119,6 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
         resolvePendingParent();
         const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
         bind(marker, f.parent ? parentPath.c_str() : nullptr);
-        f.path = toWide(f.directory);
         if (renameMarker) changeUserVisibleName(toWide(target.filename()).c_str());
         if (auto* group = dynamic_cast<NodeGroup*>(f.memberGroup.get())) {
             group->rebase(f.path);

@@ -78,7 +78,7 @@ void Node::updateLinks() {
 
     NodeRegistry& registry = NodeRegistry::instance();
     if (!f.linkFilePath.empty()) {
-        if (registry.find(f.linkFilePath) == this) registry.remove(f.linkFilePath);
+        registry.removeOwned(f.linkFilePath, this);
         boost::system::error_code ec;
         fs::remove(toFsPath(f.linkFilePath), ec);
     }

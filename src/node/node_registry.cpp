@@ -15,6 +15,11 @@ void NodeRegistry::remove(const std::wstring& path) {
     m_nodes.erase(path);
 }
 
+void NodeRegistry::removeOwned(const std::wstring& path, const Node* node) {
+    const auto it = m_nodes.find(path);
+    if (it != m_nodes.end() && it->second == node) m_nodes.erase(it);
+}
+
 Node* NodeRegistry::find(const std::wstring& path) const {
     const auto it = m_nodes.find(path);
     return it == m_nodes.end() ? nullptr : it->second;

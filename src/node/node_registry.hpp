@@ -24,6 +24,9 @@ public:
     void add(const std::wstring& path, Node* node);
     // Removes the entry of `path`, whatever node it points to.
     void remove(const std::wstring& path);
+    // Removes the entry of `path` only while it leads to `node`: after a reset a newer node may
+    // own the same path.
+    void removeOwned(const std::wstring& path, const Node* node);
     // The node registered under `path`, or null.
     Node* find(const std::wstring& path) const;
 
