@@ -1,10 +1,16 @@
 #pragma once
 
+#include <string>
+
 #include "talvo2/export.hpp"
 
 namespace talvo2 {
 
-// Facts about the machine the process runs on, recorded in new results.
+// Facts about the machine the process runs on: processor counts, clock, identification and the
+// highest SIMD extensions. They are gathered once per process by the first SystemInfo made and
+// shared by every object, which is only a light handle onto them; all operations are safe from
+// any number of threads. Nothing here fails: a value that cannot be found reads as 0, an empty
+// string or ISA_NONE.
 class TALVO2_API SystemInfo {
 public:
     // Processor generations told apart by CPUID family and display model.
@@ -48,6 +54,60 @@ public:
         IsaExtensions sseMax;
         IsaExtensions avxMax;
     };
+
+    // Gathers the machine's facts unless this process already has them. A machine on which
+    // counts, clock, family and model all stay unknown is asked again by the next SystemInfo.
+    SystemInfo();
+    // Copies share the process-wide facts: nothing is copied and nothing gathered.
+    SystemInfo(const SystemInfo&);
+    SystemInfo& operator=(const SystemInfo&);
+    virtual ~SystemInfo();
+
+    // Logical processors (hardware threads) online, cores, and packages (sockets); 0 if unknown.
+    int cpuCount() const;
+    int processorCoreCount() const;
+    int processorPackageCount() const;
+    // The processor clock in Hz; 0 if unknown.
+    long long cpuFrequency() const;
+    // Display family, display model and stepping from CPUID; 0 if unknown.
+    int cpuFamily() const;
+    int cpuModel() const;
+    int cpuStepping() const;
+    // The processor's brand text as the processor gives it (padding kept); empty if unknown. The
+    // library owns it; it stays valid until the library is unloaded.
+    const wchar_t* cpuBrand() const;
+    CPUType cpuType() const;
+    // The highest detected extension of each family; ISA_NONE when none.
+    IsaExtensions mmxMax() const;
+    IsaExtensions sseMax() const;
+    IsaExtensions avxMax() const;
+    // The three families read together.
+    IsaInfo getIsa() const;
+    // The widest vector register the detected extensions use, in bits (0, 64, 128, 256 or 512).
+    int getMaxVectorLength() const;
+
+    // The processor generation of a CPUID family and display model; CPU_TYPE_UNKNOWN for any
+    // pair not known. Needs no gathered facts.
+    static CPUType getCPUType(int family, int model);
+    // The extension named by an abbreviation such as "avx2" or "sse4_2" (exact, case-sensitive);
+    // ISA_NONE for null or an unknown name.
+    static IsaExtensions getIsaType(const char* abbreviation);
+    // The abbreviation of an extension: a constant string, or null for ISA_NONE and values out of
+    // range.
+    static const char* getIsaAbbreviation(IsaExtensions isa);
+    // The same as wide text; empty when there is none.
+    static std::wstring getIsaAbbreviationAsString(IsaExtensions isa);
+
+private:
+    // Identification and extension detection from the CPUID instruction; false only when the
+    // processor reports no usable standard leaves at all. Runs under the process-wide lock.
+    bool initFromCpuid();
+    // A second source of identification that this build does not have; returns false.
+    bool initFromOS();
+    // The extension and vector length of the first table row matching an abbreviation, a
+    // cpuinfo flag name, or both (a null argument matches any row); ISA_NONE and 0 without one.
+    static void getIsaInfoFromAbbrOrCpuinfoFlag(const char* abbreviation, const char* cpuinfoFlag,
+                                                IsaExtensions& isa, int& vectorLength);
 };
 
 }  // namespace talvo2
