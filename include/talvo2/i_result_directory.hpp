@@ -48,36 +48,57 @@ public:
     // leaving out files matching the line-separated masks of `excludes`.
     virtual corekit2::sptr_t<IResultDirectory> exportTo(const wchar_t* target,
                                                         const wchar_t* excludes) = 0;
-    // Where and how the result was collected.
+    // Where, on what and when the result was collected, kept in the "talvo" section of the
+    // property bag. Getters never fail: a missing or mistyped value reads as its default. Text
+    // getters that return a pointer point into the bag (or to a library constant) and stay valid
+    // until the value is replaced or the node released. Setters change the bag in memory only;
+    // save() writes it. Like every node operation, one thread at a time per node.
+
+    // The fully qualified host name; "unknown" when not recorded.
     virtual const wchar_t* getCreationHostName() const = 0;
-    virtual const wchar_t* getCreationOs(bool full) const = 0;
-    virtual SystemInfo::IsaExtensions getCreationIsa() = 0;
+    // The operating system; "unknown" when not recorded. With `display`, "windows" and "linux"
+    // read as "Windows*" and "Linux*"; anything else is returned as stored.
+    virtual const wchar_t* getCreationOs(bool display) const = 0;
+    // The highest instruction-set extension of the collecting processor; ISA_NONE if unknown.
+    virtual SystemInfo::IsaExtensions getCreationIsa() const = 0;
+    // The MPI rank of the collecting process; -1 when it had none.
     virtual int getMpiRank() const = 0;
+    // The collector's command line; null when not recorded. A null command is stored as empty.
     virtual const wchar_t* getCollectorCommand() const = 0;
     virtual void setCollectorCommand(const wchar_t* command) = 0;
-    virtual int64_t getCollectionTimeBegin() const = 0;
-    virtual void setCollectionTimeBegin(int64_t time) = 0;
-    virtual int64_t getCollectionTimeEnd() const = 0;
-    virtual void setCollectionTimeEnd(int64_t time) = 0;
-    virtual int64_t getFinalizationTimeBegin() const = 0;
-    virtual void setFinalizationTimeBegin(int64_t time) = 0;
-    virtual int64_t getFinalizationTimeEnd() const = 0;
-    virtual void setFinalizationTimeEnd(int64_t time) = 0;
+    // Collection and finalization times in seconds since 1970 (UTC); 0 when not recorded. A
+    // setter given 1 stores the current time.
+    virtual long long getCollectionTimeBegin() const = 0;
+    virtual void setCollectionTimeBegin(long long time) = 0;
+    virtual long long getCollectionTimeEnd() const = 0;
+    virtual void setCollectionTimeEnd(long long time) = 0;
+    virtual long long getFinalizationTimeBegin() const = 0;
+    virtual void setFinalizationTimeBegin(long long time) = 0;
+    virtual long long getFinalizationTimeEnd() const = 0;
+    virtual void setFinalizationTimeEnd(long long time) = 0;
+    // The collecting machine's processors; 0 when not recorded.
     virtual int getLogicalCPUCount() const = 0;
     virtual int getProcessorCoreCount() const = 0;
     virtual int getProcessorPackageCount() const = 0;
-    virtual int64_t getCPUFrequency() const = 0;
+    // In Hz.
+    virtual long long getCPUFrequency() const = 0;
     virtual int getCPUFamily() const = 0;
     virtual int getCPUModel() const = 0;
     virtual int getCPUStepping() const = 0;
-    virtual SystemInfo::CPUType getCPUName() = 0;
-    virtual std::wstring getCPUBrandName() = 0;
-    virtual std::wstring getApplicationLog() = 0;
+    // The processor generation of getCPUFamily() and getCPUModel() (as overridden).
+    virtual SystemInfo::CPUType getCPUName() const = 0;
+    // A copy of the brand text; empty when not recorded.
+    virtual std::wstring getCPUBrandName() const = 0;
+    // The log files' full paths: the stored name (by default "application.log",
+    // "collector.log", "command.log") appended to the result's directory. A null name is stored
+    // as empty.
+    virtual std::wstring getApplicationLog() const = 0;
     virtual void setApplicationLog(const wchar_t* path) = 0;
-    virtual std::wstring getCollectorLog() = 0;
+    virtual std::wstring getCollectorLog() const = 0;
     virtual void setCollectorLog(const wchar_t* path) = 0;
-    virtual std::wstring getCommandLog() = 0;
+    virtual std::wstring getCommandLog() const = 0;
     virtual void setCommandLog(const wchar_t* path) = 0;
+    // A new view of the result's search directories on each call; the caller owns it.
     virtual corekit2::sptr_t<ISearchDirectories> getSearchDirectories() = 0;
 
     // Whether `path` leads to a result's marker file: a directory holding one, the marker itself,

@@ -35,6 +35,37 @@ public:
     // directory, or a directory that cannot be made. The path is valid until the next call.
     const wchar_t* getSubdir(standard_dir_t kind) override;
     const wchar_t* getSubdir(const wchar_t* name) override;
+    // The collection metadata in the "talvo" section of the property bag.
+    const wchar_t* getCreationHostName() const override;
+    const wchar_t* getCreationOs(bool display) const override;
+    SystemInfo::IsaExtensions getCreationIsa() const override;
+    int getMpiRank() const override;
+    const wchar_t* getCollectorCommand() const override;
+    void setCollectorCommand(const wchar_t* command) override;
+    long long getCollectionTimeBegin() const override;
+    void setCollectionTimeBegin(long long time) override;
+    long long getCollectionTimeEnd() const override;
+    void setCollectionTimeEnd(long long time) override;
+    long long getFinalizationTimeBegin() const override;
+    void setFinalizationTimeBegin(long long time) override;
+    long long getFinalizationTimeEnd() const override;
+    void setFinalizationTimeEnd(long long time) override;
+    int getLogicalCPUCount() const override;
+    int getProcessorCoreCount() const override;
+    int getProcessorPackageCount() const override;
+    long long getCPUFrequency() const override;
+    int getCPUFamily() const override;
+    int getCPUModel() const override;
+    int getCPUStepping() const override;
+    SystemInfo::CPUType getCPUName() const override;
+    std::wstring getCPUBrandName() const override;
+    std::wstring getApplicationLog() const override;
+    void setApplicationLog(const wchar_t* path) override;
+    std::wstring getCollectorLog() const override;
+    void setCollectorLog(const wchar_t* path) override;
+    std::wstring getCommandLog() const override;
+    void setCommandLog(const wchar_t* path) override;
+    corekit2::sptr_t<ISearchDirectories> getSearchDirectories() override;
     // Deletes the result from disk; the open node then answers isValid() false and is missing.
     bool remove() override;
     // A new result at `name` holding a copy of this one, without its backlink.

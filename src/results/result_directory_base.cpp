@@ -55,7 +55,7 @@ const wchar_t* ResultDirectoryBase::getCreationHostName() const {
 const wchar_t* ResultDirectoryBase::getCreationOs(bool) const {
     return nullptr;
 }
-SystemInfo::IsaExtensions ResultDirectoryBase::getCreationIsa() {
+SystemInfo::IsaExtensions ResultDirectoryBase::getCreationIsa() const {
     return SystemInfo::ISA_NONE;
 }
 int ResultDirectoryBase::getMpiRank() const {
@@ -65,22 +65,22 @@ const wchar_t* ResultDirectoryBase::getCollectorCommand() const {
     return nullptr;
 }
 void ResultDirectoryBase::setCollectorCommand(const wchar_t*) {}
-int64_t ResultDirectoryBase::getCollectionTimeBegin() const {
+long long ResultDirectoryBase::getCollectionTimeBegin() const {
     return now();
 }
-void ResultDirectoryBase::setCollectionTimeBegin(int64_t) {}
-int64_t ResultDirectoryBase::getCollectionTimeEnd() const {
+void ResultDirectoryBase::setCollectionTimeBegin(long long) {}
+long long ResultDirectoryBase::getCollectionTimeEnd() const {
     return now();
 }
-void ResultDirectoryBase::setCollectionTimeEnd(int64_t) {}
-int64_t ResultDirectoryBase::getFinalizationTimeBegin() const {
+void ResultDirectoryBase::setCollectionTimeEnd(long long) {}
+long long ResultDirectoryBase::getFinalizationTimeBegin() const {
     return now();
 }
-void ResultDirectoryBase::setFinalizationTimeBegin(int64_t) {}
-int64_t ResultDirectoryBase::getFinalizationTimeEnd() const {
+void ResultDirectoryBase::setFinalizationTimeBegin(long long) {}
+long long ResultDirectoryBase::getFinalizationTimeEnd() const {
     return now();
 }
-void ResultDirectoryBase::setFinalizationTimeEnd(int64_t) {}
+void ResultDirectoryBase::setFinalizationTimeEnd(long long) {}
 int ResultDirectoryBase::getLogicalCPUCount() const {
     return 0;
 }
@@ -90,7 +90,7 @@ int ResultDirectoryBase::getProcessorCoreCount() const {
 int ResultDirectoryBase::getProcessorPackageCount() const {
     return 0;
 }
-int64_t ResultDirectoryBase::getCPUFrequency() const {
+long long ResultDirectoryBase::getCPUFrequency() const {
     return 0;
 }
 int ResultDirectoryBase::getCPUFamily() const {
@@ -102,21 +102,21 @@ int ResultDirectoryBase::getCPUModel() const {
 int ResultDirectoryBase::getCPUStepping() const {
     return 0;
 }
-SystemInfo::CPUType ResultDirectoryBase::getCPUName() {
+SystemInfo::CPUType ResultDirectoryBase::getCPUName() const {
     return SystemInfo::CPU_TYPE_UNKNOWN;
 }
-std::wstring ResultDirectoryBase::getCPUBrandName() {
+std::wstring ResultDirectoryBase::getCPUBrandName() const {
     return std::wstring();
 }
-std::wstring ResultDirectoryBase::getApplicationLog() {
+std::wstring ResultDirectoryBase::getApplicationLog() const {
     return std::wstring();
 }
 void ResultDirectoryBase::setApplicationLog(const wchar_t*) {}
-std::wstring ResultDirectoryBase::getCollectorLog() {
+std::wstring ResultDirectoryBase::getCollectorLog() const {
     return std::wstring();
 }
 void ResultDirectoryBase::setCollectorLog(const wchar_t*) {}
-std::wstring ResultDirectoryBase::getCommandLog() {
+std::wstring ResultDirectoryBase::getCommandLog() const {
     return std::wstring();
 }
 void ResultDirectoryBase::setCommandLog(const wchar_t*) {}

@@ -73,9 +73,10 @@ TEST(NodeBaseTest, TimeGettersGiveTheTimeOfTheCall) {
     auto expectNow = [&] {
         const int64_t before = std::time(nullptr);
         for (const int64_t value :
-             {node.getCreationTime(), result.getCreationTime(), result.getCollectionTimeBegin(),
-              result.getCollectionTimeEnd(), result.getFinalizationTimeBegin(),
-              result.getFinalizationTimeEnd()}) {
+             {node.getCreationTime(), result.getCreationTime(),
+              int64_t{result.getCollectionTimeBegin()}, int64_t{result.getCollectionTimeEnd()},
+              int64_t{result.getFinalizationTimeBegin()},
+              int64_t{result.getFinalizationTimeEnd()}}) {
             EXPECT_GE(value, before);
             EXPECT_LE(value, static_cast<int64_t>(std::time(nullptr)));
         }
