@@ -68,6 +68,23 @@ public:
     // "@" that numbers new results, as "x/r@@@" does. False for null and for names that cannot
     // be parsed. `path` is not modified. Thread-safe.
     static bool isPathPatterned(wchar_t* path);
+
+    // Opens two results to compare. Each path is a directory, marker, link file or pattern (the
+    // two newest matches are looked at, unless `literal`). Normally the newest result of each is
+    // opened; when both name the same newest result, the second becomes the one before it (so one
+    // pattern given twice compares the newest result with the previous one). Both outputs are
+    // cleared first. False when a path finds nothing (its lookup's error) or only one result
+    // exists for both (NotFound); true otherwise, even when an open fails: check both outputs.
+    // ParameterError when an output pointer is null, InvalidPath for a null path.
+    static bool openForDiff(const wchar_t* first, const wchar_t* second,
+                            corekit2::sptr_t<IResultDirectory>* firstResult,
+                            corekit2::sptr_t<IResultDirectory>* secondResult, bool literal);
+
+    // Opens, as a result directory, the result that `path` (directory, marker or pattern) holds
+    // under another product's marker extension `extension`, given without its dot. Empty with
+    // NotFound when there is none, ParameterError for a null or separator-holding extension.
+    static corekit2::sptr_t<IResultDirectory> openForImport(const wchar_t* path,
+                                                            const wchar_t* extension);
 };
 
 }  // namespace talvo2

@@ -5,7 +5,6 @@
 #include <mutex>
 
 #include "corekit2/bag_file.hpp"
-#include "corekit2/path.hpp"
 #include "flags/flag_table.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
@@ -13,6 +12,7 @@
 #include "node/marker_files.hpp"
 #include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
+#include "node/tree_copy.hpp"
 #include "platform/platform.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/node.hpp"
@@ -28,34 +28,6 @@ using Disposition = platform::ExclusiveFile::Disposition;
 
 bool canceled(notify2::IProgress* progress) {
     return progress && progress->isCanceled();
-}
-
-// Copies `from` into the existing directory `to`; symbolic links and files matching one of
-// `excluded` are left out. False when canceled or on any failure.
-bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::wstring>& excluded,
-              notify2::IProgress* progress) {
-    if (canceled(progress)) return false;
-    for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
-        if (canceled(progress)) return false;
-        const corekit2::path_t name(toWide(entry.path().filename()));
-        bool skip = false;
-        for (const std::wstring& mask : excluded) skip |= name.match(mask);
-        const fs::file_status status = entry.symlink_status();
-        if (skip || fs::is_symlink(status)) continue;
-        const fs::path target = to / entry.path().filename();
-        if (fs::is_directory(status)) {
-            if (!fs::create_directory(target) ||
-                !copyTree(entry.path(), target, excluded, progress))
-                return false;
-        } else if (fs::is_regular_file(status)) {
-            if (progress) progress->setItem(toWide(entry.path()).c_str());
-            // An existing target is an error; the kernel moves the data.
-            const int64_t bytes = platform::copyFile(entry.path().native(), target.native());
-            if (bytes < 0) return false;
-            if (progress) progress->advance(static_cast<double>(bytes));
-        }
-    }
-    return true;
 }
 
 // Takes the held flags up again in `directory`: lock and info files of the same names there,

@@ -1,7 +1,9 @@
 #include "results/result_directory.hpp"
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <vector>
 
 #include "corekit2/path.hpp"
 #include "frame/last_error.hpp"
@@ -11,6 +13,8 @@
 #include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_removal.hpp"
+#include "node/tree_copy.hpp"
+#include "results/result_directory_maker.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
 
@@ -44,6 +48,29 @@ void collectDataDirectories(const fs::path& directory, ResultFiles& out) {
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         if (fs::is_directory(it->symlink_status(ec)) && !ec) out.insert(toWide(it->path()));
     }
+}
+
+// The export exclusions: the result extension first, which keeps the old marker out, then every
+// non-empty line of `excludes`.
+std::vector<std::wstring> exportExclusions(const wchar_t* excludes) {
+    std::vector<std::wstring> masks{getResultExtension(false)};
+    const std::wstring text = excludes ? excludes : L"";
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(L'\n', start), text.size());
+        if (end > start) masks.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return masks;
+}
+
+// Whether `inner` is `outer` or lies below it (both absolute and normal).
+bool isWithin(const fs::path& inner, const fs::path& outer) {
+    auto it = inner.begin();
+    for (const fs::path& part : outer) {
+        if (it == inner.end() || *it != part) return false;
+        ++it;
+    }
+    return true;
 }
 
 }  // namespace
@@ -112,6 +139,45 @@ corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* m
         for (const corekit2::path_t& file : corekit2::find_files(directory, pattern, false))
             files->insert(file.as_string());
     return files;
+}
+
+corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* target,
+                                                             const wchar_t* excludes) {
+    resetLastError();
+    if (!target || !*target) {
+        setLastError(EmptyPattern);
+        return {};
+    }
+    try {
+        const std::vector<std::wstring> masks = exportExclusions(excludes);
+        std::wstring created;
+        if (!setLastError(makeResultDirectory(target, L"", false, fields().bag, false, created)))
+            return {};
+        const fs::path destination = fs::absolute(toFsPath(created)).lexically_normal();
+        // A copy into itself would never end: refuse it and take back the empty directory.
+        if (isWithin(destination, fs::absolute(fields().directory).lexically_normal())) {
+            boost::system::error_code ec;
+            fs::remove(destination, ec);
+            setLastError(ParameterError);
+            return {};
+        }
+        bool copied = false;
+        try {
+            copied = copyTree(fields().directory, destination, masks, nullptr);
+        } catch (const std::exception&) {
+            copied = false;
+        }
+        // What was copied stays for the caller to inspect; the source is untouched.
+        if (!copied) return {};
+        if (!setLastError(writeMarkerFile(created, getResultExtension(false), fields().bag)))
+            return {};
+        return ResultDirectoryManager::open(created.c_str(), false, nullptr);
+    } catch (const boost::system::system_error& error) {
+        setLastError(systemErrorToError(error));
+    } catch (const std::exception&) {
+        setLastError(OperationFailed);
+    }
+    return {};
 }
 
 std::wstring ResultDirectory::duplicate(const wchar_t* name) const {

@@ -35,6 +35,14 @@ public:
     // directory, or a directory that cannot be made. The path is valid until the next call.
     const wchar_t* getSubdir(standard_dir_t kind) override;
     const wchar_t* getSubdir(const wchar_t* name) override;
+    // A new result at `target` (path or pattern, variables from this node's bag) holding a copy
+    // of the directory without symbolic links, the old marker and names matching the
+    // line-separated masks of `excludes`, and a marker named after it with this node's bag as it
+    // is in memory. Empty on failure: the target's error (pattern errors, AlreadyExists, ...),
+    // ParameterError for a target inside this result, OK when the copy failed (the partial copy
+    // stays), OperationFailed when the marker could not be written.
+    corekit2::sptr_t<IResultDirectory> exportTo(const wchar_t* target,
+                                                const wchar_t* excludes) override;
     // The collection metadata in the "talvo" section of the property bag.
     const wchar_t* getCreationHostName() const override;
     const wchar_t* getCreationOs(bool display) const override;
