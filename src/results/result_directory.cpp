@@ -14,6 +14,7 @@
 #include "node/node_fields.hpp"
 #include "node/node_removal.hpp"
 #include "node/tree_copy.hpp"
+#include "notify2/ambient_progress.hpp"
 #include "results/result_directory_maker.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -161,14 +162,26 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
             setLastError(ParameterError);
             return {};
         }
+        // The interface takes no progress: a caller that wants one puts it in place for its
+        // thread.
+        notify2::IProgress* progress = notify2::ambientProgress();
+        if (progress) progress->begin(L"", static_cast<double>(getSize()));
         bool copied = false;
         try {
-            copied = copyTree(fields().directory, destination, masks, nullptr);
+            copied = copyTree(fields().directory, destination, masks, progress);
         } catch (const std::exception&) {
             copied = false;
         }
-        // What was copied stays for the caller to inspect; the source is untouched.
-        if (!copied) return {};
+        if (progress) progress->end();
+        if (!copied) {
+            // A failed copy stays for the caller to inspect; one the caller canceled is taken
+            // back. The source is untouched either way.
+            if (progress && progress->isCanceled()) {
+                boost::system::error_code ec;
+                fs::remove_all(destination, ec);
+            }
+            return {};
+        }
         if (!setLastError(writeMarkerFile(created, getResultExtension(false), fields().bag)))
             return {};
         return ResultDirectoryManager::open(created.c_str(), false, nullptr);

@@ -40,7 +40,9 @@ public:
     // line-separated masks of `excludes`, and a marker named after it with this node's bag as it
     // is in memory. Empty on failure: the target's error (pattern errors, AlreadyExists, ...),
     // ParameterError for a target inside this result, OK when the copy failed (the partial copy
-    // stays), OperationFailed when the marker could not be written.
+    // stays), OperationFailed when the marker could not be written. The calling thread's ambient
+    // progress (notify2), when there is one, hears of every file and may cancel; a canceled
+    // copy is removed.
     corekit2::sptr_t<IResultDirectory> exportTo(const wchar_t* target,
                                                 const wchar_t* excludes) override;
     // The collection metadata in the "talvo" section of the property bag.

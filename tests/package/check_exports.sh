@@ -18,6 +18,9 @@ check_namespace "$2" corekit2
 check_namespace "$3" propstore2
 check_namespace "$4" ulib_2_18
 check_namespace "$5" tracelog_1
+check_namespace "$6" notify2
+nm -DC --defined-only "$6" | grep -qF 'notify2::ambientProgress()' ||
+    fail "libnotify2 does not export ambientProgress"
 
 exported=$(nm -DC --defined-only "$talvo")
 for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool)' \
@@ -43,7 +46,10 @@ for name in 'talvo2::toString(talvo2::error_t)' 'talvo2::getResultExtension(bool
     'talvo2::ResultDirectoryManager::isPathPatterned(' 'talvo2::IProject::create(' \
     'talvo2::IProject::open(' 'talvo2::IProject::probe(' 'talvo2::IExperiment::create(' \
     'talvo2::IExperiment::open(' 'talvo2::IExperiment::probe(' 'talvo2::INodeGroup::open(' \
-    'talvo2::INodeGroup::findProjects('; do
+    'talvo2::INodeGroup::findProjects(' 'talvo2::ResultDirectoryManager::openForDiff(' \
+    'talvo2::ResultDirectoryManager::openForImport(' 'talvo2::SystemInfo::SystemInfo()' \
+    'talvo2::SystemInfo::getCPUType(int, int)' 'talvo2::SystemInfo::getIsaType(char const*)' \
+    'talvo2::SystemInfo::cpuBrand() const' 'vtable for talvo2::SystemInfo'; do
     grep -qF " $name" <<<"$exported" || fail "libtalvo2 does not export $name"
 done
 for internal in setLastError resetLastError statusToError systemErrorToError ExtensionTable \
@@ -53,7 +59,9 @@ for internal in setLastError resetLastError statusToError systemErrorToError Ext
     makeResultDirectory checkResultNamePattern parsePattern 'talvo2::ResultDirectory::' \
     'talvo2::ResultFiles' writeCreationMetadata FileLocker 'talvo2::platform' 'talvo2::FlagData' \
     releaseAllFlags 'talvo2::NodeGroup' 'talvo2::Project' 'talvo2::Experiment' \
-    'talvo2::ContainerNode' 'talvo2::NodePathIterator' 'talvo2::ProjectPathIterator'; do
+    'talvo2::ContainerNode' 'talvo2::NodePathIterator' 'talvo2::ProjectPathIterator' \
+    'talvo2::SystemRecord' 'talvo2::SystemSources' findIsaRow applyIsaPass copyTree \
+    identifyFromCpuid parseBrandFrequency 'talvo2::countProcessors'; do
     grep -qE "$internal" <<<"$exported" && fail "libtalvo2 exports the internal $internal"
 done
 soname=$(readelf -d "$talvo" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')

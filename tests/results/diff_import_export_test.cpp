@@ -6,6 +6,7 @@
 
 #include "corekit2/bag_file.hpp"
 #include "frame/last_error.hpp"
+#include "notify2/ambient_progress.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -231,6 +232,47 @@ TEST(ExportTest, FailuresLeaveTheSourceAlone) {
     EXPECT_FALSE(fs::exists(dir.path() / "z/r000/r000.talvo"));
     fs::permissions(dir.path() / "r003/data.0/trace.bin", fs::perms::owner_all);
     EXPECT_EQ(treeOf(dir.path() / "r003"), before);
+}
+
+// Counts what it hears and cancels once `limit` files have begun.
+class CancelingProgress final : public notify2::IProgress {
+public:
+    explicit CancelingProgress(int limit) : m_limit(limit) {}
+    virtual ~CancelingProgress() = default;
+    void begin(const wchar_t*, double amount) override { total = amount; }
+    void advance(double amount) override { done += amount; }
+    void setItem(const wchar_t*) override { ++items; }
+    void end() override { ++ends; }
+    bool isCanceled() override { return items >= m_limit; }
+
+    double total = -1;
+    double done = 0;
+    int items = 0;
+    int ends = 0;
+
+private:
+    int m_limit;
+};
+
+TEST(ExportTest, AmbientProgressHearsOfFilesAndMayCancel) {
+    TempDir dir;
+    sptr_t<IResultDirectory> source = richResult(dir);
+    ASSERT_TRUE(source);
+    {
+        CancelingProgress progress(1000);
+        const notify2::ProgressScope scope(&progress);
+        EXPECT_TRUE(source->exportTo(dir.wide(L"y/r@@@").c_str(), nullptr));
+        EXPECT_EQ(progress.items, 5);  // every regular file but the marker
+        EXPECT_EQ(progress.done, 18.0);
+        EXPECT_GE(progress.total, progress.done);
+        EXPECT_EQ(progress.ends, 1);
+    }
+    CancelingProgress progress(2);
+    const notify2::ProgressScope scope(&progress);
+    EXPECT_FALSE(source->exportTo(dir.wide(L"y/r@@@").c_str(), nullptr));
+    EXPECT_EQ(progress.ends, 1);
+    EXPECT_FALSE(fs::exists(dir.path() / "y/r001"));  // a canceled copy is taken back
+    EXPECT_TRUE(fs::exists(dir.path() / "y/r000/r000.talvo"));
 }
 
 }  // namespace
