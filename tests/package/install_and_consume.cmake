@@ -1,5 +1,6 @@
 # Installs the built project into a scratch prefix, then configures, builds and runs a consumer
-# that knows nothing but find_package(talvo2 CONFIG) and the target talvo2::talvo2.
+# that knows nothing but find_package(talvo2 CONFIG) and the target talvo2::talvo2, and then the
+# same consumer built by the compiler alone from what pkg-config reports.
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 
@@ -30,5 +31,31 @@ run(${CMAKE_COMMAND} --build "${WORK_DIR}/build")
 run("${WORK_DIR}/build/consumer")
 if(NOT last_output MATCHES "result extension: \\.talvo\n")
     message(FATAL_ERROR "unexpected consumer output:\n${last_output}")
+endif()
+
+# The pkg-config consumer uses the compiler and library directory the project was built with.
+find_program(PKG_CONFIG NAMES pkg-config pkgconf)
+if(NOT PKG_CONFIG)
+    message(FATAL_ERROR "pkg-config not found; scripts/bootstrap installs it")
+endif()
+load_cache("${BUILD_DIR}" READ_WITH_PREFIX build_ CMAKE_CXX_COMPILER CMAKE_INSTALL_LIBDIR)
+set(libdir "${prefix}/${build_CMAKE_INSTALL_LIBDIR}")
+set(ENV{PKG_CONFIG_PATH} "${libdir}/pkgconfig")
+run(${PKG_CONFIG} --cflags --libs talvo2)
+# The .pc file must not pin consumers to wherever the library happened to be installed.
+if(last_output MATCHES "-rpath|-Wl,-R")
+    message(FATAL_ERROR "talvo2.pc carries a run path: ${last_output}")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${last_output}")
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+if(SANITIZE)
+    list(APPEND cxx_flags -fsanitize=address,undefined)
+endif()
+# The run path to the staged libraries belongs to this test's command line, not to the .pc file.
+run("${build_CMAKE_CXX_COMPILER}" -std=c++17 ${cxx_flags} "${CONSUMER_DIR}/main.cpp"
+    -o "${WORK_DIR}/pc-consumer" ${pc_flags} "-Wl,-rpath,${libdir}")
+run("${WORK_DIR}/pc-consumer")
+if(NOT last_output MATCHES "result extension: \\.talvo\n")
+    message(FATAL_ERROR "unexpected pkg-config consumer output:\n${last_output}")
 endif()
 file(REMOVE_RECURSE "${WORK_DIR}")

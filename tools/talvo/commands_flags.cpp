@@ -1,0 +1,181 @@
+// Flags held between processes: add (and hold), own, clear, who.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "cli.hpp"
+#include "node_access.hpp"
+
+namespace talvo_cli {
+
+namespace {
+
+using corekit2::sptr_t;
+using nlohmann::json;
+
+struct FlagArgs {
+    std::string path;
+    std::string name;
+    bool force = false;
+    bool takeOver = false;
+    std::vector<std::string> command;
+};
+
+json holderOf(const sptr_t<talvo2::IFlagData>& data) {
+    if (!data) return nullptr;
+    return {{"user", utf8(data->getUser())},
+            {"host", utf8(data->getHost())},
+            {"since", formatTime(static_cast<long long>(data->getTimestamp()))}};
+}
+
+// Runs `command` and returns its exit status (128 + signal when killed).
+int runCommand(const std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    // Ctrl-C is for the command: this process stays to release the flag when it ends.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previousInt {};
+    struct sigaction previousQuit {};
+    ::sigaction(SIGINT, &ignore, &previousInt);
+    ::sigaction(SIGQUIT, &ignore, &previousQuit);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::sigaction(SIGINT, &previousInt, nullptr);
+        ::sigaction(SIGQUIT, &previousQuit, nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::sigaction(SIGINT, &previousInt, nullptr);
+    ::sigaction(SIGQUIT, &previousQuit, nullptr);
+    if (child < 0) throw CommandFailure(kExitFailed, "cannot start " + command.front());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Waits for SIGINT or SIGTERM, so the flag is held until then.
+void holdUntilSignaled() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    int received = 0;
+    ::sigwait(&signals, &received);
+}
+
+int runAdd(const FlagArgs& args, const Options& options) {
+    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    const std::wstring name = wide(args.name);
+    sptr_t<talvo2::IFlagData> data;
+    const talvo2::error_t added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+    if (added != talvo2::OK) {
+        if (options.json) printJson({{"held", false}, {"holder", holderOf(data)}});
+        fail("flag add " + args.name, added);
+    }
+    if (options.json) {
+        printJson({{"held", true}, {"holder", holderOf(data)}});
+    } else {
+        std::cout << "holding " << args.name << " on " << utf8(node->getPath()) << '\n';
+    }
+    std::cout.flush();
+    // The flag lives as long as this process holds the node: for the command, or until stopped.
+    if (!args.command.empty()) return runCommand(args.command);
+    holdUntilSignaled();
+    return kExitOk;  // the node's destruction releases the flag
+}
+
+void runWho(const FlagArgs& args, const Options& options) {
+    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    const std::wstring name = wide(args.name);
+    const talvo2::error_t owned = node->ownFlag(name.c_str());
+    json holder = nullptr;
+    if (owned == talvo2::FlagOwnedElsewhere) {
+        // Asking for the flag without replacing or taking over fails and names the holder.
+        sptr_t<talvo2::IFlagData> data;
+        if (node->addFlag(name.c_str(), data, false, false) == talvo2::OK) {
+            node->removeFlag(name.c_str(), false);  // freed in between: give it back
+        } else {
+            holder = holderOf(data);
+        }
+    } else if (owned != talvo2::NotFound && owned != talvo2::OK) {
+        fail("flag who " + args.name, owned);
+    }
+    if (options.json) {
+        printJson({{"flag", args.name}, {"held", !holder.is_null()}, {"holder", holder}});
+    } else if (holder.is_null()) {
+        std::cout << args.name << ": not held\n";
+    } else {
+        std::cout << args.name << ": held by " << holder["user"].get<std::string>() << "@"
+                  << holder["host"].get<std::string>() << " since "
+                  << holder["since"].get<std::string>() << '\n';
+    }
+}
+
+void runOwn(const FlagArgs& args, const Options& options) {
+    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    const talvo2::error_t owned = node->ownFlag(wide(args.name).c_str());
+    const char* state = owned == talvo2::FlagOwnedElsewhere ? "held elsewhere"
+                        : owned == talvo2::NotFound         ? "not held"
+                        : owned == talvo2::OK               ? "held by this process"
+                                                            : nullptr;
+    if (!state) fail("flag own " + args.name, owned);
+    if (options.json) {
+        printJson({{"flag", args.name}, {"state", state}});
+    } else {
+        std::cout << args.name << ": " << state << '\n';
+    }
+}
+
+void runClear(const FlagArgs& args) {
+    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    const talvo2::error_t removed = node->removeFlag(wide(args.name).c_str(), args.force);
+    if (removed != talvo2::OK) fail("flag clear " + args.name, removed);
+}
+
+}  // namespace
+
+void addFlagCommands(CLI::App& app, const Options& options) {
+    CLI::App* flags = app.add_subcommand("flag", "Flags held between processes");
+    flags->require_subcommand(1);
+    auto args = std::make_shared<FlagArgs>();
+    const auto common = [&args](CLI::App* cmd) {
+        cmd->add_option("path", args->path, "The node")->required();
+        cmd->add_option("name", args->name, "The flag's name")->required();
+    };
+    CLI::App* cmd = flags->add_subcommand(
+        "add", "Take a flag and hold it while COMMAND runs, or until interrupted");
+    common(cmd);
+    cmd->add_flag("--force", args->force, "Replace a flag this node holds");
+    cmd->add_flag("--take-over", args->takeOver, "Take over a flag whose holder has ended");
+    cmd->add_option("command", args->command, "Command to run while holding (after --)");
+    cmd->callback([args, &options] {
+        const int status = runAdd(*args, options);
+        if (status != kExitOk) throw CommandFailure(status, "");
+    });
+
+    cmd = flags->add_subcommand("own", "Ask whether the flag is held, clearing a dead holder's");
+    common(cmd);
+    cmd->callback([args, &options] { runOwn(*args, options); });
+
+    cmd = flags->add_subcommand("clear", "Release and delete a flag");
+    common(cmd);
+    cmd->add_flag("--force", args->force, "Delete a flag held by someone else");
+    cmd->callback([args] { runClear(*args); });
+
+    cmd = flags->add_subcommand("who", "Show who holds a flag");
+    common(cmd);
+    cmd->callback([args, &options] { runWho(*args, options); });
+}
+
+}  // namespace talvo_cli

@@ -1,0 +1,149 @@
+// Commands on groups of nodes: list, project, experiment, rm, prune.
+
+#include <iomanip>
+#include <iostream>
+#include <memory>
+
+#include "cli.hpp"
+#include "node_access.hpp"
+
+namespace talvo_cli {
+
+namespace {
+
+using corekit2::sptr_t;
+using nlohmann::json;
+
+sptr_t<talvo2::INodeGroup> openGroup(const std::string& directory) {
+    const std::wstring where = wide(directory);
+    sptr_t<talvo2::INodeGroup> group = talvo2::INodeGroup::open(where.c_str());
+    if (!group) fail(directory);
+    return group;
+}
+
+void runList(const std::string& directory, const Options& options) {
+    sptr_t<talvo2::INodeGroup> group = openGroup(directory);
+    json members = json::array();
+    for (auto it = group->getNodes(nullptr, 0); !it.at_end(); ++it) {
+        if (sptr_t<talvo2::INode> node = it.current()) members.push_back(summarize(node));
+    }
+    if (options.json) {
+        printJson({{"group", utf8(group->getPath())}, {"members", members}});
+        return;
+    }
+    std::cout << std::left << std::setw(11) << "KIND" << std::setw(24) << "NAME" << std::setw(25)
+              << "CREATED" << std::setw(7) << "FINAL" << std::setw(7) << "VALID"
+              << "SIZE\n";
+    for (const json& m : members) {
+        const auto yesNo = [&m](const char* key) {
+            return m.contains(key) ? (m[key].get<bool>() ? "yes" : "no") : "-";
+        };
+        std::cout << std::left << std::setw(11) << m["kind"].get<std::string>() << std::setw(24)
+                  << m["name"].get<std::string>() << std::setw(25)
+                  << m["created"]["text"].get<std::string>() << std::setw(7) << yesNo("finalized")
+                  << std::setw(7) << yesNo("valid") << formatBytes(m["size"].get<double>()) << '\n';
+    }
+}
+
+void printNode(const sptr_t<talvo2::INode>& node, const Options& options) {
+    if (options.json) {
+        printJson(summarize(node));
+    } else {
+        std::cout << utf8(node->getPath()) << '\n';
+    }
+}
+
+struct ContainerArgs {
+    std::string path;
+    std::string base;
+};
+
+void runProject(bool create, const ContainerArgs& args, const Options& options) {
+    const std::wstring path = wide(args.path);
+    const std::wstring base = wide(args.base);
+    const wchar_t* baseArg = args.base.empty() ? nullptr : base.c_str();
+    sptr_t<talvo2::IProject> project = create
+                                           ? talvo2::IProject::create(path.c_str(), baseArg, false)
+                                           : talvo2::IProject::open(path.c_str(), baseArg);
+    if (!project) fail(std::string(create ? "project create " : "project open ") + args.path);
+    printNode(project, options);
+}
+
+void runExperiment(const ContainerArgs& args, const Options& options) {
+    const std::wstring path = wide(args.path);
+    const std::wstring base = wide(args.base);
+    sptr_t<talvo2::IExperiment> experiment =
+        talvo2::IExperiment::create(path.c_str(), args.base.empty() ? nullptr : base.c_str());
+    if (!experiment) fail("experiment create " + args.path);
+    printNode(experiment, options);
+}
+
+void runRemove(const std::string& path) {
+    sptr_t<talvo2::INode> node = openAnyNode(path);
+    if (!node->remove()) fail("rm " + path);
+}
+
+struct PruneArgs {
+    std::string directory;
+    unsigned keep = 0;
+    std::string pattern;
+};
+
+void runPrune(const PruneArgs& args, const Options& options) {
+    sptr_t<talvo2::INodeGroup> group = openGroup(args.directory);
+    const auto count = [&group] {
+        auto paths = group->getMemberPaths();
+        return paths ? paths->getCount() : 0u;
+    };
+    const uint32_t before = count();
+    const std::wstring pattern = wide(args.pattern);
+    group->removeNodes(args.pattern.empty() ? nullptr : pattern.c_str(), args.keep);
+    const uint32_t removed = before - std::min(before, count());
+    if (options.json) {
+        printJson({{"removed", removed}});
+    } else {
+        std::cout << "removed " << removed << (removed == 1 ? " member\n" : " members\n");
+    }
+}
+
+}  // namespace
+
+void addNodeCommands(CLI::App& app, const Options& options) {
+    auto listDir = std::make_shared<std::string>(".");
+    CLI::App* cmd =
+        app.add_subcommand("list", "List the members of a project, experiment or folder");
+    cmd->add_option("dir", *listDir, "The group's directory (default: here)");
+    cmd->callback([listDir, &options] { runList(*listDir, options); });
+
+    auto project = std::make_shared<ContainerArgs>();
+    CLI::App* projects = app.add_subcommand("project", "Create or open a project");
+    projects->require_subcommand(1);
+    for (const bool create : {true, false}) {
+        cmd = projects->add_subcommand(create ? "create" : "open",
+                                       create ? "Create a project" : "Open a project");
+        cmd->add_option("path", project->path, "Directory, marker or pattern")->required();
+        cmd->callback([create, project, &options] { runProject(create, *project, options); });
+    }
+
+    auto experiment = std::make_shared<ContainerArgs>();
+    CLI::App* experiments = app.add_subcommand("experiment", "Create an experiment");
+    experiments->require_subcommand(1);
+    cmd = experiments->add_subcommand("create", "Create an experiment");
+    cmd->add_option("path", experiment->path, "Directory or pattern")->required();
+    cmd->add_option("--base", experiment->base, "Create inside this project's group");
+    cmd->callback([experiment, &options] { runExperiment(*experiment, options); });
+
+    auto rm = std::make_shared<std::string>();
+    cmd = app.add_subcommand("rm", "Delete a result, experiment or project from disk");
+    cmd->add_option("path", *rm, "The node")->required();
+    cmd->callback([rm] { runRemove(*rm); });
+
+    auto prune = std::make_shared<PruneArgs>();
+    cmd = app.add_subcommand("prune", "Delete all but the newest members of a group");
+    cmd->add_option("dir", prune->directory, "The group's directory")->required();
+    cmd->add_option("--keep", prune->keep, "How many of the newest to keep")->required();
+    cmd->add_option("--pattern", prune->pattern, "Only members matching this pattern (r@@@)");
+    cmd->callback([prune, &options] { runPrune(*prune, options); });
+}
+
+}  // namespace talvo_cli

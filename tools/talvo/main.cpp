@@ -1,0 +1,54 @@
+// talvo: a command-line front end over the talvo2 library for scripts and people.
+
+#include <log4cplus/logger.h>
+#include <log4cplus/nullappender.h>
+
+#include <iostream>
+
+#include "cli.hpp"
+
+namespace {
+
+const char* const kExitStatuses =
+    "Exit status: 0 success, 1 failure, 2 usage error, 3 not found, 4 already exists,\n"
+    "5 held by someone else, 6 permission denied, 7 name or pattern refused, 130 interrupted.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace talvo_cli;
+    Options options;
+    CLI::App app("Create, inspect and tidy talvo results, projects and experiments.", "talvo");
+    app.footer(kExitStatuses);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_flag("--json", options.json, "Print one JSON document instead of text");
+    bool verbose = false;
+    app.add_flag("--verbose", verbose, "Show the library's log messages on standard error");
+    addResultCommands(app, options);
+    addNodeCommands(app, options);
+    addTransferCommands(app, options);
+    addFlagCommands(app, options);
+    addSystemCommands(app, options);
+    // The library logs refusals for hosts that keep a log; here the error message says it all.
+    // Parsing runs the command, so the choice is made before: --verbose is looked for by hand.
+    for (int i = 1; i < argc; ++i) verbose |= std::string(argv[i]) == "--verbose";
+    if (!verbose) {
+        log4cplus::Logger::getRoot().addAppender(
+            log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
+    }
+    try {
+        app.parse(argc, argv);
+        return kExitOk;
+    } catch (const CLI::ParseError& error) {
+        // Help and version end here too, with status 0.
+        const int status = app.exit(error);
+        return status == 0 ? kExitOk : kExitUsage;
+    } catch (const CommandFailure& failure) {
+        if (*failure.what()) std::cerr << "talvo: " << failure.what() << '\n';
+        return failure.status();
+    } catch (const std::exception& error) {
+        std::cerr << "talvo: " << error.what() << '\n';
+        return kExitFailed;
+    }
+}

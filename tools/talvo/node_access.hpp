@@ -1,0 +1,36 @@
+#pragma once
+
+// Finding nodes of any kind by path and describing them, shared by the commands that show,
+// list and compare nodes.
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "talvo2/talvo2.hpp"
+
+namespace talvo_cli {
+
+// The node `path` names (a directory, marker or link file, or a result-name pattern, which opens
+// the newest match), whatever its kind. Throws CommandFailure when there is none.
+corekit2::sptr_t<talvo2::INode> openAnyNode(const std::string& path);
+
+// The node as a result directory; throws CommandFailure when it is another kind.
+corekit2::sptr_t<talvo2::IResultDirectory> openResult(const std::string& path);
+
+// "result", "project", "experiment" or "node".
+std::string kindOf(const corekit2::sptr_t<talvo2::INode>& node);
+
+// Kind, name, paths, creation time, size and file count; for results also finalized and valid.
+nlohmann::json summarize(const corekit2::sptr_t<talvo2::INode>& node);
+
+// Everything `talvo info` shows: the summary, link state, and for results the collection
+// metadata and collector data directories.
+nlohmann::json describe(const corekit2::sptr_t<talvo2::INode>& node);
+
+// The collection metadata of a result alone (what `talvo diff` compares).
+nlohmann::json metadataOf(talvo2::IResultDirectory& result);
+
+// A description as aligned "label: value" lines.
+void printDescription(const nlohmann::json& description);
+
+}  // namespace talvo_cli
