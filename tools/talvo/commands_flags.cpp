@@ -34,30 +34,39 @@ json holderOf(const sptr_t<talvo2::IFlagData>& data) {
             {"since", formatTime(static_cast<long long>(data->getTimestamp()))}};
 }
 
+volatile pid_t runningChild = 0;
+
+// Hands a termination request on to the command: this process stays to release the flag once
+// the command has ended.
+void forwardToChild(int signal) {
+    if (runningChild > 0) ::kill(runningChild, signal);
+}
+
 // Runs `command` and returns its exit status (128 + signal when killed).
 int runCommand(const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    // Ctrl-C is for the command: this process stays to release the flag when it ends.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previousInt {};
-    struct sigaction previousQuit {};
-    ::sigaction(SIGINT, &ignore, &previousInt);
-    ::sigaction(SIGQUIT, &ignore, &previousQuit);
+    // A terminal's Ctrl-C reaches the command directly (same process group); SIGTERM and SIGHUP
+    // sent to this process alone are passed on.
+    const int forwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction forward {};
+    forward.sa_handler = forwardToChild;
+    sigemptyset(&forward.sa_mask);
+    struct sigaction previous[4] = {};
+    for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &forward, &previous[i]);
     const pid_t child = ::fork();
     if (child == 0) {
-        ::sigaction(SIGINT, &previousInt, nullptr);
-        ::sigaction(SIGQUIT, &previousQuit, nullptr);
+        for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &previous[i], nullptr);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
+    runningChild = child;
     int status = 0;
     while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    ::sigaction(SIGINT, &previousInt, nullptr);
-    ::sigaction(SIGQUIT, &previousQuit, nullptr);
+    runningChild = 0;
+    for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &previous[i], nullptr);
     if (child < 0) throw CommandFailure(kExitFailed, "cannot start " + command.front());
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
