@@ -55,7 +55,8 @@ public:
     virtual const wchar_t* getOutputDirectory() = 0;
 
     // The group of the project or experiment that `path` names (directory, marker or link), or a
-    // new group of the plain directory `path` (two opens give two objects), or empty.
+    // new group of the plain directory `path` (two opens give two objects); empty with NotFound
+    // when it is neither (InvalidPath for null).
     static corekit2::sptr_t<INodeGroup> open(const wchar_t* path);
 
     // The project markers found directly in `directory` (a project directory, a project marker

@@ -196,7 +196,10 @@ const wchar_t* NodeGroup::getOutputDirectory() {
 }
 
 sptr_t<INodeGroup> INodeGroup::open(const wchar_t* path) {
-    if (!path) return {};
+    if (!path) {
+        setLastError(InvalidPath);
+        return {};
+    }
     try {
         const std::wstring marker = locateMarkerFile(
             path, makeExtensionSet({getProjectExtension(false), getExperimentExtension(),
@@ -206,9 +209,13 @@ sptr_t<INodeGroup> INodeGroup::open(const wchar_t* path) {
                 return node->getNodeGroup();
         }
         boost::system::error_code ec;
-        if (fs::is_directory(toFsPath(path), ec))
+        if (fs::is_directory(toFsPath(path), ec)) {
+            resetLastError();
             return sptr_t<INodeGroup>(new NodeGroup(path, nullptr));
+        }
+        setLastError(NotFound);
     } catch (const std::exception&) {
+        setLastError(OperationFailed);
     }
     return {};
 }

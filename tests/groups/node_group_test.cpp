@@ -79,6 +79,9 @@ TEST(NodeGroup, ListsMembersInFileNameOrderNeverItsOwner) {
     test::writeFile(dir.path() / "R/readme.txt", "");
     EXPECT_TRUE(INodeGroup::open(dir.wide(L"R").c_str())->isEmpty());
     EXPECT_FALSE(INodeGroup::open(dir.wide(L"missing").c_str()));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+    EXPECT_FALSE(INodeGroup::open(nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), InvalidPath);
 }
 
 TEST(NodeGroup, PatternsMaximaAndRemovalKeepTheGreatestNames) {
