@@ -87,7 +87,15 @@ int runAdd(const FlagArgs& args, const Options& options) {
     sptr_t<talvo2::INode> node = openAnyNode(args.path);
     const std::wstring name = wide(args.name);
     sptr_t<talvo2::IFlagData> data;
-    const talvo2::error_t added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+    talvo2::error_t added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+    if (added == talvo2::AlreadyExists) {
+        // The flag's files are there: either a live holder has it, or a holder that ended left
+        // them, which asking clears so that the flag can be taken after all.
+        const talvo2::error_t owned = node->ownFlag(name.c_str());
+        if (owned == talvo2::FlagOwnedElsewhere) added = owned;
+        if (owned == talvo2::NotFound)
+            added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+    }
     if (added != talvo2::OK) {
         if (options.json) printJson({{"held", false}, {"holder", holderOf(data)}});
         fail("flag add " + args.name, added);

@@ -124,7 +124,9 @@ void addResultCommands(CLI::App& app, const Options& options) {
     CLI::App* cmd = app.add_subcommand("create", "Create a result directory and print its path");
     cmd->add_option("path", create->path,
                     "Directory, marker path or result-name pattern (default r@@@ here)");
-    cmd->add_option("--var", create->variables, "NAME=VALUE for {NAME} in the pattern");
+    // One value per --var, so that a pattern after it stays the pattern.
+    cmd->add_option("--var", create->variables, "NAME=VALUE for {NAME} in the pattern")
+        ->allow_extra_args(false);
     cmd->add_option("--base", create->base, "Create inside this project's or experiment's group");
     cmd->add_flag("--literal", create->literal, "Take @ as an ordinary character");
     cmd->add_flag("--overwrite", create->overwrite, "Replace an existing directory of the name");

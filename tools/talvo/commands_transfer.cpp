@@ -84,7 +84,8 @@ void addTransferCommands(CLI::App& app, const Options& options) {
     cmd->add_option("target", exportArgs->target, "New directory or pattern, such as out/r@@@")
         ->required();
     cmd->add_option("--exclude", exportArgs->excludes,
-                    "Leave out names matching this mask (* and ?); repeatable");
+                    "Leave out names matching this mask (* and ?); repeatable")
+        ->allow_extra_args(false);
     cmd->callback([exportArgs, &options] { runExport(*exportArgs, options); });
 
     for (const bool move : {false, true}) {

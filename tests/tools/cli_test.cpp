@@ -1,0 +1,479 @@
+// End-to-end tests of the talvo tool: every case runs the installed binary in child processes, as
+// scripts and people do, and reads its output and exit status back.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "util/test_util.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = boost::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using talvo2::test::TempDir;
+using talvo2::test::writeFile;
+
+struct Outcome {
+    int status = -1;  // the exit status; 128 + the signal for a killed process
+    std::string out;
+    std::string err;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& run) {
+    return os << "status " << run.status << "\nstdout: " << run.out << "\nstderr: " << run.err;
+}
+
+// The test's environment with `extra` ("NAME=VALUE") added or replacing what is there.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> all;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('=') + 1);
+        const bool replaced = std::any_of(extra.begin(), extra.end(), [&name](const auto& e) {
+            return e.compare(0, name.size(), name) == 0;
+        });
+        if (!replaced) all.push_back(text);
+    }
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// One run of the installed talvo in `cwd`, with its standard streams on pipes of this test. The
+// arguments reach the program as they are; no shell sees them.
+class TalvoProcess {
+public:
+    TalvoProcess(const fs::path& cwd, std::vector<std::string> args,
+                 const std::vector<std::string>& env = {}) {
+        const char* binary = std::getenv("TALVO_BIN");
+        if (!binary || !*binary) throw std::runtime_error("TALVO_BIN is unset; run through ctest");
+        args.insert(args.begin(), binary);
+        std::vector<std::string> environment = environmentWith(env);
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+            throw std::system_error(errno, std::generic_category(), "pipe2");
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        ::posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+        // The tool must see Ctrl-C as a user's shell would deliver it, whatever ctest ignores.
+        posix_spawnattr_t attributes;
+        ::posix_spawnattr_init(&attributes);
+        sigset_t signals;
+        sigemptyset(&signals);
+        ::posix_spawnattr_setsigmask(&attributes, &signals);
+        for (const int s : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) sigaddset(&signals, s);
+        ::posix_spawnattr_setsigdefault(&attributes, &signals);
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const int spawned = ::posix_spawn(&m_pid, binary, &actions, &attributes,
+                                          pointers(args).data(), pointers(environment).data());
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::posix_spawnattr_destroy(&attributes);
+        for (const int fd : {in[0], out[1], err[1]}) ::close(fd);
+        m_in = in[1];
+        m_out = out[0];
+        m_err = err[0];
+        if (spawned != 0) {
+            m_pid = -1;
+            throw std::system_error(spawned, std::generic_category(), "posix_spawn");
+        }
+    }
+
+    ~TalvoProcess() {
+        for (const int fd : {m_in, m_out, m_err})
+            if (fd >= 0) ::close(fd);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    TalvoProcess(const TalvoProcess&) = delete;
+    TalvoProcess& operator=(const TalvoProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    const std::string& outSoFar() const { return m_result.out; }
+
+    void closeInput() {
+        if (m_in >= 0) ::close(m_in);
+        m_in = -1;
+    }
+
+    // Collects output until `condition` holds, the process closes its streams, or time is up.
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!condition() && std::chrono::steady_clock::now() < deadline && pump(10)) {
+        }
+        return condition();
+    }
+
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+        return waitUntil([&] { return m_result.out.find(text) != std::string::npos; }, timeout);
+    }
+
+    // Reads both streams to their end and waits for the process.
+    Outcome finish() {
+        closeInput();
+        while (pump(-1)) {
+        }
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        m_result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return m_result;
+    }
+
+private:
+    // Moves what the process wrote into the buffers; false once both streams have ended.
+    bool pump(int timeoutMs) {
+        pollfd fds[] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "poll");
+        int* const streams[] = {&m_out, &m_err};
+        std::string* const buffers[] = {&m_result.out, &m_result.err};
+        for (int i = 0; i < 2; ++i) {
+            if (*streams[i] < 0 || fds[i].revents == 0) continue;
+            char chunk[4096];
+            const ssize_t got = ::read(*streams[i], chunk, sizeof chunk);
+            if (got > 0) {
+                buffers[i]->append(chunk, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(*streams[i]);
+                *streams[i] = -1;
+            }
+        }
+        return m_out >= 0 || m_err >= 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    int m_err = -1;
+    Outcome m_result;
+};
+
+Outcome talvo(const fs::path& cwd, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {}) {
+    return TalvoProcess(cwd, args, env).finish();
+}
+
+// The JSON document a successful run printed.
+json jsonOf(const Outcome& run) {
+    EXPECT_EQ(run.status, 0) << run;
+    return json::parse(run.out);
+}
+
+// What `list --json` reports for the group `dir`, member by name.
+std::map<std::string, json> members(const fs::path& cwd, const std::string& dir) {
+    std::map<std::string, json> byName;
+    const json listing = jsonOf(talvo(cwd, {"--json", "list", dir}));
+    for (const json& member : listing["members"])
+        byName[member["name"].get<std::string>()] = member;
+    return byName;
+}
+
+std::set<std::string> namesIn(const fs::path& cwd, const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : members(cwd, dir)) names.insert(entry.first);
+    return names;
+}
+
+// How the tool prints a path on a line of its own.
+std::string line(const fs::path& path) {
+    return path.string() + "\n";
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+TEST(TalvoCli, CreatesNodesThatLaterInvocationsList) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    EXPECT_EQ(talvo(d, {"create"}).out, line(d / "r000"));
+    EXPECT_EQ(talvo(d, {"create"}).out, line(d / "r001"));
+    EXPECT_EQ(talvo(d, {"create", "run-{KIND}-@@", "--var", "KIND=cpu"}).out,
+              line(d / "run-cpu-00"));
+    EXPECT_EQ(talvo(d, {"create", "--literal", "lit@"}).out, line(d / "lit@"));
+    writeFile(d / "lit@" / "junk", "x");
+    EXPECT_EQ(talvo(d, {"create", "--literal", "--overwrite", "lit@"}).status, 0);
+    EXPECT_FALSE(fs::exists(d / "lit@" / "junk"));
+
+    EXPECT_EQ(talvo(d, {"project", "create", "proj"}).status, 0);
+    EXPECT_EQ(jsonOf(talvo(d, {"--json", "project", "open", "proj"}))["kind"], "project");
+    const json experiment =
+        jsonOf(talvo(d, {"--json", "experiment", "create", "exp", "--base", "proj"}));
+    EXPECT_EQ(experiment["kind"], "experiment");
+    EXPECT_EQ(experiment["path"], (d / "proj" / "exp").string());
+    EXPECT_EQ(jsonOf(talvo(d, {"--json", "create", "--base", "proj/exp"}))["path"],
+              (d / "proj" / "exp" / "r000").string());
+
+    std::map<std::string, std::string> kinds;
+    for (const auto& [name, member] : members(d, ".")) kinds[name] = member["kind"];
+    EXPECT_EQ(kinds, (std::map<std::string, std::string>{{"lit@", "result"},
+                                                         {"proj", "project"},
+                                                         {"r000", "result"},
+                                                         {"r001", "result"},
+                                                         {"run-cpu-00", "result"}}));
+    EXPECT_EQ(members(d, "proj")["exp"]["kind"], "experiment");
+    EXPECT_EQ(namesIn(d, "proj/exp"), std::set<std::string>{"r000"});
+
+    EXPECT_EQ(talvo(d, {"finalize", "r001"}).status, 0);
+    EXPECT_EQ(members(d, ".")["r001"]["finalized"], true);
+    EXPECT_EQ(talvo(d, {"finalize", "--undo", "r001"}).status, 0);
+    EXPECT_EQ(members(d, ".")["r001"]["finalized"], false);
+
+    // A bad result moves aside, so that its name is free for a new run.
+    EXPECT_EQ(jsonOf(talvo(d, {"--json", "invalidate", "r000"}))["path"],
+              (d / "r000-bad").string());
+    const auto after = members(d, ".");
+    EXPECT_EQ(after.count("r000"), 0u);
+    EXPECT_EQ(after.at("r000-bad")["valid"], false);
+    EXPECT_EQ(after.at("r001")["valid"], true);
+}
+
+TEST(TalvoCli, CreateTakesVariablesBeforeThePattern) {
+    TempDir dir;
+    const Outcome run = talvo(dir.path(), {"create", "--var", "KIND=cpu", "run-{KIND}-@@"});
+    EXPECT_EQ(run.status, 0) << run;
+    EXPECT_EQ(run.out, line(dir.path() / "run-cpu-00"));
+}
+
+TEST(TalvoCli, InfoDescribesTheMachineAndTheCollectorData) {
+    TempDir dir;
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    for (const char* sub : {"data.1", "data.0", "notes"})
+        fs::create_directory(dir.path() / "r000" / sub);
+    const json info = jsonOf(talvo(dir.path(), {"--json", "info", "r000"}));
+    const json& machine = info["metadata"];
+    EXPECT_EQ(info["kind"], "result");
+    EXPECT_FALSE(machine["host"].get<std::string>().empty());
+    EXPECT_TRUE(startsWith(machine["os"].get<std::string>(), "Linux")) << machine["os"];
+    EXPECT_FALSE(machine["isa"].get<std::string>().empty());
+    EXPECT_GT(machine["logicalCpus"].get<int>(), 0);
+    // The result records the machine that sysinfo describes.
+    const json here = jsonOf(talvo(dir.path(), {"--json", "sysinfo"}));
+    EXPECT_EQ(machine["logicalCpus"], here["logicalCpus"]);
+    EXPECT_EQ(machine["cpuBrand"], here["brand"]);
+    auto data = info["collectorData"].get<std::vector<std::string>>();
+    std::sort(data.begin(), data.end());
+    EXPECT_EQ(data, (std::vector<std::string>{"data.0", "data.1"}));
+}
+
+TEST(TalvoCli, DiffComparesTheNewestTwoMatchesOfAPattern) {
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string pattern = (dir.path() / "r@@@").string();
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    const Outcome alone = talvo(elsewhere.path(), {"diff", pattern});
+    EXPECT_EQ(alone.status, 3) << alone;
+    EXPECT_TRUE(startsWith(alone.err, "talvo: ")) << alone;
+
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    const json diff = jsonOf(talvo(elsewhere.path(), {"--json", "diff", pattern}));
+    EXPECT_EQ(diff["first"]["name"], "r002");
+    EXPECT_EQ(diff["second"]["name"], "r001");
+    EXPECT_TRUE(diff["differences"].is_object());
+}
+
+TEST(TalvoCli, ExportCopyMoveRemoveAndPrune) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    ASSERT_EQ(talvo(d, {"create", "--literal", "src"}).status, 0);
+    fs::create_directory(d / "src" / "data.0");
+    writeFile(d / "src" / "data.0" / "keep.txt", "k");
+    writeFile(d / "src" / "data.0" / "trace.log", "l");
+    writeFile(d / "src" / "scratch.tmp", "t");
+
+    // Standard error is no terminal here, so a successful transfer draws no progress on it.
+    const Outcome exported = talvo(
+        d, {"--json", "export", "src", "out/r@@@", "--exclude", "*.log", "--exclude", "*.tmp"});
+    EXPECT_EQ(exported.err, "");
+    EXPECT_EQ(jsonOf(exported)["path"], (d / "out" / "r000").string());
+    EXPECT_TRUE(fs::exists(d / "out" / "r000" / "r000.talvo"));
+    EXPECT_TRUE(fs::exists(d / "out" / "r000" / "data.0" / "keep.txt"));
+    EXPECT_FALSE(fs::exists(d / "out" / "r000" / "data.0" / "trace.log"));
+    EXPECT_FALSE(fs::exists(d / "out" / "r000" / "scratch.tmp"));
+
+    const Outcome copied = talvo(d, {"copy", "src", "copy", "--rename-marker"});
+    EXPECT_EQ(copied.status, 0) << copied;
+    EXPECT_EQ(copied.err, "");
+    EXPECT_TRUE(fs::exists(d / "copy" / "copy.talvo"));
+    EXPECT_TRUE(fs::exists(d / "copy" / "data.0" / "trace.log"));
+    EXPECT_TRUE(fs::exists(d / "src" / "src.talvo"));
+    const Outcome moved = talvo(d, {"move", "copy", "moved", "--rename-marker"});
+    EXPECT_EQ(moved.out, line(d / "moved")) << moved;
+    EXPECT_EQ(moved.err, "");
+    EXPECT_TRUE(fs::exists(d / "moved" / "moved.talvo"));
+    EXPECT_FALSE(fs::exists(d / "copy"));
+    EXPECT_EQ(namesIn(d, "."), (std::set<std::string>{"moved", "src"}));
+
+    EXPECT_EQ(talvo(d, {"rm", "moved"}).status, 0);
+    EXPECT_FALSE(fs::exists(d / "moved"));
+    EXPECT_EQ(namesIn(d, "."), std::set<std::string>{"src"});
+
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(talvo(d, {"create", "group/r@@@"}).status, 0);
+    EXPECT_EQ(jsonOf(talvo(d, {"--json", "prune", "group", "--keep", "2"}))["removed"], 3);
+    EXPECT_EQ(namesIn(d, "group"), (std::set<std::string>{"r003", "r004"}));
+}
+
+TEST(TalvoCli, FailuresEndWithTheirExitStatusAndAMessage) {
+    TempDir dir;
+    ASSERT_EQ(talvo(dir.path(), {"create", "--literal", "taken"}).status, 0);
+    ASSERT_EQ(talvo(dir.path(), {"project", "create", "proj"}).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"info", "missing"}, 3},
+        {{"finalize", "proj"}, 3},
+        {{"create", "--literal", "taken"}, 4},
+        {{"create", "CON"}, 7},
+        {{"frobnicate"}, 2},
+        {{"list", "--no-such-option"}, 2},
+        {{"create", "r@@@", "--var", "NOVALUE"}, 2},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = talvo(dir.path(), c.args);
+        EXPECT_EQ(run.status, c.status) << c.args[0] << ": " << run;
+        EXPECT_EQ(run.out, "") << run;
+        EXPECT_FALSE(run.err.empty()) << run;
+        // The command line parser words its own complaints; the tool's failures name the tool.
+        if (c.status != 2) {
+            EXPECT_TRUE(startsWith(run.err, "talvo: ")) << run;
+        }
+    }
+    const Outcome help = talvo(dir.path(), {"--help"});
+    EXPECT_EQ(help.status, 0) << help;
+    EXPECT_NE(help.out.find("Usage: talvo"), std::string::npos) << help;
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos) << help;
+}
+
+TEST(TalvoCli, ConcurrentCreatesInOneFolderGetDistinctNames) {
+    TempDir dir;
+    std::vector<std::unique_ptr<TalvoProcess>> runs;
+    for (int i = 0; i < 8; ++i)
+        runs.push_back(
+            std::make_unique<TalvoProcess>(dir.path(), std::vector<std::string>{"create", "r@@@"}));
+    std::set<std::string> created;
+    for (const auto& run : runs) {
+        const Outcome outcome = run->finish();
+        EXPECT_EQ(outcome.status, 0) << outcome;
+        created.insert(fs::path(outcome.out.substr(0, outcome.out.find('\n'))).filename().string());
+    }
+    EXPECT_EQ(created.size(), runs.size());
+    EXPECT_EQ(namesIn(dir.path(), "."), created);
+}
+
+// A talvo holding flag `busy` on `node` for as long as the test keeps its input open (the held
+// command is cat, which ends at end of input).
+class FlagHolder {
+public:
+    FlagHolder(const fs::path& cwd, const std::string& node)
+        : process(cwd, {"--json", "flag", "add", node, "busy", "--", "cat"}) {}
+    // The holder's own report, once it holds the flag.
+    json waitUntilHeld() {
+        // The report is one pretty-printed object; its closing brace ends it.
+        if (!process.waitForOutput("\n}\n", 30s)) {
+            ADD_FAILURE() << "the holder never reported: " << process.outSoFar();
+            return json();
+        }
+        return json::parse(process.outSoFar());
+    }
+    TalvoProcess process;
+};
+
+TEST(TalvoCli, AFlagHeldByOneProcessIsSeenByOthers) {
+    TempDir dir;
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    FlagHolder holder(dir.path(), "r000");
+    const json report = holder.waitUntilHeld();
+    ASSERT_EQ(report["held"], true);
+
+    const json who = jsonOf(talvo(dir.path(), {"--json", "flag", "who", "r000", "busy"}));
+    EXPECT_EQ(who["held"], true);
+    EXPECT_FALSE(who["holder"]["user"].get<std::string>().empty());
+    EXPECT_FALSE(who["holder"]["host"].get<std::string>().empty());
+    EXPECT_EQ(who["holder"], report["holder"]);
+    // With a command of its own, a wrongly granted flag could not keep this test waiting.
+    const Outcome second = talvo(dir.path(), {"flag", "add", "r000", "busy", "--", "true"});
+    EXPECT_NE(second.status, 0) << second;
+    EXPECT_TRUE(startsWith(second.err, "talvo: ")) << second;
+
+    const Outcome released = holder.process.finish();
+    EXPECT_EQ(released.status, 0) << released;
+    EXPECT_EQ(jsonOf(talvo(dir.path(), {"--json", "flag", "who", "r000", "busy"}))["held"], false);
+}
+
+TEST(TalvoCli, TakingAFlagHeldElsewhereExitsBusy) {
+    TempDir dir;
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    FlagHolder holder(dir.path(), "r000");
+    ASSERT_EQ(holder.waitUntilHeld()["held"], true);
+    EXPECT_EQ(talvo(dir.path(), {"flag", "add", "r000", "busy", "--", "true"}).status, 5);
+}
+
+TEST(TalvoCli, InterruptedCopyAndExportLeaveNothingBehind) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    ASSERT_EQ(talvo(d, {"create", "--literal", "src"}).status, 0);
+    const fs::path data = d / "src" / "data.0";
+    fs::create_directory(data);
+    for (int i = 0; i < 60; ++i) writeFile(data / ("f" + std::to_string(i)), "payload");
+    const auto count = [&data] {
+        return std::distance(fs::directory_iterator(data), fs::directory_iterator());
+    };
+    const struct {
+        std::vector<std::string> args;
+        fs::path target;
+    } cases[] = {
+        {{"copy", "src", "dest"}, d / "dest"},
+        {{"export", "src", "out/r@@@"}, d / "out" / "r000"},
+    };
+    for (const auto& c : cases) {
+        // 50 ms per file keeps the transfer going for seconds: time to interrupt it midway.
+        TalvoProcess run(d, c.args, {"TALVO_TEST_ITEM_DELAY_MS=50"});
+        ASSERT_TRUE(run.waitUntil([&c] { return fs::exists(c.target); }, 30s)) << c.args[0];
+        ASSERT_EQ(::kill(run.pid(), SIGINT), 0);
+        const Outcome outcome = run.finish();
+        EXPECT_EQ(outcome.status, 130) << c.args[0] << ": " << outcome;
+        EXPECT_TRUE(startsWith(outcome.err, "talvo: " + c.args[0])) << outcome;
+        EXPECT_FALSE(fs::exists(c.target)) << c.args[0];
+        EXPECT_TRUE(fs::exists(d / "src" / "src.talvo"));
+        EXPECT_EQ(count(), 60);
+    }
+}
+
+}  // namespace
