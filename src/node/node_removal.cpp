@@ -5,6 +5,7 @@
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/node_fields.hpp"
+#include "platform/tree_walk.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -16,13 +17,16 @@ error_t deleteNodeFiles(Node::Fields& fields) {
             for (auto it = fields.memberGroup->getNodes(L"", 0); !it.at_end(); ++it)
                 if (const corekit2::sptr_t<INode> member = *it) member->remove();
         }
-        // remove_all deletes symbolic links themselves, never what they point to. The link file
-        // goes even when the tree could not: answer the first failure.
-        boost::system::error_code tree, link;
-        if (fs::is_directory(fs::symlink_status(fields.directory, tree)))
-            fs::remove_all(fields.directory, tree);
+        // The tree goes through directory descriptors: symbolic links inside, even ones swapped in
+        // while the removal runs, are deleted themselves and never followed out of the tree. The
+        // link file goes even when the tree could not: answer the first failure.
+        boost::system::error_code probe, link;
+        error_t tree = OK;
+        if (fs::is_directory(fs::symlink_status(fields.directory, probe)))
+            tree = platform::removeTree(fields.directory.native());
         if (!fields.linkFilePath.empty()) fs::remove(toFsPath(fields.linkFilePath), link);
-        if (tree) return systemErrorToError(tree);
+        if (probe) return systemErrorToError(probe);
+        if (tree != OK) return tree;
         if (link) return systemErrorToError(link);
         return OK;
     } catch (const boost::system::system_error& error) {

@@ -1,10 +1,10 @@
 #include "node/tree_copy.hpp"
 
-#include <boost/filesystem.hpp>
+#include <exception>
 
 #include "corekit2/path.hpp"
 #include "frame/wide_path.hpp"
-#include "platform/platform.hpp"
+#include "platform/tree_walk.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -29,24 +29,22 @@ bool isExcluded(const fs::path& name, const std::vector<std::wstring>& excluded)
 bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::wstring>& excluded,
               notify2::IProgress* progress) {
     if (canceled(progress)) return false;
-    for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
-        if (canceled(progress)) return false;
-        const fs::file_status status = entry.symlink_status();
-        if (fs::is_symlink(status) || isExcluded(entry.path().filename(), excluded)) continue;
-        const fs::path target = to / entry.path().filename();
-        if (fs::is_directory(status)) {
-            if (!fs::create_directory(target) ||
-                !copyTree(entry.path(), target, excluded, progress))
-                return false;
-        } else if (fs::is_regular_file(status)) {
-            if (progress) progress->setItem(toWide(entry.path()).c_str());
-            // An existing target is an error; the kernel moves the data.
-            const int64_t bytes = platform::copyFile(entry.path().native(), target.native());
-            if (bytes < 0) return false;
-            if (progress) progress->advance(static_cast<double>(bytes));
-        }
+    platform::CopyCallbacks callbacks;
+    callbacks.enter = [&](const std::string& relative, bool directory) {
+        if (canceled(progress)) return platform::CopyStep::Stop;
+        const fs::path entry(relative);
+        if (isExcluded(entry.filename(), excluded)) return platform::CopyStep::Skip;
+        if (!directory && progress) progress->setItem(toWide(from / entry).c_str());
+        return platform::CopyStep::Copy;
+    };
+    callbacks.copied = [&](int64_t bytes) {
+        if (progress) progress->advance(static_cast<double>(bytes));
+    };
+    try {
+        return platform::copyTreeContents(from.native(), to.native(), callbacks) == OK;
+    } catch (const std::exception&) {
+        return false;  // a name that does not convert, or memory
     }
-    return true;
 }
 
 }  // namespace talvo2

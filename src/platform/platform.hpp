@@ -48,11 +48,6 @@ private:
 // under them. OK (also when it was not there), or the error of the exclusive open.
 error_t deleteWhileHeld(const std::string& path);
 
-// Copies the regular file `from` to `to` (UTF-8 paths), which must not exist yet, letting the
-// kernel move the data where it can. The new file gets the source's permission bits. Returns the
-// number of bytes copied, or -1 with nothing left at `to`.
-int64_t copyFile(const std::string& from, const std::string& to);
-
 uint32_t processId();
 // The parent's process id; 0 when it cannot be found.
 uint32_t parentProcessId();

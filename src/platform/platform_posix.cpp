@@ -134,64 +134,6 @@ error_t deleteWhileHeld(const std::string& path) {
     return OK;
 }
 
-int64_t copyFile(const std::string& from, const std::string& to) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (in < 0) return -1;
-    struct stat info {};
-    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(in);
-        return -1;
-    }
-    const int out =
-        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
-    if (out < 0) {
-        ::close(in);
-        return -1;
-    }
-    int64_t copied = 0;
-    bool ok = true;
-    // In-kernel copy first (no data through user space, and a clone where the file system can);
-    // a file system or kernel that cannot does it with read and write.
-    bool kernel = true;
-    while (ok) {
-        ssize_t n = -1;
-        if (kernel) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
-            if (n < 0 &&
-                (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
-                kernel = false;
-                continue;
-            }
-        } else {
-            char buffer[1 << 16];
-            n = ::read(in, buffer, sizeof buffer);
-            if (n > 0) {
-                for (ssize_t done = 0; done < n;) {
-                    const ssize_t w =
-                        ::write(out, buffer + done, static_cast<std::size_t>(n - done));
-                    if (w < 0 && errno == EINTR) continue;
-                    if (w < 0) {
-                        ok = false;
-                        break;
-                    }
-                    done += w;
-                }
-            }
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        copied += n;
-    }
-    ::close(in);
-    if (::close(out) != 0) ok = false;
-    if (!ok) {
-        ::unlink(to.c_str());
-        return -1;
-    }
-    return copied;
-}
-
 uint32_t processId() {
     return static_cast<uint32_t>(::getpid());
 }
