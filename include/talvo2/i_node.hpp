@@ -86,7 +86,10 @@ public:
     virtual error_t ownFlag(const wchar_t* name) = 0;
     // The link file through which the node was opened; empty when it is not linked.
     virtual const wchar_t* getLinkFilePath() = 0;
-    // Copies or moves the whole directory and rebinds this node to the new place.
+    // Copies or moves the whole directory and rebinds this node to the new place. False with the
+    // reason as last error when nothing was copied (a failed or canceled copy leaves nothing at
+    // `destination`); true once the copy is made, with a non-OK last error if rebinding to it
+    // (writing the link into the parent's group, say) failed.
     virtual bool copy(const wchar_t* destination, bool renameMarker,
                       notify2::IProgress* progress) = 0;
     virtual bool move(const wchar_t* destination, bool renameMarker,

@@ -22,7 +22,7 @@ struct FlagTable {
     std::map<std::wstring, Entry> entries;
 };
 
-// Releases every flag in `table` and deletes its files (when nobody else took them meanwhile).
+// Releases every flag in `table` and deletes its files.
 void releaseAllFlags(FlagTable& table);
 
 }  // namespace talvo2

@@ -56,22 +56,55 @@ error_t readInfo(const std::wstring& path, variant_bag_t& record) {
     return info.readBag(record);
 }
 
-// Deletes the lock file and then the info file, each only while holding it.
-error_t deleteFiles(const FlagFiles& files) {
-    const error_t lock = platform::deleteWhileHeld(ulib_2_18::to_utf8(files.lock));
-    if (lock != OK) return lock;
-    return platform::deleteWhileHeld(ulib_2_18::to_utf8(files.info));
+// Deletes the info file and then the lock file of a flag whose lock file the caller holds open.
+// The caller closes its lock file only afterwards: the next holder needs a new lock file and so
+// writes its owner record after this one is gone, never to see it deleted under it. Only a
+// holder writes the info file, so it needs no lock of its own here.
+error_t deleteHeldFiles(const FlagFiles& files) {
+    boost::system::error_code info;
+    boost::system::error_code lock;
+    fs::remove(toFsPath(files.info), info);
+    fs::remove(toFsPath(files.lock), lock);
+    return info || lock ? FileError : OK;
+}
+
+// Deletes the files of a flag that nobody holds, holding its lock file meanwhile (see
+// deleteHeldFiles); FileLocked and the other open errors when it cannot be held.
+error_t deleteUnheldFiles(const FlagFiles& files) {
+    util::FileLocker lock;
+    if (!lock.openExclusive(files.lock, Disposition::OpenExisting)) {
+        if (lock.error() != NotFound) return lock.error();
+        return platform::deleteWhileHeld(ulib_2_18::to_utf8(files.info));
+    }
+    return deleteHeldFiles(files);
 }
 
 bool ownedElsewhere(error_t error) {
     return error == AlreadyExists || error == FileLocked || static_cast<uint32_t>(error) == 19;
 }
 
+// A flag's name is joined to the node's directory as it stands, and may hold a relative sub-path
+// ("locks/writing"); each of its elements must be a portable name, so that it can neither leave
+// the node's directory nor turn into another name on disk.
+bool isFlagName(const wchar_t* name) {
+    if (!name || !*name) return false;
+    const std::wstring text(name);
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(L'/', start);
+        if (!isPortableName(text.substr(start, end - start))) return false;
+        if (end == std::wstring::npos) return true;
+        start = end + 1;
+    }
+}
+
+// Runs a flag operation; its answer is also left as the last error, for the bool shorthands.
 template <class Body>
 error_t guarded(Body body) {
     resetLastError();
     try {
-        return body();
+        const error_t answer = body();
+        setLastError(answer);
+        return answer;
     } catch (const boost::system::system_error& error) {
         const error_t mapped = systemErrorToError(error);
         setLastError(mapped);
@@ -85,7 +118,7 @@ error_t guarded(Body body) {
 // Acquiring; `record` (when given) receives the owner record the acquisition produced.
 error_t acquire(Node::Fields& fields, const wchar_t* name, bool replace, bool takeOver,
                 variant_bag_t* record) {
-    if (!name || !*name) return ParameterError;
+    if (!isFlagName(name)) return ParameterError;
     const FlagFiles files = filesOf(fields, name);
     FlagTable& table = fields.flags;
     const std::lock_guard<std::mutex> lock(table.mutex);
@@ -137,24 +170,25 @@ error_t Node::addFlag(const wchar_t* name, corekit2::sptr_t<IFlagData>& data, bo
 
 error_t Node::removeFlag(const wchar_t* name, bool force) {
     return guarded([&]() -> error_t {
-        if (!name || !*name) return ParameterError;
+        if (!isFlagName(name)) return ParameterError;
         const FlagFiles files = filesOf(fields(), name);
         if (!lockFileExists(files)) return NotFound;
         FlagTable& table = fields().flags;
         const std::lock_guard<std::mutex> lock(table.mutex);
         const auto held = table.entries.find(files.flag);
         if (held != table.entries.end()) {
+            const error_t deleted = deleteHeldFiles(files);
             table.entries.erase(held);  // closes our lock file
-        } else if (!force) {
-            return FlagOwnedElsewhere;
+            return deleted;
         }
-        return deleteFiles(files);
+        if (!force) return FlagOwnedElsewhere;
+        return deleteUnheldFiles(files);
     });
 }
 
 error_t Node::ownFlag(const wchar_t* name) {
     return guarded([&]() -> error_t {
-        if (!name || !*name) return ParameterError;
+        if (!isFlagName(name)) return ParameterError;
         const FlagFiles files = filesOf(fields(), name);
         if (!lockFileExists(files)) return NotFound;
         {
@@ -162,21 +196,19 @@ error_t Node::ownFlag(const wchar_t* name) {
             const std::lock_guard<std::mutex> lock(table.mutex);
             if (table.entries.count(files.flag)) return OK;
         }
-        // Nobody in this node holds it: is there a living holder, or a leftover to clear?
-        {
-            util::FileLocker probe;
-            if (!probe.openExclusive(files.lock, Disposition::OpenExisting)) {
-                const error_t error = probe.error();
-                if (error == NotFound) return NotFound;
-                return ownedElsewhere(error) ? FlagOwnedElsewhere : error;
-            }
+        // Nobody in this node holds it: is there a living holder, or a leftover to clear? The
+        // lock file stays held until the leftover is gone, so nobody takes the flag meanwhile.
+        util::FileLocker probe;
+        if (!probe.openExclusive(files.lock, Disposition::OpenExisting)) {
+            const error_t error = probe.error();
+            if (error == NotFound) return NotFound;
+            return ownedElsewhere(error) ? FlagOwnedElsewhere : error;
         }
         variant_bag_t record;
         const error_t read = readInfo(files.info, record);
         if (read == OK) {
-            const error_t deleted = deleteFiles(files);
-            if (deleted == OK) return NotFound;
-            return deleted == FileLocked ? FlagOwnedElsewhere : deleted;
+            const error_t deleted = deleteHeldFiles(files);
+            return deleted == OK ? NotFound : deleted;
         }
         if (read == NotFound) return NotFound;
         return ownedElsewhere(read) ? FlagOwnedElsewhere : read;
@@ -190,8 +222,9 @@ void releaseAllFlags(FlagTable& table) {
         held.swap(table.entries);
     }
     for (auto& [flag, entry] : held) {
+        deleteHeldFiles(
+            FlagFiles{flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()});
         entry.locker.reset();  // closes the lock file
-        deleteFiles(FlagFiles{flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()});
     }
 }
 

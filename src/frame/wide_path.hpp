@@ -13,4 +13,16 @@ namespace talvo2 {
 boost::filesystem::path toFsPath(const std::wstring& path);
 std::wstring toWide(const boost::filesystem::path& path);
 
+// Whether every character of `text` is a Unicode scalar value. Surrogates and values past
+// U+10FFFF have no UTF-8 form: converting them gives U+FFFD, and a file made under the converted
+// name would not be the one the caller named. False for null.
+bool isEncodable(const wchar_t* text);
+bool isEncodable(const std::wstring& text);
+
+// Whether `name` can name one file or directory on every system the library's files travel to:
+// not empty, "." or "..", encodable, none of < > : " / \ | ? * or control characters, not a
+// device name (CON, COM1, ... before the first "."), not ending in a blank or a dot, and at most
+// NAME_MAX bytes in UTF-8.
+bool isPortableName(const std::wstring& name);
+
 }  // namespace talvo2

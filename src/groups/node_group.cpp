@@ -99,16 +99,25 @@ corekit2::generic_iterator_t<sptr_t<INode>> NodeGroup::getNodes(const wchar_t* p
 }
 
 sptr_t<INode> NodeGroup::openNode(const wchar_t* path) {
-    if (!path || !m_owner) return {};
+    if (!path || !m_owner) {
+        setLastError(path ? NotFound : InvalidPath);
+        return {};
+    }
     const std::wstring marker = locateMarkerFile(
         path, makeExtensionSet({getProjectExtension(false), getExperimentExtension(),
                                 getResultExtension(false)}));
-    if (marker.empty()) return {};
+    if (marker.empty()) {
+        if (ResultDirectoryManager::getLastError() == OK) setLastError(NotFound);
+        return {};
+    }
     const std::wstring ownerExtension = extensionOf(m_owner->getMarkerFilePath());
     const bool ownerIsExperiment = sameExtension(ownerExtension, getExperimentExtension());
     const bool markerIsExperiment = sameExtension(extensionOf(marker), getExperimentExtension());
     // Experiments do not nest; a project under a project is not a member either.
-    if (ownerIsExperiment && markerIsExperiment) return {};
+    if (ownerIsExperiment && markerIsExperiment) {
+        setLastError(NotFound);
+        return {};
+    }
     const ExtensionSet kind = markerIsExperiment ? makeExtensionSet({getExperimentExtension()})
                                                  : makeExtensionSet({getResultExtension(false)});
     const FileSet found = findNodes(path, m_path, kind, 1, true);
@@ -139,7 +148,10 @@ sptr_t<IResultDirectory> NodeGroup::createResultDirectory(
 }
 
 sptr_t<INode> NodeGroup::openMember(const wchar_t* path, const ExtensionSet& set) {
-    if (!path) return {};
+    if (!path) {
+        setLastError(InvalidPath);
+        return {};
+    }
     const FileSet found = findNodes(path, m_path, set, 1, false);
     if (found.empty()) return {};
     return talvo2::openNode(*found.begin(), m_path.c_str());
@@ -222,7 +234,10 @@ sptr_t<INodeGroup> INodeGroup::open(const wchar_t* path) {
 
 sptr_t<IPathIterator> INodeGroup::findProjects(const wchar_t* directory) {
     sptr_t<ProjectPathIterator> projects(new ProjectPathIterator);
-    if (!directory) return projects;
+    if (!isEncodable(directory)) {
+        setLastError(InvalidPath);
+        return projects;
+    }
     const ExtensionSet set =
         makeExtensionSet({getProjectExtension(false), getProjectExtension(true)});
     try {

@@ -134,6 +134,11 @@ error_t writeMarkerFile(const std::wstring& directory, const std::wstring& marke
 
 std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set, bool folderScan) {
     resetLastError();
+    // A path that cannot be converted as written would lead somewhere else.
+    if (!isEncodable(path)) {
+        setLastError(InvalidPath);
+        return std::wstring();
+    }
     try {
         const fs::path target = toFsPath(path);
         const fs::file_status status = fs::status(target);

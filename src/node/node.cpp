@@ -223,10 +223,12 @@ const wchar_t* Node::getMarkerFilePath() {
 
 bool Node::changeMarkerFilePath(const wchar_t* path) {
     Fields& f = *m_fields;
-    if (!path || f.linkFilePath.empty()) return false;
+    if (!path || !*path || !isEncodable(path)) return setLastError(InvalidPath);
+    // Only a linked node whose marker is gone may be given another one.
     boost::system::error_code ec;
-    if (!fs::exists(toFsPath(f.linkFilePath), ec) || !isMissing()) return false;
-    if (!fs::exists(toFsPath(path), ec)) return false;
+    if (f.linkFilePath.empty() || !fs::exists(toFsPath(f.linkFilePath), ec) || !isMissing())
+        return setLastError(ParameterError);
+    if (!fs::exists(toFsPath(path), ec)) return setLastError(NotFound);
     return bind(path, f.path.c_str());
 }
 
@@ -236,11 +238,10 @@ const wchar_t* Node::getUserVisibleName() {
 
 bool Node::changeUserVisibleName(const wchar_t* name) {
     Fields& f = *m_fields;
-    // The name stays within the node's directory: no separators, no "." or "..".
+    // The name stays within the node's directory (no separators, no "." or "..") and is the
+    // name the marker gets on disk.
     const std::wstring wanted = name ? name : L"";
-    if (wanted.empty() || wanted == L"." || wanted == L".." ||
-        wanted.find(L'/') != std::wstring::npos)
-        return setLastError(ParameterError);
+    if (!isPortableName(wanted)) return setLastError(ParameterError);
     refreshMarker();
     const fs::path marker = toFsPath(f.markerFilePath);
     const fs::path renamed = marker.parent_path() / toFsPath(wanted + toWide(marker.extension()));
@@ -305,7 +306,7 @@ corekit2::sptr_t<propstore2::IPropertyStorage> Node::getPropertyStorage() {
 
 bool Node::save() {
     Fields& f = *m_fields;
-    if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return false;
+    if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return setLastError(OperationFailed);
     if (!setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str()))))
         return false;
     // Only a node that is really on disk stays there when it is closed.

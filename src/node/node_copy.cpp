@@ -14,6 +14,7 @@
 #include "node/node_fields.hpp"
 #include "node/tree_copy.hpp"
 #include "platform/platform.hpp"
+#include "platform/tree_walk.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/node.hpp"
 #include "ulib_2_18/text.hpp"
@@ -53,9 +54,13 @@ void resumeFlags(FlagTable& table, const fs::path& oldDirectory, const fs::path&
 bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress) {
     Fields& f = fields();
     if (!destination || !*destination) return setLastError(ParameterError);
+    if (!isEncodable(destination)) return setLastError(InvalidPath);
     if (canceled(progress)) return setLastError(FileError);
     try {
-        const fs::path target = fs::absolute(toFsPath(destination)).lexically_normal();
+        fs::path target = fs::absolute(toFsPath(destination)).lexically_normal();
+        if (target.filename_is_dot() && target.has_parent_path()) target = target.parent_path();
+        // The last element becomes the node's directory name.
+        if (!isPortableName(toWide(target.filename()))) return setLastError(InvalidPath);
         if (fs::exists(fs::symlink_status(target))) return setLastError(AlreadyExists);
         boost::system::error_code made;
         if (!fs::create_directory(target, made)) return setLastError(FileError);
@@ -79,8 +84,7 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
             copied = false;
         }
         if (!copied) {
-            boost::system::error_code ec;
-            fs::remove_all(target, ec);
+            platform::removeTree(target.native());
             resumeFlags(f.flags, source, source);
             if (progress) progress->end();
             return setLastError(FileError);
@@ -90,14 +94,16 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
         const std::wstring marker = toWide(target / toFsPath(fileNameOf(f.markerFilePath)));
         resolvePendingParent();
         const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
-        bind(marker, f.parent ? parentPath.c_str() : nullptr);
+        // The copy is made whatever the rebinding answers; a failure there (the link into the
+        // parent's group not written, say) stays the last error beside the true result.
+        const bool bound = bind(marker, f.parent ? parentPath.c_str() : nullptr);
         if (renameMarker) changeUserVisibleName(toWide(target.filename()).c_str());
         if (auto* group = dynamic_cast<NodeGroup*>(f.memberGroup.get())) {
             group->rebase(f.path);
             group->setOutputDirectory(f.path.c_str());
         }
         if (progress) progress->end();
-        return resetLastError();
+        return bound ? resetLastError() : true;
     } catch (const boost::system::system_error& error) {
         if (progress) progress->end();
         return setLastError(systemErrorToError(error));
@@ -107,7 +113,10 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
 std::wstring duplicateNode(const Node& node, const wchar_t* path,
                            const std::function<corekit2::sptr_t<INode>(const wchar_t*)>& create,
                            bool dropBacklink) {
-    if (!path) return std::wstring();
+    if (!path) {
+        setLastError(InvalidPath);
+        return std::wstring();
+    }
     try {
         const corekit2::sptr_t<INode> made = create(path);
         if (!made) return std::wstring();
@@ -123,8 +132,7 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
             copied = false;
         }
         if (!copied) {
-            boost::system::error_code ec;
-            fs::remove_all(directory, ec);
+            platform::removeTree(directory.native());
             return std::wstring();
         }
         fs::rename(directory / toFsPath(fileNameOf(f.markerFilePath)), toFsPath(newMarker));
@@ -147,9 +155,7 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
 bool Node::moveTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress) {
     const fs::path old = fields().directory;
     if (!copyTo(destination, renameMarker, progress)) return false;
-    boost::system::error_code ec;
-    fs::remove_all(old, ec);
-    if (ec) return setLastError(FileError);
+    if (platform::removeTree(old.native()) != OK) return setLastError(FileError);
     return true;
 }
 

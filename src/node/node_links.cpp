@@ -76,20 +76,27 @@ void Node::updateLinks() {
     }
     if (wanted == f.linkFilePath && !f.linkStale) return;
 
+    // A stale link is replaced in place, and a link that moves is written before the old one
+    // goes: a crash in between must not leave the node in no group at all.
     NodeRegistry& registry = NodeRegistry::instance();
-    if (!f.linkFilePath.empty()) {
-        registry.removeOwned(f.linkFilePath, this);
+    const std::wstring previous = f.linkFilePath;
+    const auto dropPrevious = [&] {
+        if (previous.empty() || previous == wanted) return;
         boost::system::error_code ec;
-        fs::remove(toFsPath(f.linkFilePath), ec);
-    }
+        fs::remove(toFsPath(previous), ec);
+    };
+    if (!previous.empty() && previous != wanted) registry.removeOwned(previous, this);
     f.linkFilePath = wanted;
-    if (wanted.empty()) return;
+    if (wanted.empty()) return dropPrevious();
 
-    registry.add(f.linkFilePath, this);
+    if (wanted != previous) registry.add(f.linkFilePath, this);
     corekit2::variant_bag_t link;
     link.put(L"link", corekit2::variant_t(f.markerFilePath));
     link.put(L"md5sum", corekit2::variant_t(f.markerDigest));
-    if (corekit2::save_variant_bag2(link, f.linkFilePath.c_str(), "bag") != corekit2::BAG_OK) {
+    const bool written =
+        corekit2::save_variant_bag2(link, f.linkFilePath.c_str(), "bag") == corekit2::BAG_OK;
+    dropPrevious();
+    if (!written) {
         setLastError(OperationFailed);
         return;
     }

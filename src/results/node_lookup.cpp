@@ -28,9 +28,15 @@ FileSet findNodes(const std::wstring& path, const std::wstring& base, const Exte
                   uint32_t maxCount, bool literal) {
     resetLastError();
     FileSet found;
+    // A name that cannot be converted as written would find something else.
+    if (!isEncodable(path) || !isEncodable(base)) {
+        setLastError(InvalidPath);
+        return found;
+    }
     try {
         fs::path resolved;
         try {
+            // An empty path asks for every node of the directory, as "*" does.
             const fs::path given = toFsPath(path.empty() ? L"*" : path);
             resolved = base.empty() ? fs::absolute(given) : fs::absolute(given, toFsPath(base));
             resolved = resolved.lexically_normal();

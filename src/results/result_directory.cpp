@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
+#include <climits>
 #include <fstream>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "node/node_removal.hpp"
 #include "node/tree_copy.hpp"
 #include "notify2/ambient_progress.hpp"
+#include "platform/tree_walk.hpp"
 #include "results/result_directory_maker.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -176,10 +178,7 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
         if (!copied) {
             // A failed copy stays for the caller to inspect; one the caller canceled is taken
             // back. The source is untouched either way.
-            if (progress && progress->isCanceled()) {
-                boost::system::error_code ec;
-                fs::remove_all(destination, ec);
-            }
+            if (progress && progress->isCanceled()) platform::removeTree(destination.native());
             return {};
         }
         if (!setLastError(writeMarkerFile(created, getResultExtension(false), fields().bag)))
@@ -221,14 +220,26 @@ const wchar_t* ResultDirectory::getSubdir(standard_dir_t kind) {
 
 const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
     resetLastError();
-    if (!name || !*name) return nullptr;
+    if (!name || !*name || !isEncodable(name)) {
+        setLastError(ParameterError);
+        return nullptr;
+    }
     const fs::path relative = toFsPath(name).lexically_normal();
-    // A subdirectory stays below the result: no absolute names, no way up.
-    if (relative.is_absolute() || relative.empty() || *relative.begin() == "..") {
+    // A subdirectory stays below the result: no absolute names, no way up, and every element one
+    // portable name.
+    bool portable = !relative.is_absolute() && !relative.empty();
+    for (const fs::path& element : relative)
+        portable = portable && (element.filename_is_dot() || isPortableName(toWide(element)));
+    if (!portable) {
         setLastError(ParameterError);
         return nullptr;
     }
     const std::wstring path = toWide(fields().directory / relative);
+    // A path the system cannot take is refused like a bad name.
+    if (toFsPath(path).native().size() >= PATH_MAX) {
+        setLastError(ParameterError);
+        return nullptr;
+    }
     const error_t made = tryCreateDirectory(path);
     if (made != OK && made != AlreadyExists) return nullptr;
     // An existing file of that name is not a directory.

@@ -9,6 +9,7 @@
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_relations.hpp"
+#include "platform/tree_walk.hpp"
 #include "results/result_name_pattern.hpp"
 #include "ulib_2_18/text.hpp"
 
@@ -60,11 +61,20 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
 error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
                             const corekit2::variant_bag_t& bag, bool literal,
                             std::wstring& created) {
+    if (!isEncodable(path) || !isEncodable(base)) return InvalidPath;
+    // The last element names the directory to make: "." and ".." name directories that are
+    // there already, which a project would take over and an overwrite would delete.
+    std::wstring last = path;
+    while (last.size() > 1 && last.back() == L'/') last.pop_back();
+    last.erase(0, last.find_last_of(L'/') + 1);
+    if (last == L"." || last == L"..") return InvalidPath;
     try {
         fs::path root = fs::current_path();
         fs::path baseDirectory;
         if (!base.empty()) {
             baseDirectory = fs::absolute(toFsPath(base));
+            // A base where no group opens anchors nothing: the path counts from the current
+            // directory, as without a base.
             const std::wstring output = groupOutputDirectory(toWide(baseDirectory));
             if (!output.empty()) root = toFsPath(output);
         }
@@ -129,7 +139,7 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
         if (nameOk != OK) return nameOk;
         const fs::path candidate = parent / toFsPath(name);
         if (overwrite && fs::exists(fs::symlink_status(candidate, ec))) {
-            fs::remove_all(candidate, ec);
+            platform::removeTree(candidate.native());
             if (fs::exists(fs::symlink_status(candidate))) return OperationFailed;
         }
         const error_t made = tryCreateDirectory(toWide(candidate));

@@ -76,9 +76,13 @@ void putMetadataTime(variant_bag_t& bag, const wchar_t* key, long long time) {
 
 std::wstring metadataLogPath(const variant_bag_t& bag, const wchar_t* key,
                              const wchar_t* defaultName, const boost::filesystem::path& directory) {
-    // Appended, never resolved: even an absolute name stays below the directory.
+    // Appended, never resolved: even an absolute name stays below the directory. A name that
+    // climbs out of it ("../x.log", as a marker written elsewhere may hold) gives the default.
+    boost::filesystem::path name = toFsPath(metadataText(bag, key, defaultName));
+    for (const boost::filesystem::path& element : name)
+        if (element.filename_is_dot_dot()) name = toFsPath(defaultName);
     boost::filesystem::path path = directory;
-    path /= toFsPath(metadataText(bag, key, defaultName));
+    path /= name;
     return toWide(path.make_preferred());
 }
 

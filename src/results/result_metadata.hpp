@@ -29,7 +29,8 @@ void putMetadataText(corekit2::variant_bag_t& bag, const wchar_t* key, const wch
 // Stores a time as unsigned 64 bits; 1 stands for the current time.
 void putMetadataTime(corekit2::variant_bag_t& bag, const wchar_t* key, long long time);
 
-// The stored log name, or `defaultName`, appended as it stands to `directory`.
+// The stored log name, or `defaultName`, appended as it stands to `directory`; `defaultName`
+// also for a stored name with a ".." element, which would lead out of the directory.
 std::wstring metadataLogPath(const corekit2::variant_bag_t& bag, const wchar_t* key,
                              const wchar_t* defaultName, const boost::filesystem::path& directory);
 

@@ -50,7 +50,8 @@ error_t checkResultNamePattern(const wchar_t* pattern) {
         if (ResultDirectoryManager::isReservedDirectoryName(first.c_str()))
             return TALVO2_REFUSE(ReservedDeviceName, pattern);
     }
-    if (text.find_first_of(kReservedCharacters) != std::wstring::npos)
+    // A character without a UTF-8 form could not reach the disk as written either.
+    if (text.find_first_of(kReservedCharacters) != std::wstring::npos || !isEncodable(text))
         return TALVO2_REFUSE(ReservedCharacters, pattern);
     if (text.back() == L' ' || text.back() == L'.')
         return TALVO2_REFUSE(InvalidLastCharacter, pattern);
@@ -78,8 +79,12 @@ error_t parsePattern(const std::wstring& pattern, const corekit2::variant_bag_t*
     }
     if (variables) result.prefix = expandVariables(result.prefix, variables);
     result.prefixBytes = static_cast<uint32_t>(result.prefix.size() * 2);
-    while (result.suffixDigits < result.suffix.size() &&
-           isDigit(result.suffix[result.suffixDigits]))
+    // Counted on the suffix as names spell it: a variable expanding to digits ("r@@@{rank}" with
+    // rank 42 gives r00042) would otherwise be read as part of the number, and each new name would
+    // be numbered past those digits.
+    const std::wstring spelled =
+        variables ? expandVariables(result.suffix, variables) : result.suffix;
+    while (result.suffixDigits < spelled.size() && isDigit(spelled[result.suffixDigits]))
         ++result.suffixDigits;
     parsed = std::move(result);
     return OK;
@@ -150,7 +155,7 @@ error_t ResultDirectoryManager::validateResultDirectoryPattern(const wchar_t* pa
 }
 
 bool ResultDirectoryManager::isPathPatterned(wchar_t* path) {
-    if (!path) return false;
+    if (!isEncodable(path)) return false;
     try {
         const boost::filesystem::path absolute = boost::filesystem::absolute(toFsPath(path));
         ResultNamePattern parsed;

@@ -3,14 +3,25 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <boost/filesystem.hpp>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
 #include "talvo2/i_flag_data.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/result_directory_manager.hpp"
+#include "ulib_2_18/text.hpp"
 #include "util/test_util.hpp"
 
 namespace talvo2 {
@@ -65,6 +76,14 @@ TEST_F(FlagFixture, OneNodeHoldsAFlagAndOthersLearnWho) {
     EXPECT_EQ(node->ownFlag(L"writing"), OK);
     EXPECT_TRUE(node->clearFlag(L"writing", false));
     EXPECT_FALSE(exists("writing.dflgtalvo") || exists("writing.infotalvo"));
+
+    // A name may reach into a subdirectory of the node, never out of it.
+    fs::create_directory(dir.path() / "r000/locks");
+    EXPECT_EQ(node->addFlag(L"locks/writing", false, false), OK);
+    EXPECT_TRUE(exists("locks/writing.dflgtalvo"));
+    EXPECT_EQ(node->removeFlag(L"locks/writing", false), OK);
+    for (const wchar_t* name : {L"../writing", L"locks/../../x", L"/tmp/x", L"locks//x", L"a:b"})
+        EXPECT_EQ(node->addFlag(name, false, false), ParameterError);
     EXPECT_EQ(node->removeFlag(L"never", false), NotFound);
     EXPECT_EQ(node->ownFlag(L"never"), NotFound);
     EXPECT_EQ(node->addFlag(nullptr, false, false), ParameterError);
@@ -146,20 +165,25 @@ TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
 }
 
 // Many processes take, check, give up, ask about and take over one flag as fast as they can.
-// Whoever holds it proves it is alone by creating a marker file that must not exist.
+// Whoever holds it proves it is alone by creating a marker file that must not exist. Rounds per
+// process: TALVO2_FLAG_ROUNDS (500 unless set); the figures are printed.
 TEST(NodeFlagsStress, ProcessesNeverShareAFlagAndLeaveNoFiles) {
     TempDir dir;
     ASSERT_TRUE(
         ResultDirectoryManager::create(dir.wide(L"r000").c_str(), false, nullptr, false, nullptr));
     const std::wstring path = dir.wide(L"r000");
     const std::string inside = (dir.path() / "inside").string();
+    const char* configured = std::getenv("TALVO2_FLAG_ROUNDS");
+    const int rounds = configured ? std::max(1, std::atoi(configured)) : 500;
+    constexpr int kProcesses = 8;
     std::vector<int> children;
-    for (int p = 0; p < 8; ++p) {
+    for (int p = 0; p < kProcesses; ++p) {
         children.push_back(test::startChild([&, p] {
             const auto mine = openResult(path);
             ASSERT_TRUE(mine);
             int held = 0;
-            for (int round = 0; round < 500; ++round) {
+            int doubles = 0;
+            for (int round = 0; round < rounds; ++round) {
                 const int op = (round + p) % 4;
                 if (op == 2) {
                     const error_t asked = mine->ownFlag(L"shared");
@@ -173,26 +197,188 @@ TEST(NodeFlagsStress, ProcessesNeverShareAFlagAndLeaveNoFiles) {
                 }
                 ++held;
                 const int alone = ::open(inside.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
-                EXPECT_GE(alone, 0) << "two holders at once";
+                if (alone < 0) ++doubles;
                 if (alone >= 0) ::close(alone);
                 ::sched_yield();  // let the others try while it is held
                 ::unlink(inside.c_str());
                 const error_t removed = mine->removeFlag(L"shared", false);
                 EXPECT_TRUE(removed == OK || removed == FileLocked) << removed;
             }
+            EXPECT_EQ(doubles, 0) << "two holders at once";
             // A process may find the flag taken in every round it gets the processor for.
-            test::writeFile(dir.path() / ("held." + std::to_string(p)), std::to_string(held));
+            test::writeFile(dir.path() / ("held." + std::to_string(p)),
+                            std::to_string(held) + " " + std::to_string(doubles));
         }));
     }
     for (int child : children) EXPECT_EQ(test::waitForChild(child), 0);
     int held = 0;
-    for (int p = 0; p < 8; ++p)
-        held += std::stoi("0" + test::readFile(dir.path() / ("held." + std::to_string(p))));
+    int doubles = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        std::istringstream figures(test::readFile(dir.path() / ("held." + std::to_string(p))));
+        int h = 0, d = 0;
+        figures >> h >> d;
+        held += h;
+        doubles += d;
+    }
+    std::printf("flag-contention: processes=%d attempts=%d acquisitions=%d double_holders=%d\n",
+                kProcesses, kProcesses * rounds, held, doubles);
     EXPECT_GT(held, 8) << "the flag changed hands";
+    EXPECT_EQ(doubles, 0);
     const auto node = openResult(path);
     EXPECT_EQ(node->ownFlag(L"shared"), NotFound);
     EXPECT_FALSE(fs::exists(dir.path() / "r000/shared.dflgtalvo"));
     EXPECT_FALSE(fs::exists(dir.path() / "r000/shared.infotalvo"));
+}
+
+// The owner record in the info file of flag "shared" in `result`: the process that wrote it, 0
+// when the file is missing or not (yet) a complete record.
+uint32_t recordedPid(const fs::path& result) {
+    std::string text = test::readFile(result / "shared.infotalvo");
+    text.resize(std::min(text.size(), text.find('\0')));
+    corekit2::variant_bag_t record;
+    const corekit2::variant_t wide(ulib_2_18::from_utf8(text));
+    if (corekit2::load_variant_bag_from_string(record, wide) != corekit2::BAG_OK) return 0;
+    return record.get_variant(L"pid").get_uint32();
+}
+
+// One contender: until `stop` says so, for at least `minRounds` rounds and until it held the flag
+// once, takes flag "shared" (with and without taking over a leftover), asks about it, and gives it
+// up. While holding it, it proves it is alone by creating `inside`, which must not exist, and
+// checks that the owner record is its own. Returns how often it held the flag.
+int contend(const sptr_t<IResultDirectory>& mine, int seed, int minRounds, const fs::path& result,
+            const std::function<bool()>& stop) {
+    const std::string inside = (result.parent_path() / "inside").string();
+    int held = 0;
+    // The bound only keeps a broken flag from hanging the test.
+    for (int round = 0; round < 1000000 && (round < minRounds || held == 0 || !stop()); ++round) {
+        const int op = (round + seed) % 3;
+        if (op == 2) {
+            const error_t asked = mine->ownFlag(L"shared");
+            EXPECT_TRUE(asked == NotFound || asked == FlagOwnedElsewhere) << asked;
+            continue;
+        }
+        const error_t added = mine->addFlag(L"shared", false, op == 0);
+        if (added != OK) {
+            EXPECT_TRUE(added == FileLocked || added == AlreadyExists) << added;
+            ::sched_yield();
+            continue;
+        }
+        ++held;
+        const int alone = ::open(inside.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+        EXPECT_GE(alone, 0) << "two holders at once";
+        EXPECT_EQ(recordedPid(result), ::getpid()) << "the holder's record was lost";
+        ::sched_yield();  // let the others try while it is held
+        if (alone >= 0) {
+            ::close(alone);
+            ::unlink(inside.c_str());
+        }
+        // FileLocked: another contender took the flag up between our release and the clean-up.
+        const error_t removed = mine->removeFlag(L"shared", false);
+        EXPECT_TRUE(removed == OK || removed == FileLocked) << removed;
+    }
+    return held;
+}
+
+// Threads of this process and other processes contend for one flag while, one after another,
+// holders are killed with the flag held: each leftover must be taken over or cleared by the
+// contenders, the flag is never held twice, and nothing is left at the end. Each thread works
+// through a node of its own (a marker of its own in the result): a node is used by one thread at a
+// time.
+TEST(NodeFlagsStress, ThreadsAndProcessesContendAndTakeOverFromTheDead) {
+    constexpr int kThreads = 3, kProcesses = 3, kDying = 4, kMinRounds = 150;
+    TempDir dir;
+    ASSERT_TRUE(
+        ResultDirectoryManager::create(dir.wide(L"r000").c_str(), false, nullptr, false, nullptr));
+    const fs::path result = dir.path() / "r000";
+    const std::wstring path = dir.wide(L"r000");
+    for (int t = 0; t < kThreads; ++t)
+        ASSERT_EQ(corekit2::save_variant_bag(
+                      {}, dir.wide(L"r000/t" + std::to_wstring(t) + L".talvo").c_str()),
+                  corekit2::BAG_OK);
+    const fs::path stopFile = dir.path() / "stop";
+
+    // Every process is forked before the threads start: a child forked while a thread holds one of
+    // the library's locks would wait for it forever.
+    std::vector<int> workers;
+    for (int p = 0; p < kProcesses; ++p) {
+        workers.push_back(test::startChild([&, p] {
+            const auto mine = openResult(path);
+            ASSERT_TRUE(mine);
+            const int held =
+                contend(mine, p, kMinRounds, result, [&] { return fs::exists(stopFile); });
+            test::writeFile(dir.path() / ("held.p" + std::to_string(p)), std::to_string(held));
+        }));
+    }
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    std::vector<std::array<int, 2>> go(kDying);
+    std::vector<int> dying;
+    for (int d = 0; d < kDying; ++d) {
+        ASSERT_EQ(::pipe(go[d].data()), 0);
+        dying.push_back(test::startChild([&, d] {
+            char byte = 0;
+            if (::read(go[d][0], &byte, 1) != 1) return;
+            const auto mine = openResult(path);
+            // Takes the flag, taking over what an earlier victim left, and holds it until killed.
+            bool held = false;
+            for (int attempt = 0; mine && !held && attempt < 200000; ++attempt) {
+                held = mine->addFlag(L"shared", false, true) == OK;
+                if (!held) ::sched_yield();
+            }
+            byte = held ? 1 : 0;
+            (void)!::write(ready[1], &byte, 1);
+            ::pause();
+        }));
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> threadHeld{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const auto mine = openResult(dir.wide(L"r000/t" + std::to_wstring(t) + L".talvo"));
+            ASSERT_TRUE(mine);
+            threadHeld += contend(mine, t, kMinRounds, result, [&] { return stop.load(); });
+        });
+    }
+
+    int takenOver = 0;
+    for (int d = 0; d < kDying; ++d) {
+        char byte = 0;
+        ASSERT_EQ(::write(go[d][1], &byte, 1), 1);
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        EXPECT_EQ(byte, 1) << "victim " << d << " never got the flag";
+        ::kill(dying[d], SIGKILL);
+        EXPECT_EQ(test::waitForChild(dying[d]), 128 + SIGKILL);
+        // The contenders must get past the leftover: taken over (a new record) or cleared.
+        for (int wait = 0; wait < 10000; ++wait) {
+            const uint32_t pid = recordedPid(result);
+            if (pid != static_cast<uint32_t>(dying[d])) {
+                ++takenOver;
+                break;
+            }
+            ::usleep(1000);
+        }
+    }
+    test::writeFile(stopFile, "");
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    for (int worker : workers) EXPECT_EQ(test::waitForChild(worker), 0);
+    for (int fd : ready) ::close(fd);
+    for (auto& pair : go)
+        for (int fd : pair) ::close(fd);
+
+    EXPECT_EQ(takenOver, kDying) << "every leftover was taken over or cleared";
+    int processHeld = 0;
+    for (int p = 0; p < kProcesses; ++p)
+        processHeld += std::stoi("0" + test::readFile(dir.path() / ("held.p" + std::to_string(p))));
+    EXPECT_GT(threadHeld.load(), 0);
+    EXPECT_GT(processHeld, 0);
+    const auto node = openResult(path);
+    EXPECT_EQ(node->ownFlag(L"shared"), NotFound);
+    EXPECT_FALSE(fs::exists(result / "shared.dflgtalvo"));
+    EXPECT_FALSE(fs::exists(result / "shared.infotalvo"));
+    EXPECT_FALSE(fs::exists(dir.path() / "inside"));
 }
 
 }  // namespace

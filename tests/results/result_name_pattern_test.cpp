@@ -91,6 +91,15 @@ TEST(ResultNamePattern, VariablesComeFromTheVariablesSection) {
     ASSERT_EQ(parsePattern(L"{at}_@@_{at}", &talvo, pattern), OK);
     EXPECT_EQ(pattern.prefix, L"node{7}_") << "the prefix is expanded when parsed";
     EXPECT_EQ(expandPattern(pattern, 4, &talvo), L"node{7}_04_node{7}");
+
+    // A variable right after the number that expands to digits is not read as more number.
+    variables.put(L"n", variant_t(L"42"));
+    ASSERT_EQ(parsePattern(L"r@@@{n}", &talvo, pattern), OK);
+    const std::wstring name = expandPattern(pattern, 7, &talvo);
+    EXPECT_EQ(name, L"r00742");
+    uint64_t number = 0;
+    EXPECT_TRUE(matchPattern(pattern, name, number));
+    EXPECT_EQ(number, 7u);
 }
 
 TEST(ResultNamePattern, OnlyANumberedLastElementMakesAPathPatterned) {
