@@ -6,13 +6,17 @@ function(talvo2_set_warnings target)
     if(TALVO2_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
-    if(TALVO2_SANITIZE)
+    if(TALVO2_SANITIZE OR TALVO2_TSAN)
         # GCC 12 reports std::variant and std::string members as maybe-uninitialized once the
         # sanitizers' instrumentation changes inlining; the plain build keeps the warning.
         target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
     endif()
 endfunction()
 
+if(TALVO2_TSAN)
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
 if(TALVO2_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
