@@ -180,7 +180,7 @@ TEST_F(SymlinkTest, EntriesSwappedForLinksWhileWalksRunNeverLeadOutside) {
             EXPECT_TRUE(result->copy(copy.c_str(), false, nullptr));  // the node is the copy now
             const auto original = ResultDirectoryManager::open(path.c_str(), false, nullptr);
             ASSERT_TRUE(original);
-            EXPECT_TRUE(original->remove());
+            EXPECT_TRUE(original->remove()) << ResultDirectoryManager::getLastError();
             swapper.pointAt(fs::path());
             walks += 2;
             if (fs::exists(test::utf8Path(copy))) foreign += foreignEntries(test::utf8Path(copy));
