@@ -55,8 +55,10 @@ public:
     virtual corekit2::sptr_t<INodeGroup> getNodeGroup() = 0;
     // Typed access to the property bag; changes mark the node modified and reach disk on save.
     virtual corekit2::sptr_t<propstore2::IPropertyStorage> getPropertyStorage() = 0;
-    // Writes the property bag to the marker file. False (last error OperationFailed) when the
-    // file cannot be written, or when another process holds the node read-only.
+    // Writes the property bag to the marker file and clears the modified mark and remove-on-close
+    // first, so a failed write never deletes the node on close. False with OperationFailed when
+    // the file cannot be written; false with FlagOwnedElsewhere, changing nothing, while another
+    // holder has the flag "project_read_only".
     virtual bool save() = 0;
     virtual bool isModified() = 0;
     // Seconds since 1970 at which the node was created; 0 when not recorded.
@@ -88,8 +90,10 @@ public:
     virtual const wchar_t* getLinkFilePath() = 0;
     // Copies or moves the whole directory and rebinds this node to the new place. False with the
     // reason as last error when nothing was copied (a failed or canceled copy leaves nothing at
-    // `destination`); true once the copy is made, with a non-OK last error if rebinding to it
-    // (writing the link into the parent's group, say) failed.
+    // `destination`); true once the copy is made, with last error OK, or with the reason when a
+    // later step failed: rebinding to the copy (writing the link into the parent's group, say) or,
+    // with `renameMarker`, renaming the marker (AlreadyExists when a file of the new name is
+    // there), in which case the marker keeps its old name.
     virtual bool copy(const wchar_t* destination, bool renameMarker,
                       notify2::IProgress* progress) = 0;
     virtual bool move(const wchar_t* destination, bool renameMarker,

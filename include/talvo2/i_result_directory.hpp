@@ -29,8 +29,12 @@ public:
     IResultDirectory& operator=(const IResultDirectory&);
     ~IResultDirectory() override;
 
-    // Whether collection has finished (the file ".norun" exists); setFinalized creates or
-    // removes it.
+    // Whether collection had finished when the node was opened (".norun" was there then), or as
+    // setFinalized last set it; a ".norun" another process makes or removes later is not seen
+    // until the node is opened afresh. setFinalized creates or removes ".norun" and returns true
+    // with last error OK, touching nothing when the state is already the one asked for; false
+    // with the mapped reason when the file cannot be made or removed (the state is recorded
+    // either way).
     virtual bool isFinalized() = 0;
     virtual bool setFinalized(bool finalized) = 0;
     // Whether the result was valid when opened; setInvalid marks it bad on disk.

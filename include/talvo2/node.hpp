@@ -93,9 +93,8 @@ private:
     void refreshMarker();
     // Binds to the same marker under a new name, keeping changes not yet saved.
     bool rebindKeepingChanges(const std::wstring& markerPath, const wchar_t* groupPath);
-    // Takes the owner of the enclosing directory as parent, when that lookup was put off.
-    void resolvePendingParent();
-    // Takes the owner of the group at `groupPath` as parent (never the node itself).
+    // Takes the owner of the group at `groupPath` as parent (none for a plain directory; never
+    // the node itself); where no group opens, the parent stays.
     void adoptParentFrom(const std::wstring& groupPath);
     // Reads the link file `linkPath`, which from now on leads to this node; `markerPath`
     // receives the marker path it records.

@@ -59,13 +59,13 @@ error_t readInfo(const std::wstring& path, variant_bag_t& record) {
 // Deletes the info file and then the lock file of a flag whose lock file the caller holds open.
 // The caller closes its lock file only afterwards: the next holder needs a new lock file and so
 // writes its owner record after this one is gone, never to see it deleted under it. Only a
-// holder writes the info file, so it needs no lock of its own here.
-error_t deleteHeldFiles(const FlagFiles& files) {
-    boost::system::error_code info;
-    boost::system::error_code lock;
-    fs::remove(toFsPath(files.info), info);
-    fs::remove(toFsPath(files.lock), lock);
-    return info || lock ? FileError : OK;
+// holder writes the info file, so it needs no lock of its own here. A file that cannot be
+// deleted (a folder nobody may write any more) stays as a leftover that nobody holds, which
+// ownFlag and a take-over deal with later: the flag is released all the same.
+void deleteHeldFiles(const FlagFiles& files) {
+    boost::system::error_code ignored;
+    fs::remove(toFsPath(files.info), ignored);
+    fs::remove(toFsPath(files.lock), ignored);
 }
 
 // Deletes the files of a flag that nobody holds, holding its lock file meanwhile (see
@@ -76,7 +76,8 @@ error_t deleteUnheldFiles(const FlagFiles& files) {
         if (lock.error() != NotFound) return lock.error();
         return platform::deleteWhileHeld(ulib_2_18::to_utf8(files.info));
     }
-    return deleteHeldFiles(files);
+    deleteHeldFiles(files);
+    return OK;
 }
 
 bool ownedElsewhere(error_t error) {
@@ -84,14 +85,16 @@ bool ownedElsewhere(error_t error) {
 }
 
 // A flag's name is joined to the node's directory as it stands, and may hold a relative sub-path
-// ("locks/writing"); each of its elements must be a portable name, so that it can neither leave
-// the node's directory nor turn into another name on disk.
+// ("locks/writing"). It must stay inside the node's directory: not absolute, no "..", and no
+// empty or "." element that would make two names one file. Anything else the file system takes
+// is a name ("x:y", "CON", "trail.").
 bool isFlagName(const wchar_t* name) {
-    if (!name || !*name) return false;
+    if (!name || !*name || !isEncodable(name)) return false;
     const std::wstring text(name);
     for (std::size_t start = 0;;) {
         const std::size_t end = text.find(L'/', start);
-        if (!isPortableName(text.substr(start, end - start))) return false;
+        const std::wstring element = text.substr(start, end - start);
+        if (element.empty() || element == L"." || element == L"..") return false;
         if (end == std::wstring::npos) return true;
         start = end + 1;
     }
@@ -177,9 +180,9 @@ error_t Node::removeFlag(const wchar_t* name, bool force) {
         const std::lock_guard<std::mutex> lock(table.mutex);
         const auto held = table.entries.find(files.flag);
         if (held != table.entries.end()) {
-            const error_t deleted = deleteHeldFiles(files);
+            deleteHeldFiles(files);
             table.entries.erase(held);  // closes our lock file
-            return deleted;
+            return OK;
         }
         if (!force) return FlagOwnedElsewhere;
         return deleteUnheldFiles(files);
@@ -207,8 +210,8 @@ error_t Node::ownFlag(const wchar_t* name) {
         variant_bag_t record;
         const error_t read = readInfo(files.info, record);
         if (read == OK) {
-            const error_t deleted = deleteHeldFiles(files);
-            return deleted == OK ? NotFound : deleted;
+            deleteHeldFiles(files);
+            return NotFound;
         }
         if (read == NotFound) return NotFound;
         return ownedElsewhere(read) ? FlagOwnedElsewhere : read;

@@ -72,13 +72,13 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
         const boost::filesystem::path base = toFsPath(directory);
         for (unsigned long n = 0;; ++n) {
             const std::wstring name = getCollectorDataDirectoryPrefix() + std::to_wstring(n);
-            // Not following links: a dangling link still occupies its name.
+            // Not following links: a dangling link still occupies its name (a directory made
+            // later where it points would receive the collector's data). A name the file system
+            // cannot answer for ends the search too; making it will tell.
             boost::system::error_code ec;
             const boost::filesystem::file_status status =
                 boost::filesystem::symlink_status(base / toFsPath(name), ec);
-            if (status.type() == boost::filesystem::file_not_found) return name;
-            // Anything else the file system cannot answer leaves no name known to be free.
-            if (ec) return std::wstring();
+            if (status.type() == boost::filesystem::file_not_found || ec) return name;
         }
     } catch (const std::exception&) {
         return std::wstring();

@@ -1,10 +1,7 @@
 #include "frame/wide_path.hpp"
 
-#include <climits>
-#include <string_view>
 #include <type_traits>
 
-#include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2 {
@@ -29,15 +26,9 @@ bool isEncodable(const wchar_t* text) {
     return text && isEncodable(std::wstring(text));
 }
 
-bool isPortableName(const std::wstring& name) {
-    if (name.empty() || name == L"." || name == L".." || !isEncodable(name)) return false;
-    for (const wchar_t c : name)
-        if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos)
-            return false;
-    const std::wstring device = ulib_2_18::to_upper(name.substr(0, name.find(L'.')));
-    if (ResultDirectoryManager::isReservedDirectoryName(device.c_str())) return false;
-    if (name.back() == L' ' || name.back() == L'.') return false;
-    return ulib_2_18::to_utf8(name).size() <= NAME_MAX;
+bool isPlainName(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." && isEncodable(name) &&
+           name.find(L'/') == std::wstring::npos && name.find(L'\0') == std::wstring::npos;
 }
 
 }  // namespace talvo2

@@ -19,10 +19,9 @@ std::wstring toWide(const boost::filesystem::path& path);
 bool isEncodable(const wchar_t* text);
 bool isEncodable(const std::wstring& text);
 
-// Whether `name` can name one file or directory on every system the library's files travel to:
-// not empty, "." or "..", encodable, none of < > : " / \ | ? * or control characters, not a
-// device name (CON, COM1, ... before the first "."), not ending in a blank or a dot, and at most
-// NAME_MAX bytes in UTF-8.
-bool isPortableName(const std::wstring& name);
+// Whether `name` is one entry of a directory: not empty, "." or "..", encodable, no separator.
+// Anything else the file system takes is a name here; the system itself refuses what it cannot
+// store (a name too long, say).
+bool isPlainName(const std::wstring& name);
 
 }  // namespace talvo2

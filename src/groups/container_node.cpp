@@ -85,9 +85,10 @@ sptr_t<View> openKind(const wchar_t* path, const wchar_t* base, const ExtensionS
 }
 
 // Makes the directory and marker of a new project or experiment; `existingAllowed` lets a
-// project settle into a plain directory that is already there. Returns the directory, or "".
+// project settle into a plain directory that is already there. Returns the directory, or "";
+// `listed` receives what the numbering learned of the parent's owner, for the opening to use.
 std::wstring makeContainer(const wchar_t* path, const wchar_t* base, const std::wstring& extension,
-                           bool existingAllowed) {
+                           bool existingAllowed, std::unique_ptr<OwnerListingHint>& listed) {
     if (!path || !*path) {
         setLastError(EmptyPattern);
         return std::wstring();
@@ -97,7 +98,7 @@ std::wstring makeContainer(const wchar_t* path, const wchar_t* base, const std::
     const auto [directory, markerName] = splitMarkerPath(path, extension);
     std::wstring created;
     const error_t made =
-        makeResultDirectory(directory, base ? base : L"", false, bag, false, created);
+        makeResultDirectory(directory, base ? base : L"", false, bag, false, created, &listed);
     setLastError(made);
     if (made == AlreadyExists && existingAllowed) {
         created = normalizedAbsolute(directory);
@@ -112,7 +113,9 @@ std::wstring makeContainer(const wchar_t* path, const wchar_t* base, const std::
 
 sptr_t<IProject> IProject::create(const wchar_t* path, const wchar_t* base, bool removeOnClose) {
     try {
-        const std::wstring directory = makeContainer(path, base, getProjectExtension(false), true);
+        std::unique_ptr<OwnerListingHint> listed;
+        const std::wstring directory =
+            makeContainer(path, base, getProjectExtension(false), true, listed);
         if (directory.empty()) return {};
         sptr_t<IProject> project = open(directory.c_str(), base);
         if (project) project->setRemoveOnClose(removeOnClose);
@@ -136,7 +139,9 @@ bool IProject::probe(const wchar_t* path) {
 
 sptr_t<IExperiment> IExperiment::create(const wchar_t* path, const wchar_t* base) {
     try {
-        const std::wstring directory = makeContainer(path, base, getExperimentExtension(), false);
+        std::unique_ptr<OwnerListingHint> listed;
+        const std::wstring directory =
+            makeContainer(path, base, getExperimentExtension(), false, listed);
         if (directory.empty()) return {};
         return open(directory.c_str(), base);
     } catch (const boost::system::system_error& error) {

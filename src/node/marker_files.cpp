@@ -8,6 +8,7 @@
 #include "corekit2/path.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
+#include "node/owner_listing.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -120,7 +121,8 @@ error_t tryCreateDirectory(const std::wstring& path) {
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
                         const corekit2::variant_bag_t& bag, std::wstring* written) {
     try {
-        const fs::path dir = normalDirectory(toFsPath(directory));
+        // Absolute first: "." must give the marker the name of the directory it stands for.
+        const fs::path dir = normalDirectory(fs::absolute(toFsPath(directory)));
         fs::path name = toFsPath(markerName);
         if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
         const std::wstring file = toWide(dir / name);
@@ -143,6 +145,23 @@ std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
         const fs::path target = toFsPath(path);
         const fs::file_status status = fs::status(target);
         if (fs::is_directory(status)) {
+            // Which of several markers is taken is not fixed; the one named after the directory
+            // (as the library names them) is asked for first, by name, with no listing at all.
+            const std::string own = normalDirectory(fs::absolute(target)).filename().string();
+            for (const std::wstring& extension : set) {
+                const fs::path named = target / (own + ulib_2_18::to_utf8(extension));
+                if (isRegularFile(named)) return toWide(named);
+            }
+            // The owner of a directory is asked for by every node opened in it.
+            bool ownerKinds = true;
+            for (const std::wstring& extension : set)
+                ownerKinds = ownerKinds && isOwnerFileName("x" + ulib_2_18::to_utf8(extension));
+            if (ownerKinds) {
+                for (const std::string& name : ownerFileNames(target))
+                    if (hasExtensionIn(set, extensionOf(ulib_2_18::from_utf8(name))))
+                        return toWide(target / name);
+                return std::wstring();
+            }
             // The name decides first: only entries with a marker extension are asked for their
             // type, so a folder of many results costs one listing, not a status per entry.
             // The byte lengths of the wanted extensions rule out most names without converting

@@ -117,7 +117,6 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
 
     if (marker == f.markerFilePath) {
         if (!groupPath) return true;
-        resolvePendingParent();
         if (f.parent && memberGroupPath(*f.parent) == groupPath) return true;
         adoptParentFrom(groupPath);
         updateLinks();
@@ -140,7 +139,6 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
 
     setLastError(statusToError(corekit2::load_variant_bag(f.bag, f.markerFilePath.c_str(), "")));
 
-    f.pendingParentGroup.clear();
     if (const corekit2::variant_bag_t* talvo = talvoSection(f.bag)) {
         if (const wchar_t* output = stringValue(talvo, L"outputDirectory"))
             f.outputDirectory = output;
@@ -157,31 +155,27 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
                 fs::is_regular_file(toFsPath(f.linkFilePath), ec))
                 adoptParentFrom(parentOf(f.linkFilePath));
         }
-        // The enclosing directory's owner is looked up when first asked for: finding it lists
-        // that directory, which for a result among thousands costs as much as making it.
+        // Otherwise the node belongs to the owner of the directory that holds it, if any.
         if (!f.parent && f.directory.has_parent_path() && f.directory != f.directory.root_path())
-            f.pendingParentGroup = toWide(f.directory.parent_path());
+            adoptParentFrom(toWide(f.directory.parent_path()));
         updateLinks();
     }
     f.path = toWide(f.directory);
     return ResultDirectoryManager::getLastError() == OK;
 }
 
-void Node::resolvePendingParent() {
-    Fields& f = *m_fields;
-    if (f.pendingParentGroup.empty()) return;
-    const std::wstring group = std::move(f.pendingParentGroup);
-    f.pendingParentGroup.clear();
-    if (!f.parent) adoptParentFrom(group);
-}
-
 void Node::adoptParentFrom(const std::wstring& groupPath) {
     Fields& f = *m_fields;
     try {
-        corekit2::sptr_t<INode> owner = openGroupOwner(groupPath);
-        // A node is never its own parent (a project refreshed inside its own directory).
-        if (owner && dynamic_cast<Node*>(owner.get()) == this) owner.reset();
-        if (owner) f.parent = owner;
+        // A group that opens decides the parent, an ownerless one (a plain directory) by having
+        // none; where no group opens the parent stays.
+        const corekit2::sptr_t<INodeGroup> group = INodeGroup::open(groupPath.c_str());
+        if (!group) return;
+        corekit2::sptr_t<INode> owner = group->getNode();
+        // A node is never its own parent (a project refreshed inside its own directory): that
+        // would be a reference cycle and an endless walk up to the project.
+        if (owner && dynamic_cast<Node*>(owner.get()) == this) return;
+        f.parent = owner;
     } catch (const std::exception&) {
         f.parent.reset();
     }
@@ -224,7 +218,8 @@ const wchar_t* Node::getMarkerFilePath() {
 bool Node::changeMarkerFilePath(const wchar_t* path) {
     Fields& f = *m_fields;
     if (!path || !*path || !isEncodable(path)) return setLastError(InvalidPath);
-    // Only a linked node whose marker is gone may be given another one.
+    // Only a linked node whose marker is gone may be given another one, and only one that is
+    // there; a refusal says which.
     boost::system::error_code ec;
     if (f.linkFilePath.empty() || !fs::exists(toFsPath(f.linkFilePath), ec) || !isMissing())
         return setLastError(ParameterError);
@@ -241,7 +236,7 @@ bool Node::changeUserVisibleName(const wchar_t* name) {
     // The name stays within the node's directory (no separators, no "." or "..") and is the
     // name the marker gets on disk.
     const std::wstring wanted = name ? name : L"";
-    if (!isPortableName(wanted)) return setLastError(ParameterError);
+    if (!isPlainName(wanted)) return setLastError(ParameterError);
     refreshMarker();
     const fs::path marker = toFsPath(f.markerFilePath);
     const fs::path renamed = marker.parent_path() / toFsPath(wanted + toWide(marker.extension()));
@@ -261,7 +256,6 @@ bool Node::changeUserVisibleName(const wchar_t* name) {
     } catch (const boost::system::system_error& error) {
         return setLastError(systemErrorToError(error));
     }
-    resolvePendingParent();
     const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
     return rebindKeepingChanges(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
 }
@@ -279,7 +273,6 @@ bool Node::rebindKeepingChanges(const std::wstring& markerPath, const wchar_t* g
 }
 
 corekit2::sptr_t<INode> Node::getParent() {
-    resolvePendingParent();
     return m_fields->parent;
 }
 
@@ -306,13 +299,14 @@ corekit2::sptr_t<propstore2::IPropertyStorage> Node::getPropertyStorage() {
 
 bool Node::save() {
     Fields& f = *m_fields;
-    if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return setLastError(OperationFailed);
-    if (!setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str()))))
-        return false;
-    // Only a node that is really on disk stays there when it is closed.
+    // Someone else holding the project read-only refuses the save; ownFlag's answer stays the
+    // last error, so the caller can tell that from a failed write.
+    if (ownFlag(L"project_read_only") == FlagOwnedElsewhere) return false;
+    // Asking to save is asking to keep: the node stays on disk when closed even if this write
+    // fails, so a full disk or a damaged marker never costs the collector data beside it.
     f.removeOnClose = false;
     f.monitor.modified = false;
-    return true;
+    return setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str())));
 }
 
 bool Node::isModified() {

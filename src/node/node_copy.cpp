@@ -17,6 +17,7 @@
 #include "platform/tree_walk.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/node.hpp"
+#include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -60,7 +61,7 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
         fs::path target = fs::absolute(toFsPath(destination)).lexically_normal();
         if (target.filename_is_dot() && target.has_parent_path()) target = target.parent_path();
         // The last element becomes the node's directory name.
-        if (!isPortableName(toWide(target.filename()))) return setLastError(InvalidPath);
+        if (!isPlainName(toWide(target.filename()))) return setLastError(InvalidPath);
         if (fs::exists(fs::symlink_status(target))) return setLastError(AlreadyExists);
         boost::system::error_code made;
         if (!fs::create_directory(target, made)) return setLastError(FileError);
@@ -92,18 +93,24 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
         resumeFlags(f.flags, source, target);
 
         const std::wstring marker = toWide(target / toFsPath(fileNameOf(f.markerFilePath)));
-        resolvePendingParent();
         const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
         // The copy is made whatever the rebinding answers; a failure there (the link into the
         // parent's group not written, say) stays the last error beside the true result.
-        const bool bound = bind(marker, f.parent ? parentPath.c_str() : nullptr);
-        if (renameMarker) changeUserVisibleName(toWide(target.filename()).c_str());
+        bool done = bind(marker, f.parent ? parentPath.c_str() : nullptr);
+        error_t failure = ResultDirectoryManager::getLastError();
+        // A marker that keeps its old name (a file of the new name was there already) leaves
+        // the copy made and says why.
+        if (renameMarker && !changeUserVisibleName(toWide(target.filename()).c_str())) {
+            done = false;
+            failure = ResultDirectoryManager::getLastError();
+        }
         if (auto* group = dynamic_cast<NodeGroup*>(f.memberGroup.get())) {
             group->rebase(f.path);
             group->setOutputDirectory(f.path.c_str());
         }
         if (progress) progress->end();
-        return bound ? resetLastError() : true;
+        setLastError(done ? OK : failure);
+        return true;
     } catch (const boost::system::system_error& error) {
         if (progress) progress->end();
         return setLastError(systemErrorToError(error));
@@ -118,13 +125,22 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
         return std::wstring();
     }
     try {
+        // The copy goes into a directory of its own: a project settles into an existing directory,
+        // and a failed copy takes the new directory back, which must never be someone's folder.
+        const Node::Fields& own = node.fields();
+        const std::wstring target = splitMarkerPath(path, extensionOf(own.markerFilePath)).first;
+        boost::system::error_code ec;
+        if (fs::exists(fs::symlink_status(fs::absolute(toFsPath(target)), ec))) {
+            setLastError(AlreadyExists);
+            return std::wstring();
+        }
         const corekit2::sptr_t<INode> made = create(path);
         if (!made) return std::wstring();
         const std::wstring newMarker = made->getMarkerFilePath();
         const fs::path directory = toFsPath(made->getPath());
         if (!fs::is_regular_file(toFsPath(newMarker))) return std::wstring();
         fs::remove(toFsPath(newMarker));
-        const Node::Fields& f = node.fields();
+        const Node::Fields& f = own;
         bool copied = false;
         try {
             copied = copyTree(f.directory, directory, {}, nullptr);

@@ -49,8 +49,6 @@ struct Node::Fields {
     corekit2::variant_bag_t transientBag;
     corekit2::sptr_t<propstore2::IPropertyStorage> transientStorage;
     std::wstring outputDirectory;
-    // The directory whose owner becomes the parent when the parent is first asked for.
-    std::wstring pendingParentGroup;
     bool linkStale = false;
     bool readOnly = false;
     bool removeOnClose = false;

@@ -66,10 +66,8 @@ void Node::updateLinks() {
     resetLastError();
     Fields& f = *m_fields;
     const RegistryLock lock;
-    // A parent still to be found is the owner of the enclosing directory: the node lies in its
-    // directory, so no link is wanted either way.
     std::wstring wanted;
-    if (f.parent && f.pendingParentGroup.empty()) {
+    if (f.parent) {
         const fs::path parentPath = toFsPath(f.parent->getPath());
         if (!sameDirectory(f.directory.parent_path(), parentPath))
             wanted = toWide(parentPath / toFsPath(fileNameOf(f.markerFilePath) + L"link"));

@@ -13,11 +13,6 @@ bool isLinkFilePath(const std::wstring& path) {
     return ulib_2_18::equals_no_case(extension.substr(extension.size() - 4), L"link");
 }
 
-corekit2::sptr_t<INode> openGroupOwner(const std::wstring& groupPath) {
-    const corekit2::sptr_t<INodeGroup> group = INodeGroup::open(groupPath.c_str());
-    return group ? group->getNode() : corekit2::sptr_t<INode>();
-}
-
 std::wstring groupOutputDirectory(const std::wstring& groupPath) {
     const corekit2::sptr_t<INodeGroup> group = INodeGroup::open(groupPath.c_str());
     const wchar_t* output = group ? group->getOutputDirectory() : nullptr;

@@ -15,10 +15,6 @@ namespace talvo2 {
 // and ends in "link" in any case.
 bool isLinkFilePath(const std::wstring& path);
 
-// The node that owns the group at `groupPath` (a project or experiment), or empty. Throws
-// boost::system::system_error on file-system failures; the binding catches them.
-corekit2::sptr_t<INode> openGroupOwner(const std::wstring& groupPath);
-
 // Where new members of the group at `groupPath` go: the output directory of the project or
 // experiment there, or the directory itself for a plain directory; "" when there is no directory.
 std::wstring groupOutputDirectory(const std::wstring& groupPath);

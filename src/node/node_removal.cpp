@@ -20,10 +20,12 @@ error_t deleteNodeFiles(Node::Fields& fields) {
         // The tree goes through directory descriptors: symbolic links inside, even ones swapped in
         // while the removal runs, are deleted themselves and never followed out of the tree. The
         // link file goes even when the tree could not: answer the first failure.
+        // A directory already gone is the goal reached: removal still takes the link file.
         boost::system::error_code probe, link;
         error_t tree = OK;
-        if (fs::is_directory(fs::symlink_status(fields.directory, probe)))
-            tree = platform::removeTree(fields.directory.native());
+        const fs::file_status status = fs::symlink_status(fields.directory, probe);
+        if (status.type() == fs::file_not_found) probe.clear();
+        if (fs::is_directory(status)) tree = platform::removeTree(fields.directory.native());
         if (!fields.linkFilePath.empty()) fs::remove(toFsPath(fields.linkFilePath), link);
         if (probe) return systemErrorToError(probe);
         if (tree != OK) return tree;

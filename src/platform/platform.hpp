@@ -48,6 +48,32 @@ private:
 // under them. OK (also when it was not there), or the error of the exclusive open.
 error_t deleteWhileHeld(const std::string& path);
 
+// What identifies a directory's content as listed: the directory itself and the times its
+// entries last changed. Two equal stamps mean no entry was added, removed or renamed in between,
+// provided the modification time lies far enough in the past (see timesAreLocal).
+struct DirectoryStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t modifiedNs = 0;
+    int64_t changedNs = 0;
+    bool operator==(const DirectoryStamp& other) const {
+        return device == other.device && inode == other.inode && modifiedNs == other.modifiedNs &&
+               changedNs == other.changedNs;
+    }
+};
+
+// The stamp of the directory at `path` (UTF-8, links followed); false when it is no directory
+// or cannot be asked.
+bool directoryStamp(const std::string& path, DirectoryStamp& stamp);
+
+// Whether the file system holding `path` is a local one whose times this machine's clock sets,
+// so that a directory's modification time tells reliably that it changed. False for network and
+// unknown file systems, whose times may come from another clock or from a cache.
+bool timesAreLocal(const std::string& path);
+
+// Nanoseconds since 1970 by the wall clock.
+int64_t wallClockNs();
+
 uint32_t processId();
 // The parent's process id; 0 when it cannot be found.
 uint32_t parentProcessId();

@@ -1,9 +1,14 @@
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -132,6 +137,52 @@ error_t deleteWhileHeld(const std::string& path) {
     if (opened != OK) return opened;
     ::unlink(path.c_str());
     return OK;
+}
+
+bool directoryStamp(const std::string& path, DirectoryStamp& stamp) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.modifiedNs = int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.changedNs = int64_t{info.st_ctim.tv_sec} * 1000000000 + info.st_ctim.tv_nsec;
+    return true;
+}
+
+bool timesAreLocal(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    // One answer per file system: it is asked for every directory that is looked into.
+    static std::mutex mutex;
+    static std::unordered_map<dev_t, bool> known;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto found = known.find(info.st_dev);
+        if (found != known.end()) return found->second;
+    }
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) return false;
+    bool local = false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 share it
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+        case F2FS_SUPER_MAGIC:
+            local = true;
+            break;
+        default:
+            local = false;
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    known[info.st_dev] = local;
+    return local;
+}
+
+int64_t wallClockNs() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 uint32_t processId() {

@@ -41,15 +41,17 @@ void touch(const fs::path& path) {
     }
 }
 
-// The collector data directories: "data." and anything, real directories only (a link named
-// like one may lead anywhere and is not the result's).
+// The collector data directories: "data." and anything that is a directory, also through a
+// symbolic link (collectors put large data on scratch storage and link it in). A link to a file,
+// or one that leads nowhere, is no data directory.
 void collectDataDirectories(const fs::path& directory, ResultFiles& out) {
     boost::system::error_code ec;
     const std::string prefix = "data.";
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        if (fs::is_directory(it->symlink_status(ec)) && !ec) out.insert(toWide(it->path()));
+        boost::system::error_code status;
+        if (fs::is_directory(it->status(status)) && !status) out.insert(toWide(it->path()));
     }
 }
 
@@ -154,7 +156,9 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
     try {
         const std::vector<std::wstring> masks = exportExclusions(excludes);
         std::wstring created;
-        if (!setLastError(makeResultDirectory(target, L"", false, fields().bag, false, created)))
+        std::unique_ptr<OwnerListingHint> listed;
+        if (!setLastError(
+                makeResultDirectory(target, L"", false, fields().bag, false, created, &listed)))
             return {};
         const fs::path destination = fs::absolute(toFsPath(created)).lexically_normal();
         // A copy into itself would never end: refuse it and take back the empty directory.
@@ -225,12 +229,11 @@ const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
         return nullptr;
     }
     const fs::path relative = toFsPath(name).lexically_normal();
-    // A subdirectory stays below the result: no absolute names, no way up, and every element one
-    // portable name.
-    bool portable = !relative.is_absolute() && !relative.empty();
+    // A subdirectory stays below the result: no absolute names and no way up.
+    bool below = !relative.is_absolute() && !relative.empty();
     for (const fs::path& element : relative)
-        portable = portable && (element.filename_is_dot() || isPortableName(toWide(element)));
-    if (!portable) {
+        below = below && (element.filename_is_dot() || isPlainName(toWide(element)));
+    if (!below) {
         setLastError(ParameterError);
         return nullptr;
     }

@@ -33,9 +33,10 @@ bool isLinkFileName(const std::string& name) {
 // The highest number among the entries of `directory` that match `pattern` and could be nodes
 // (directories and link files). One pass over the folder, asking the type only of entries that
 // would raise the highest number so far: in a folder of N results listed in any order that is
-// about ln N status queries, not N.
+// about ln N status queries, not N. The same pass notes, when `owners` is given, the files that
+// could be the folder's own marker, so the new node's binding need not list the folder again.
 void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
-                   std::optional<uint64_t>& highest) {
+                   std::optional<uint64_t>& highest, std::vector<std::string>* owners) {
     // Names are first compared with the prefix as bytes, so entries that cannot match cost no
     // conversion.
     const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
@@ -44,6 +45,11 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
         const std::string& full = it->path().native();
         const auto slash = full.find_last_of('/');
         const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+        if (owners && isOwnerFileName(full.substr(start))) {
+            boost::system::error_code status;
+            if (fs::is_regular_file(it->status(status)) && !status)
+                owners->push_back(full.substr(start));
+        }
         if (full.compare(start, prefix.size(), prefix) != 0) continue;
         const std::string name = full.substr(start);
         uint64_t number = 0;
@@ -59,15 +65,15 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
 }  // namespace
 
 error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
-                            const corekit2::variant_bag_t& bag, bool literal,
-                            std::wstring& created) {
+                            const corekit2::variant_bag_t& bag, bool literal, std::wstring& created,
+                            std::unique_ptr<OwnerListingHint>* listed) {
     if (!isEncodable(path) || !isEncodable(base)) return InvalidPath;
-    // The last element names the directory to make: "." and ".." name directories that are
-    // there already, which a project would take over and an overwrite would delete.
+    // "." and ".." name directories that are there already (the caller's own, or the one above
+    // it): asked to overwrite, they would delete it.
     std::wstring last = path;
     while (last.size() > 1 && last.back() == L'/') last.pop_back();
     last.erase(0, last.find_last_of(L'/') + 1);
-    if (last == L"." || last == L"..") return InvalidPath;
+    if (overwrite && (last == L"." || last == L"..")) return InvalidPath;
     try {
         fs::path root = fs::current_path();
         fs::path baseDirectory;
@@ -101,16 +107,19 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
             return NotFound;
         }
 
-        // Variables may hold anything: what they expand to must still be one plain name.
+        // Variables may hold anything: what they expand to must still name one entry of the
+        // parent, never a path that leads elsewhere.
         const auto usable = [](const std::wstring& name) {
-            return checkResultNamePattern(name.c_str());
+            if (name.find(L'/') != std::wstring::npos) return ReservedCharacters;
+            return name.empty() || name == L"." || name == L".." ? InvalidPath : OK;
         };
 
         if (pattern.width != 0 && !literal) {
             if (overwrite) return ParameterError;
             std::optional<uint64_t> highest;
-            highestNumber(parent, pattern, highest);
-            if (baseDirectory != parent) highestNumber(baseDirectory, pattern, highest);
+            std::vector<std::string> owners;
+            highestNumber(parent, pattern, highest, &owners);
+            if (baseDirectory != parent) highestNumber(baseDirectory, pattern, highest, nullptr);
             uint64_t next = highest ? *highest + 1 : 0;
             error_t made = AlreadyExists;
             bool retried = false;
@@ -130,7 +139,10 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
                 }
                 break;
             }
-            if (made == OK) created = toWide(candidate);
+            if (made == OK) {
+                created = toWide(candidate);
+                if (listed) *listed = std::make_unique<OwnerListingHint>(parent, std::move(owners));
+            }
             return made;
         }
 

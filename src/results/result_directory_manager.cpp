@@ -50,8 +50,9 @@ sptr_t<IResultDirectory> ResultDirectoryManager::create(const wchar_t* path, boo
         const corekit2::variant_bag_t bag = creationBag(properties);
         const auto [directory, markerName] = splitMarkerPath(path, getResultExtension(false));
         std::wstring created;
+        std::unique_ptr<OwnerListingHint> listed;
         if (!setLastError(makeResultDirectory(directory, base ? base : L"", overwrite, bag, literal,
-                                              created)))
+                                              created, &listed)))
             return {};
         std::wstring marker;
         if (!setLastError(writeMarkerFile(created, markerName, bag, &marker))) return {};

@@ -76,13 +76,11 @@ void putMetadataTime(variant_bag_t& bag, const wchar_t* key, long long time) {
 
 std::wstring metadataLogPath(const variant_bag_t& bag, const wchar_t* key,
                              const wchar_t* defaultName, const boost::filesystem::path& directory) {
-    // Appended, never resolved: even an absolute name stays below the directory. A name that
-    // climbs out of it ("../x.log", as a marker written elsewhere may hold) gives the default.
-    boost::filesystem::path name = toFsPath(metadataText(bag, key, defaultName));
-    for (const boost::filesystem::path& element : name)
-        if (element.filename_is_dot_dot()) name = toFsPath(defaultName);
+    // Appended as stored, never resolved: an absolute name lands below the directory, and a name
+    // that climbs ("../x.log") is returned as written. The library never opens these paths; a
+    // caller that writes a log there decides what it trusts.
     boost::filesystem::path path = directory;
-    path /= name;
+    path /= toFsPath(metadataText(bag, key, defaultName));
     return toWide(path.make_preferred());
 }
 

@@ -82,8 +82,16 @@ TEST_F(FlagFixture, OneNodeHoldsAFlagAndOthersLearnWho) {
     EXPECT_EQ(node->addFlag(L"locks/writing", false, false), OK);
     EXPECT_TRUE(exists("locks/writing.dflgtalvo"));
     EXPECT_EQ(node->removeFlag(L"locks/writing", false), OK);
-    for (const wchar_t* name : {L"../writing", L"locks/../../x", L"/tmp/x", L"locks//x", L"a:b"})
-        EXPECT_EQ(node->addFlag(name, false, false), ParameterError);
+    for (const wchar_t* name :
+         {L"../writing", L"locks/../../x", L"/tmp/x", L"locks//x", L"./x", L"locks/", L".."})
+        EXPECT_EQ(node->addFlag(name, false, false), ParameterError) << name;
+    // Names are joined unchanged: whatever the file system takes is a flag name.
+    for (const wchar_t* name : {L"x:y", L"a*b?", L"CON", L"nul.txt", L"trail.", L"locks/x:y"}) {
+        EXPECT_EQ(node->addFlag(name, false, false), OK) << name;
+        EXPECT_TRUE(
+            fs::exists(dir.path() / "r000" / (test::utf8Path(name).string() + ".dflgtalvo")));
+        EXPECT_EQ(node->removeFlag(name, false), OK) << name;
+    }
     EXPECT_EQ(node->removeFlag(L"never", false), NotFound);
     EXPECT_EQ(node->ownFlag(L"never"), NotFound);
     EXPECT_EQ(node->addFlag(nullptr, false, false), ParameterError);
@@ -118,6 +126,8 @@ TEST_F(FlagFixture, AnotherProcessHoldsUntilItDiesAndLeftoversAreCleared) {
     const std::string before = test::readFile(dir.path() / "r000/r000.talvo");
     node->getPropertyStorage()->setValue(L"change", corekit2::variant_t(int32_t{1}));
     EXPECT_FALSE(node->save());
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), FlagOwnedElsewhere) << "not a disk failure";
+    EXPECT_TRUE(node->isModified());
     EXPECT_EQ(test::readFile(dir.path() / "r000/r000.talvo"), before);
 
     ::kill(holder, SIGKILL);
@@ -153,12 +163,23 @@ TEST_F(FlagFixture, DamagedInfoFilesAnswerWithoutHarm) {
 TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
     fs::permissions(dir.path() / "r000",
                     fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exe);
+    const fs::path locks = dir.path() / "r000/locks";
+    fs::create_directory(locks);
+    (void)!::chown(locks.c_str(), test::kUnprivilegedId, test::kUnprivilegedId);
     const std::wstring path = dir.wide(L"r000");
     const int status = test::runUnprivileged([&] {
         const auto mine = openResult(path);
         ASSERT_TRUE(mine);
         EXPECT_EQ(mine->addFlag(L"flag", false, false), AccessDenied);
         EXPECT_EQ(mine->ownFlag(L"flag"), NotFound);
+        // A held flag whose files can no longer be deleted is still released; what stays is a
+        // leftover that nobody holds.
+        ASSERT_EQ(mine->addFlag(L"locks/held", false, false), OK);
+        fs::permissions(locks, fs::perms::owner_read | fs::perms::owner_exe);
+        EXPECT_EQ(mine->removeFlag(L"locks/held", false), OK);
+        EXPECT_EQ(mine->ownFlag(L"locks/held"), NotFound);
+        EXPECT_TRUE(fs::exists(locks / "held.dflgtalvo"));
+        fs::permissions(locks, fs::perms::owner_all);
     });
     if (status == -1) GTEST_SKIP() << "cannot switch to an unprivileged user to deny writing";
     EXPECT_EQ(status, 0);

@@ -6,6 +6,7 @@
 #include "talvo2/i_experiment.hpp"
 #include "talvo2/i_project.hpp"
 #include "talvo2/i_result_directory.hpp"
+#include "talvo2/node.hpp"
 #include "talvo2/result_directory_manager.hpp"
 #include "util/test_util.hpp"
 
@@ -47,6 +48,41 @@ TEST(Project, CreateNumbersNamesAndSettlesIntoExistingDirectories) {
     EXPECT_TRUE(IProject::probe(dir.wide(L"x/p000").c_str()));
     EXPECT_FALSE(IProject::create(dir.wide(L"x/a|b").c_str(), nullptr, false));
     EXPECT_EQ(ResultDirectoryManager::getLastError(), ReservedCharacters);
+}
+
+// The parent is found when a node is opened: asking for it afterwards is a plain getter that
+// leaves the caller's last error alone, and the parent is already among the live nodes.
+TEST(Project, ParentsAreFoundWhenANodeIsOpened) {
+    TempDir dir;
+    ASSERT_TRUE(IProject::create(dir.wide(L"top").c_str(), nullptr, false));
+    ASSERT_TRUE(IExperiment::create(dir.wide(L"top/e").c_str(), nullptr));
+    ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"top/e/r000").c_str(), false, nullptr,
+                                               false, nullptr));
+    ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"alone/r000").c_str(), false, nullptr,
+                                               false, nullptr));
+    const struct {
+        const wchar_t* path;
+        uint32_t liveNodes;  // the node and its ancestors
+        const wchar_t* parent;
+        const wchar_t* project;
+    } cases[] = {
+        {L"top", 1, nullptr, nullptr},
+        {L"top/e/r000", 3, L"e", L"top"},
+        {L"alone/r000", 1, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(test::utf8Path(c.path).string());
+        sptr_t<INode> node = IProject::open(dir.wide(c.path).c_str(), nullptr);
+        if (!node) node = ResultDirectoryManager::open(dir.wide(c.path).c_str(), false, nullptr);
+        ASSERT_TRUE(node);
+        EXPECT_EQ(Node::handleCount(), c.liveNodes);
+        EXPECT_FALSE(ResultDirectoryManager::open(dir.wide(L"nothing").c_str(), false, nullptr));
+        const sptr_t<INode> parent = node->getParent();
+        const sptr_t<INode> project = node->getProject();
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound) << "left as it was";
+        EXPECT_EQ(parent ? leaf(parent->getPath()) : L"", c.parent ? c.parent : L"");
+        EXPECT_EQ(project ? leaf(project->getPath()) : L"", c.project ? c.project : L"");
+    }
 }
 
 TEST(Project, KindsDoNotMix) {

@@ -94,6 +94,14 @@ TEST_F(CopyFixture, CopyRebindsTheSameNodeWithItsFlags) {
     EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
     EXPECT_FALSE(result->copy(nullptr, false, nullptr));
     EXPECT_EQ(ResultDirectoryManager::getLastError(), ParameterError);
+
+    // A marker that cannot take the new name: the copy is made, and the answer says why the
+    // marker kept its old one.
+    test::writeFile(dir.path() / "copy/again.talvo", "someone's file");
+    EXPECT_TRUE(result->copy(dir.wide(L"again").c_str(), true, nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_EQ(std::wstring(result->getMarkerFilePath()), dir.wide(L"again/copy.talvo"));
+    EXPECT_EQ(test::readFile(dir.path() / "again/again.talvo"), "someone's file");
 }
 
 TEST_F(CopyFixture, ACanceledCopyLeavesNothingAndTheFlagsWhereTheyWere) {

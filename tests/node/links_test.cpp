@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "corekit2/bag_file.hpp"
+#include "talvo2/i_experiment.hpp"
 #include "talvo2/i_node_group.hpp"
 #include "talvo2/i_path_iterator.hpp"
 #include "talvo2/i_project.hpp"
@@ -84,6 +85,38 @@ TEST_F(LinkFixture, AResultOutsideItsProjectIsLinkedIntoIt) {
     for (const wchar_t* path = paths->next(); path; path = paths->next())
         members.push_back(test::utf8Path(path).filename().wstring());
     EXPECT_EQ(members, (std::vector<std::wstring>{L"r000.talvolink", L"r100.talvo"}));
+}
+
+// Every kind of linked node: removing it once its directory is gone still succeeds and takes the
+// link, and moving it under a plain directory (no owner) leaves it parentless and unlinked.
+TEST_F(LinkFixture, LinkedNodesLeaveTheirGroupCleanly) {
+    const auto group = IProject::open(dir.wide(L"P").c_str(), nullptr)->getNodeGroup();
+    ASSERT_TRUE(group->createProject(L"q", false) && group->createExperiment(L"e"));
+    fs::create_directories(dir.path() / "plain");
+    for (const std::wstring name : {L"r000.talvo", L"q.talvoproj", L"e.talvoexp"}) {
+        SCOPED_TRACE(test::utf8Path(name).string());
+        const std::wstring stem = name.substr(0, name.find(L'.'));
+        const fs::path link = dir.path() / "P" / test::utf8Path(name + L"link");
+        const std::wstring linkPath = dir.wide(L"P/" + name + L"link");
+        sptr_t<INode> node = openPath(linkPath);
+        if (!node) node = IProject::open(linkPath.c_str(), nullptr);
+        if (!node) node = IExperiment::open(linkPath.c_str(), nullptr);
+        ASSERT_TRUE(node);
+        ASSERT_TRUE(node->isLinked() && fs::exists(link));
+
+        EXPECT_TRUE(node->setParent(dir.wide(L"plain").c_str()));
+        EXPECT_FALSE(node->getParent());
+        EXPECT_FALSE(node->isLinked());
+        EXPECT_FALSE(fs::exists(link));
+
+        // Back into the project, then the directory vanishes behind the node's back.
+        EXPECT_TRUE(node->setParent(dir.wide(L"P").c_str()));
+        ASSERT_TRUE(fs::exists(link));
+        fs::remove_all(dir.path() / "out" / test::utf8Path(stem));
+        EXPECT_TRUE(node->remove());
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+        EXPECT_FALSE(fs::exists(link));
+    }
 }
 
 TEST_F(LinkFixture, AChangedMarkerMakesTheLinkStaleUntilItIsRewritten) {

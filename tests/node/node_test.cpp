@@ -229,15 +229,17 @@ TEST_F(NodeTest, RemoveOnCloseTakesAnUnsavedDirectoryButNotWhatLinksPointTo) {
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "r001" / "r001.talvo"));
 }
 
-TEST_F(NodeTest, RemoveOnCloseSurvivesAFailedSave) {
+TEST_F(NodeTest, AFailedSaveStillKeepsTheNodeOnDisk) {
     node->setRemoveOnClose(true);
+    test::writeFile(dir.path() / "r000/data.bin", "collected");
     // A directory where the marker was cannot be replaced by a file.
     fs::remove(test::utf8Path(marker));
     fs::create_directory(test::utf8Path(marker));
     EXPECT_FALSE(node->save());
     EXPECT_EQ(lastError(), OperationFailed);
+    EXPECT_FALSE(node->isModified());
     node.reset();
-    EXPECT_FALSE(fs::exists(dir.path() / "r000"));
+    EXPECT_EQ(test::readFile(dir.path() / "r000/data.bin"), "collected");
 }
 
 TEST_F(NodeTest, SizeCountsRegularFilesBelowTheDirectoryWithoutFollowingLinks) {

@@ -132,6 +132,24 @@ TEST(ResultDirectoryManager, GetOpensWhatIsThereAndCreatesTheRest) {
     EXPECT_TRUE(IResultDirectory::probe(dir.wide(L"n/r001").c_str()));
     EXPECT_TRUE(IResultDirectory::probe(dir.wide(L"n/r001/r001.talvo").c_str()));
     EXPECT_FALSE(IResultDirectory::probe(nullptr));
+
+    // "." and "dir/." name directories that are there: create says so, get adopts them, and an
+    // overwrite of them is refused (it would delete the directory the caller stands in).
+    fs::create_directories(dir.path() / "plain");
+    EXPECT_FALSE(create(dir.wide(L"plain/.")));
+    EXPECT_EQ(lastError(), AlreadyExists);
+    EXPECT_EQ(ResultDirectoryManager::get(dir.wide(L"bare/.").c_str(), nullptr, false).get(),
+              bare.get());
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path() / "plain");
+    const auto here = ResultDirectoryManager::get(L".", nullptr, false);
+    EXPECT_FALSE(create(L".", nullptr, true));
+    EXPECT_EQ(lastError(), InvalidPath);
+    EXPECT_FALSE(create(L"..", nullptr, true));
+    fs::current_path(previous);
+    ASSERT_TRUE(here);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "plain/plain.talvo"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "n/r002"));
 }
 
 TEST(ResultDirectoryManager, BadRequestsFailWithTheirReasonAndLeaveNothing) {

@@ -151,7 +151,7 @@ TEST(ResultDirectory, DeniedWritesMakeNothing) {
     EXPECT_FALSE(fs::exists(dir.path() / "shared/data.1"));
 }
 
-TEST(ResultDirectory, CollectorDataDirectoriesAreRealDataDotDirectoriesInPathOrder) {
+TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) {
     TempDir dir;
     sptr_t<IResultDirectory> result = create(dir, L"r000");
     ASSERT_TRUE(result);
@@ -159,12 +159,16 @@ TEST(ResultDirectory, CollectorDataDirectoriesAreRealDataDotDirectoriesInPathOrd
     EXPECT_TRUE(drain(result->getResultFiles(nullptr)).empty());
     for (const char* name : {"data.2", "data.10", "data.0", "data.1", "Data.1", "data1"})
         fs::create_directory(dir.path() / "r000" / name);
+    // A link to a directory is one (data on scratch storage); to a file or to nothing, not.
     fs::create_directory(dir.path() / "outside");
     fs::create_symlink(dir.path() / "outside", dir.path() / "r000/data.7");
     writeFile(dir.path() / "r000/data.9", "");
+    fs::create_symlink(dir.path() / "r000/data.9", dir.path() / "r000/data.8");
+    fs::create_symlink(dir.path() / "gone", dir.path() / "r000/data.6");
     const std::wstring base = dir.wide(L"r000/");
     EXPECT_EQ(drain(result->getCollectorDataDirectories()),
-              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2"}));
+              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2",
+                     base + L"data.7"}));
 
     // Files in the collector data directories only: not below them, not beside them.
     for (const char* file : {"data.0/z.txt", "data.0/b.log", "data.0/sub/deep.txt", "data.1/a.txt",
@@ -175,10 +179,10 @@ TEST(ResultDirectory, CollectorDataDirectoriesAreRealDataDotDirectoriesInPathOrd
     writeFile(dir.path() / "outside/l.txt", "x");
     fs::create_directory(dir.path() / "r000/data.2/dir.txt");
     EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
-              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt"}));
+              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt", base + L"data.7/l.txt"}));
     EXPECT_EQ(drain(result->getResultFiles(nullptr)),
               (Paths{base + L"data.0/b.log", base + L"data.0/z.txt", base + L"data.1/a.txt",
-                     base + L"data.1/a.txt.bak"}));
+                     base + L"data.1/a.txt.bak", base + L"data.7/l.txt"}));
 }
 
 TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {

@@ -182,6 +182,12 @@ TEST(ResultMetadataTest, SettersChangeTheBagUntilSaved) {
     EXPECT_EQ(result->getApplicationLog(), dir.wide(L"r000/var/log/app.log"));
     result->setCommandLog(nullptr);
     EXPECT_EQ(result->getCommandLog(), dir.wide(L"r000"));
+    // Names that climb are appended as stored (they once made the getters loop forever).
+    for (const wchar_t* climbing : {L"../c.log", L"a/../c.log", L"a/../../../c.log"}) {
+        result->setCollectorLog(climbing);
+        EXPECT_EQ(result->getCollectorLog(), dir.wide(L"r000/") + climbing);
+    }
+    result->setCollectorLog(L"logs/c.log");
     EXPECT_TRUE(result->isModified());
 
     // Types on disk: times unsigned 64-bit, text as text.
