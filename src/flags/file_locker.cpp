@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
+#include "frame/bag_files.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2::util {
@@ -31,10 +31,8 @@ void FileLocker::fillOwnerRecord(corekit2::variant_bag_t& bag) {
 }
 
 error_t FileLocker::writeBag(const corekit2::variant_bag_t& bag) {
-    variant_t text;
-    if (corekit2::save_variant_bag_to_string(bag, &text) != corekit2::BAG_OK)
-        return RecordFormatError;
-    std::string bytes = ulib_2_18::to_utf8(text.get_wstring());
+    std::string bytes;
+    if (!renderBag(bag, bytes)) return RecordFormatError;
     bytes.push_back('\0');
     return m_file.isOpen() && m_file.write(bytes) ? OK : FileError;
 }
@@ -48,10 +46,7 @@ error_t FileLocker::readBag(corekit2::variant_bag_t& bag) {
     // An older, longer record may remain after the terminator.
     const auto end = bytes.find('\0');
     if (end != std::string::npos) bytes.resize(end);
-    const variant_t text(ulib_2_18::from_utf8(bytes));
-    return corekit2::load_variant_bag_from_string(bag, text) == corekit2::BAG_OK
-               ? OK
-               : RecordFormatError;
+    return parseBag(bytes, nullptr, bag) == OK ? OK : RecordFormatError;
 }
 
 }  // namespace talvo2::util

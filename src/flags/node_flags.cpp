@@ -1,13 +1,14 @@
 // The flag operations of Node: named marks held between processes through exclusively opened
 // lock files, with an owner record in an info file beside each.
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include "flags/flag_data.hpp"
 #include "flags/flag_table.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/node_fields.hpp"
+#include "platform/files.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/node.hpp"
 #include "ulib_2_18/text.hpp"
@@ -33,8 +34,7 @@ FlagFiles filesOf(const Node::Fields& fields, const wchar_t* name) {
 }
 
 bool lockFileExists(const FlagFiles& files) {
-    boost::system::error_code ec;
-    return fs::exists(fs::symlink_status(toFsPath(files.lock), ec)) && !ec;
+    return platform::typeAt(toFsPath(files.lock).native(), false) != platform::FileType::Missing;
 }
 
 // A fresh owner record written into the info file, which is held exclusively while written.
@@ -63,9 +63,8 @@ error_t readInfo(const std::wstring& path, variant_bag_t& record) {
 // deleted (a folder nobody may write any more) stays as a leftover that nobody holds, which
 // ownFlag and a take-over deal with later: the flag is released all the same.
 void deleteHeldFiles(const FlagFiles& files) {
-    boost::system::error_code ignored;
-    fs::remove(toFsPath(files.info), ignored);
-    fs::remove(toFsPath(files.lock), ignored);
+    platform::removeFile(toFsPath(files.info).native());
+    platform::removeFile(toFsPath(files.lock).native());
 }
 
 // Deletes the files of a flag that nobody holds, holding its lock file meanwhile (see

@@ -1,11 +1,12 @@
 #include "talvo2/names.hpp"
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <cwchar>
 #include <string>
 
 #include "frame/extension_table.hpp"
 #include "frame/wide_path.hpp"
+#include "platform/file_system.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/result_directory_manager.hpp"
 
@@ -75,10 +76,10 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
             // Not following links: a dangling link still occupies its name (a directory made
             // later where it points would receive the collector's data). A name the file system
             // cannot answer for ends the search too; making it will tell.
-            boost::system::error_code ec;
-            const boost::filesystem::file_status status =
-                boost::filesystem::symlink_status(base / toFsPath(name), ec);
-            if (status.type() == boost::filesystem::file_not_found || ec) return name;
+            platform::FileInfo info;
+            if (!platform::fileSystem().status(nullptr, (base / toFsPath(name)).native(), false,
+                                               info))
+                return name;
         }
     } catch (const std::exception&) {
         return std::wstring();

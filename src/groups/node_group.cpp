@@ -1,13 +1,15 @@
 #include "groups/node_group.hpp"
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
+#include <vector>
 
-#include "corekit2/bag_file.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "groups/path_iterators.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_opener.hpp"
+#include "platform/files.hpp"
 #include "results/node_lookup.hpp"
 #include "talvo2/i_experiment.hpp"
 #include "talvo2/i_path_iterator.hpp"
@@ -192,8 +194,7 @@ void NodeGroup::setOutputDirectory(const wchar_t* directory) {
         // The choice is recorded in the owner's marker at once, so reopening keeps it.
         if (corekit2::variant_bag_t* talvo = owner.bag.get<corekit2::variant_bag_t>(L"talvo")) {
             talvo->put(L"outputDirectory", corekit2::variant_t(chosen));
-            setLastError(
-                statusToError(corekit2::save_variant_bag(owner.bag, owner.markerFilePath.c_str())));
+            setLastError(saveBagFile(owner.markerFilePath, nullptr, owner.bag));
         }
     }
     m_outputDirectory = chosen;
@@ -220,8 +221,7 @@ sptr_t<INodeGroup> INodeGroup::open(const wchar_t* path) {
             if (const sptr_t<INode> node = talvo2::openNode(marker, nullptr))
                 return node->getNodeGroup();
         }
-        boost::system::error_code ec;
-        if (fs::is_directory(toFsPath(path), ec)) {
+        if (platform::typeAt(toFsPath(path).native(), true) == platform::FileType::Directory) {
             resetLastError();
             return sptr_t<INodeGroup>(new NodeGroup(path, nullptr));
         }
@@ -241,12 +241,14 @@ sptr_t<IPathIterator> INodeGroup::findProjects(const wchar_t* directory) {
     const ExtensionSet set =
         makeExtensionSet({getProjectExtension(false), getProjectExtension(true)});
     try {
-        for (const fs::directory_entry& entry : fs::directory_iterator(toFsPath(directory))) {
-            const std::wstring marker = locateMarkerFile(toWide(entry.path()), set);
+        const fs::path base = toFsPath(directory);
+        std::vector<platform::DirectoryEntry> entries;
+        const platform::Status listed = platform::listDirectory(base.native(), entries);
+        if (!listed) setLastError(listed.error());
+        for (const platform::DirectoryEntry& entry : entries) {
+            const std::wstring marker = locateMarkerFile(toWide(base / entry.name), set);
             if (!marker.empty()) projects->append(corekit2::path_t(marker));
         }
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
     } catch (const std::exception&) {
         setLastError(OperationFailed);
     }

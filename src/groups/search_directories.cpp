@@ -2,9 +2,11 @@
 
 #include <new>
 
-#include "corekit2/bag_file.hpp"
 #include "corekit2/path.hpp"
+#include "frame/bag_files.hpp"
+#include "platform/files.hpp"
 #include "propstore2/property_storage.hpp"
+#include "ulib_2_18/text.hpp"
 
 namespace talvo2 {
 
@@ -20,8 +22,9 @@ SearchDirectories::SearchDirectories(const wchar_t* directory) {
     file.append(L"config").append(L"search_dir.cfg");
     m_file = file.as_string();
     // A directory standing where the file belongs is not read; nothing is created either way.
-    if (corekit2::path_t::exists(file) && !corekit2::path_t::is_directory(file))
-        m_loaded = !corekit2::bag_failed(corekit2::load_variant_bag(m_bag, m_file.c_str(), ""));
+    const platform::FileType type = platform::typeAt(ulib_2_18::to_utf8(m_file), true);
+    if (type != platform::FileType::Missing && type != platform::FileType::Directory)
+        m_loaded = loadBagFile(m_file, nullptr, m_bag) == OK;
 }
 
 bool SearchDirectories::isLoaded() {
@@ -30,7 +33,7 @@ bool SearchDirectories::isLoaded() {
 
 bool SearchDirectories::save() {
     if (m_file.empty()) return false;
-    return !corekit2::bag_failed(corekit2::save_variant_bag(m_bag, m_file.c_str()));
+    return saveBagFile(m_file, nullptr, m_bag) == OK;
 }
 
 corekit2::sptr_t<propstore2::IPropertyStorage> SearchDirectories::getStorage() {

@@ -1,14 +1,15 @@
 #include "node/marker_files.hpp"
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <vector>
 
-#include "corekit2/bag_file.hpp"
-#include "corekit2/path.hpp"
+#include "corekit2/md5.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/owner_listing.hpp"
+#include "platform/files.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -17,20 +18,78 @@ namespace talvo2 {
 
 namespace {
 
-bool isRegularFile(const fs::path& path) {
-    boost::system::error_code ec;
-    return fs::is_regular_file(fs::status(path, ec)) && !ec;
-}
-
-std::wstring upper(const std::wstring& text) {
-    return ulib_2_18::to_upper(text);
-}
+// How much of a marker its digest covers: a change beyond it does not make a link stale.
+constexpr std::size_t kDigestBytes = 4096;
 
 // Lexically normal, and "dir/" (which normalises to "dir/.") taken as the directory itself.
 fs::path normalDirectory(const fs::path& path) {
     fs::path normal = path.lexically_normal();
     if (normal.filename_is_dot() && normal.has_parent_path()) normal = normal.parent_path();
     return normal;
+}
+
+bool isRegularFile(const fs::path& path) {
+    return platform::typeAt(path.native(), true) == platform::FileType::Regular;
+}
+
+// The marker in the directory `target`: the one named after the directory when it is there
+// (which of several markers is taken is not fixed, and asking for it by name needs no listing),
+// else the first of the listing. The owner of a directory is asked for by every node opened in
+// it: those lookups go through the remembered listings.
+error_t markerInDirectory(const fs::path& target, const ExtensionSet& set, std::wstring& found) {
+    std::string absolute;
+    if (!platform::absolutePath(target.native(), absolute)) absolute = target.native();
+    const std::string own = normalDirectory(fs::path(absolute)).filename().string();
+    for (const std::wstring& extension : set) {
+        const fs::path named = target / (own + ulib_2_18::to_utf8(extension));
+        if (isRegularFile(named)) {
+            found = toWide(named);
+            return OK;
+        }
+    }
+    bool ownerKinds = true;
+    for (const std::wstring& extension : set)
+        ownerKinds = ownerKinds && isOwnerFileName("x" + ulib_2_18::to_utf8(extension));
+    if (ownerKinds) {
+        std::vector<std::string> names;
+        const error_t listed = ownerFileNames(target, names);
+        if (listed != OK) return listed;
+        for (const std::string& name : names) {
+            if (hasExtensionIn(set, extensionOf(ulib_2_18::from_utf8(name)))) {
+                found = toWide(target / name);
+                return OK;
+            }
+        }
+        return OK;
+    }
+    // The name decides first: only entries with a marker extension are asked for their type, so
+    // a folder of many results costs one listing, not a status per entry. The byte lengths of the
+    // wanted extensions rule out most names without converting them (case-insensitive equality
+    // keeps the UTF-8 length of these extensions).
+    std::vector<std::size_t> lengths;
+    for (const std::wstring& extension : set)
+        lengths.push_back(ulib_2_18::to_utf8(extension).size());
+    std::vector<platform::DirectoryEntry> entries;
+    const platform::Status listed = platform::listDirectory(target.native(), entries);
+    if (!listed) return listed.error();
+    for (const platform::DirectoryEntry& entry : entries) {
+        const auto dot = entry.name.find_last_of('.');
+        if (dot == std::string::npos) continue;
+        if (std::find(lengths.begin(), lengths.end(), entry.name.size() - dot) == lengths.end())
+            continue;
+        if (!hasExtensionIn(set, ulib_2_18::from_utf8(entry.name.substr(dot)))) continue;
+        const fs::path file = target / entry.name;
+        // The listing tells a plain file apart; a link is asked where it leads.
+        if (entry.type == platform::FileType::Regular || isRegularFile(file)) {
+            found = toWide(file);
+            return OK;
+        }
+    }
+    return OK;
+}
+
+std::wstring upper(const std::wstring& text) {
+    return ulib_2_18::to_upper(text);
 }
 
 }  // namespace
@@ -65,7 +124,9 @@ std::wstring parentOf(const std::wstring& path) {
 }
 
 std::wstring normalizedAbsolute(const std::wstring& path) {
-    return toWide(normalDirectory(fs::absolute(toFsPath(path))));
+    std::wstring absolute;
+    if (absolutePath(path, absolute) != OK) absolute = path;
+    return toWide(normalDirectory(toFsPath(absolute)));
 }
 
 bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension) {
@@ -94,44 +155,54 @@ std::pair<std::wstring, std::wstring> splitMarkerPath(const std::wstring& path,
 }
 
 error_t tryCreateDirectory(const std::wstring& path) {
-    try {
-        const fs::path target = toFsPath(path);
-        // The common case, a new directory in an existing one, takes a single call.
-        boost::system::error_code made;
-        if (fs::create_directory(target, made)) return OK;
-        const fs::file_status status = fs::status(target);
-        if (!fs::exists(status)) {
-            if (fs::create_directories(target)) return OK;
-            // Someone else made it between the two calls.
-            return fs::exists(fs::status(target)) ? AlreadyExists : FileError;
-        }
-        if (!fs::is_directory(status)) return AlreadyExists;
-        bool readOnly = false;
-        bool failed = false;
-        corekit2::path_t::readonly(corekit2::path_t(path), readOnly, failed, 255);
-        if (failed) return FileError;
-        return readOnly ? InsufficientPermissions : AlreadyExists;
-    } catch (const boost::system::system_error& error) {
-        return systemErrorToError(error);
-    } catch (const std::exception&) {
-        return OperationFailed;
+    const std::string target = toFsPath(path).native();
+    platform::FileSystem& fs = platform::fileSystem();
+    // The common case, a new directory in an existing one, takes a single call.
+    if (fs.makeDirectory(nullptr, target, 0777)) return OK;
+    platform::FileInfo info;
+    const platform::Status looked = fs.status(nullptr, target, true, info);
+    if (!looked) {
+        if (!looked.missing()) return looked.error();
+        bool made = false;
+        const platform::Status created = platform::makeDirectories(target, made);
+        if (!created) return created.error();
+        // Someone else made it between the two calls.
+        return made ? OK : AlreadyExists;
     }
+    if (info.type != platform::FileType::Directory) return AlreadyExists;
+    bool allowed = false;
+    if (!fs.canCreateIn(target, allowed)) return FileError;
+    return allowed ? AlreadyExists : InsufficientPermissions;
+}
+
+error_t readMarker(const std::wstring& path, corekit2::variant_bag_t& bag, std::wstring& digest) {
+    digest.clear();
+    std::string bytes;
+    const std::string file = toFsPath(path).native();
+    const platform::ReadOutcome read =
+        platform::readFile(nullptr, file, kMaxBagFileBytes, true, bytes);
+    // A file too large to be a bag still has a head to take the digest of.
+    if (read == platform::ReadOutcome::TooLarge) platform::readFileHead(file, kDigestBytes, bytes);
+    if (read == platform::ReadOutcome::Read || read == platform::ReadOutcome::TooLarge) {
+        corekit2::md5_t md5;
+        if (md5.update(bytes.data(), std::min(bytes.size(), kDigestBytes)))
+            digest = md5.get_digest_base16();
+    }
+    return read == platform::ReadOutcome::Read ? parseBag(bytes, nullptr, bag) : OperationFailed;
 }
 
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
                         const corekit2::variant_bag_t& bag, std::wstring* written) {
-    try {
-        // Absolute first: "." must give the marker the name of the directory it stands for.
-        const fs::path dir = normalDirectory(fs::absolute(toFsPath(directory)));
-        fs::path name = toFsPath(markerName);
-        if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
-        const std::wstring file = toWide(dir / name);
-        const error_t saved = statusToError(corekit2::save_variant_bag(bag, file.c_str()));
-        if (saved == OK && written) *written = file;
-        return saved;
-    } catch (const std::exception&) {
-        return OperationFailed;
-    }
+    // Absolute first: "." must give the marker the name of the directory it stands for.
+    std::wstring absolute;
+    if (absolutePath(directory, absolute) != OK) return OperationFailed;
+    const fs::path dir = normalDirectory(toFsPath(absolute));
+    fs::path name = toFsPath(markerName);
+    if (name.stem().empty()) name = dir.filename().string() + name.extension().string();
+    const std::wstring file = toWide(dir / name);
+    const error_t saved = saveBagFile(file, nullptr, bag);
+    if (saved == OK && written) *written = file;
+    return saved;
 }
 
 std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set, bool folderScan) {
@@ -141,67 +212,34 @@ std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
         setLastError(InvalidPath);
         return std::wstring();
     }
-    try {
-        const fs::path target = toFsPath(path);
-        const fs::file_status status = fs::status(target);
-        if (fs::is_directory(status)) {
-            // Which of several markers is taken is not fixed; the one named after the directory
-            // (as the library names them) is asked for first, by name, with no listing at all.
-            const std::string own = normalDirectory(fs::absolute(target)).filename().string();
-            for (const std::wstring& extension : set) {
-                const fs::path named = target / (own + ulib_2_18::to_utf8(extension));
-                if (isRegularFile(named)) return toWide(named);
-            }
-            // The owner of a directory is asked for by every node opened in it.
-            bool ownerKinds = true;
-            for (const std::wstring& extension : set)
-                ownerKinds = ownerKinds && isOwnerFileName("x" + ulib_2_18::to_utf8(extension));
-            if (ownerKinds) {
-                for (const std::string& name : ownerFileNames(target))
-                    if (hasExtensionIn(set, extensionOf(ulib_2_18::from_utf8(name))))
-                        return toWide(target / name);
-                return std::wstring();
-            }
-            // The name decides first: only entries with a marker extension are asked for their
-            // type, so a folder of many results costs one listing, not a status per entry.
-            // The byte lengths of the wanted extensions rule out most names without converting
-            // them (case-insensitive equality keeps the UTF-8 length for these extensions).
-            std::vector<std::size_t> lengths;
-            for (const std::wstring& extension : set)
-                lengths.push_back(ulib_2_18::to_utf8(extension).size());
-            for (const fs::directory_entry& entry : fs::directory_iterator(target)) {
-                const std::string& full = entry.path().native();
-                const auto slash = full.find_last_of('/');
-                const auto dot = full.find_last_of('.');
-                if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-                    continue;
-                const std::size_t length = full.size() - dot;
-                if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) continue;
-                if (hasExtensionIn(set, toWide(entry.path().extension())) &&
-                    isRegularFile(entry.path()))
-                    return toWide(entry.path());
-            }
-            return std::wstring();
-        }
-        const std::wstring extension = toWide(target.extension());
-        if (fs::is_regular_file(status)) {
-            if (!folderScan && hasExtensionIn(set, extension)) return path;
-            if (isLinkExtensionOf(set, extension)) return path;
-        }
-        if (extension.empty()) {
-            for (const std::wstring& candidate : set) {
-                const std::wstring link = path + candidate + L"link";
-                if (isRegularFile(toFsPath(link))) return link;
-            }
-        }
-        return std::wstring();
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-        return std::wstring();
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-        return std::wstring();
+    const fs::path target = toFsPath(path);
+    const platform::FileType type = platform::typeAt(target.native(), true);
+    if (type == platform::FileType::Directory) {
+        std::wstring found;
+        const error_t located = markerInDirectory(target, set, found);
+        if (located != OK) setLastError(located);
+        return found;
     }
+    const std::wstring extension = toWide(target.extension());
+    if (type == platform::FileType::Regular) {
+        if (!folderScan && hasExtensionIn(set, extension)) return path;
+        if (isLinkExtensionOf(set, extension)) return path;
+    }
+    if (extension.empty()) {
+        for (const std::wstring& candidate : set) {
+            const std::wstring link = path + candidate + L"link";
+            if (isRegularFile(toFsPath(link))) return link;
+        }
+    }
+    return std::wstring();
+}
+
+error_t absolutePath(const std::wstring& path, std::wstring& absolute) {
+    std::string made;
+    const platform::Status status = platform::absolutePath(toFsPath(path).native(), made);
+    if (!status) return status.error();
+    absolute = toWide(fs::path(made));
+    return OK;
 }
 
 }  // namespace talvo2

@@ -31,6 +31,9 @@ std::wstring extensionOf(const std::wstring& path);
 std::wstring parentOf(const std::wstring& path);
 // `path` made absolute against the current directory and lexically normalised.
 std::wstring normalizedAbsolute(const std::wstring& path);
+// `path` made absolute against the current directory, nothing more; OK or the reason the current
+// directory could not be had.
+error_t absolutePath(const std::wstring& path, std::wstring& absolute);
 
 // Whether `extension` is in `set`, ignoring case.
 bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension);
@@ -47,6 +50,10 @@ std::pair<std::wstring, std::wstring> splitMarkerPath(const std::wstring& path,
 // or a writable directory is there; InsufficientPermissions for a directory this process cannot
 // write; FileError when that cannot be told; other file-system failures mapped.
 error_t tryCreateDirectory(const std::wstring& path);
+
+// Reads the marker file at `path` once: `bag` receives its bag (OK, or OperationFailed with `bag`
+// untouched) and `digest` the MD5 digest of its first 4096 bytes ("" when it cannot be read).
+error_t readMarker(const std::wstring& path, corekit2::variant_bag_t& bag, std::wstring& digest);
 
 // Saves `bag` as the marker file `markerName` in `directory`, atomically. A marker name that is
 // only an extension is completed with the directory's name (r005 gives r005.<ext>). OK or

@@ -3,8 +3,7 @@
 #include <boost/filesystem.hpp>
 #include <mutex>
 
-#include "corekit2/bag_file.hpp"
-#include "corekit2/md5.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/bag_values.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
@@ -13,6 +12,8 @@
 #include "node/node_registry.hpp"
 #include "node/node_relations.hpp"
 #include "node/node_removal.hpp"
+#include "platform/files.hpp"
+#include "platform/tree_walk.hpp"
 #include "talvo2/i_project.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -31,23 +32,8 @@ void unregisterPaths(const Node::Fields& f, const Node* node) {
     NodeRegistry::instance().removeOwned(f.linkFilePath, node);
 }
 
-std::wstring markerDigest(const std::wstring& markerPath) {
-    corekit2::md5_t digest;
-    if (!digest.update_from_file(corekit2::path_t(markerPath), 4096)) return std::wstring();
-    return digest.get_digest_base16();
-}
-
-// Walks the regular files below `directory` without following symbolic links; a file-system
-// error ends the walk with what was counted so far.
-template <class Visit>
-void walkFiles(const fs::path& directory, Visit visit) {
-    boost::system::error_code ec;
-    fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
-    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        const fs::file_status status = it->symlink_status(ec);
-        if (ec) break;
-        if (fs::is_regular_file(status)) visit(it->path());
-    }
+bool isRegularFile(const std::wstring& path) {
+    return platform::typeAt(toFsPath(path).native(), true) == platform::FileType::Regular;
 }
 
 }  // namespace
@@ -133,11 +119,11 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
         f.userVisibleName = toWide(f.directory.filename());
     registry.add(f.markerFilePath, this);
 
-    const std::wstring digest = markerDigest(f.markerFilePath);
+    // One read gives both the digest of the marker's head and its bag.
+    std::wstring digest;
+    setLastError(readMarker(f.markerFilePath, f.bag, digest));
     if (!f.linkFilePath.empty() && digest != f.markerDigest) f.linkStale = true;
     f.markerDigest = digest;
-
-    setLastError(statusToError(corekit2::load_variant_bag(f.bag, f.markerFilePath.c_str(), "")));
 
     if (const corekit2::variant_bag_t* talvo = talvoSection(f.bag)) {
         if (const wchar_t* output = stringValue(talvo, L"outputDirectory"))
@@ -150,9 +136,7 @@ bool Node::bind(const std::wstring& markerPath, const wchar_t* groupPath) {
                 if (linked != f.markerFilePath) f.linkStale = true;
             }
             // A node reached through a link belongs to the group that holds the link.
-            boost::system::error_code ec;
-            if (!f.parent && !f.linkFilePath.empty() &&
-                fs::is_regular_file(toFsPath(f.linkFilePath), ec))
+            if (!f.parent && !f.linkFilePath.empty() && isRegularFile(f.linkFilePath))
                 adoptParentFrom(parentOf(f.linkFilePath));
         }
         // Otherwise the node belongs to the owner of the directory that holds it, if any.
@@ -183,8 +167,7 @@ void Node::adoptParentFrom(const std::wstring& groupPath) {
 
 void Node::refreshMarker() {
     Fields& f = *m_fields;
-    boost::system::error_code ec;
-    if (fs::is_regular_file(fs::status(toFsPath(f.markerFilePath), ec))) return;
+    if (isRegularFile(f.markerFilePath)) return;
     const std::wstring renamed = locateMarkerFile(
         f.path, makeExtensionSet({toWide(toFsPath(f.markerFilePath).extension())}));
     if (!renamed.empty()) rebindKeepingChanges(renamed, f.path.c_str());
@@ -196,17 +179,14 @@ const wchar_t* Node::getPath() {
 
 int32_t Node::getFilesCount() {
     int32_t count = 0;
-    walkFiles(m_fields->directory, [&](const fs::path&) { ++count; });
+    platform::walkRegularFiles(m_fields->directory.native(), [&](uint64_t) { ++count; });
     return count;
 }
 
 int64_t Node::getSize() {
     int64_t size = 0;
-    walkFiles(m_fields->directory, [&](const fs::path& file) {
-        boost::system::error_code ec;
-        const auto bytes = fs::file_size(file, ec);
-        if (!ec) size += static_cast<int64_t>(bytes);
-    });
+    platform::walkRegularFiles(m_fields->directory.native(),
+                               [&](uint64_t bytes) { size += static_cast<int64_t>(bytes); });
     return size;
 }
 
@@ -220,10 +200,12 @@ bool Node::changeMarkerFilePath(const wchar_t* path) {
     if (!path || !*path || !isEncodable(path)) return setLastError(InvalidPath);
     // Only a linked node whose marker is gone may be given another one, and only one that is
     // there; a refusal says which.
-    boost::system::error_code ec;
-    if (f.linkFilePath.empty() || !fs::exists(toFsPath(f.linkFilePath), ec) || !isMissing())
+    const auto exists = [](const std::wstring& file) {
+        return platform::typeAt(toFsPath(file).native(), true) != platform::FileType::Missing;
+    };
+    if (f.linkFilePath.empty() || !exists(f.linkFilePath) || !isMissing())
         return setLastError(ParameterError);
-    if (!fs::exists(toFsPath(path), ec)) return setLastError(NotFound);
+    if (!exists(path)) return setLastError(NotFound);
     return bind(path, f.path.c_str());
 }
 
@@ -241,21 +223,10 @@ bool Node::changeUserVisibleName(const wchar_t* name) {
     const fs::path marker = toFsPath(f.markerFilePath);
     const fs::path renamed = marker.parent_path() / toFsPath(wanted + toWide(marker.extension()));
     if (renamed == marker) return resetLastError();
-    try {
-        // A hard link cannot replace an existing file, so another node's marker is never lost;
-        // where the file system has no hard links, check first.
-        boost::system::error_code linked;
-        fs::create_hard_link(marker, renamed, linked);
-        if (linked == boost::system::errc::file_exists) return setLastError(AlreadyExists);
-        if (linked) {
-            if (fs::exists(fs::symlink_status(renamed))) return setLastError(AlreadyExists);
-            fs::rename(marker, renamed);
-        } else {
-            fs::remove(marker);
-        }
-    } catch (const boost::system::system_error& error) {
-        return setLastError(systemErrorToError(error));
-    }
+    // The marker never replaces a file of the new name: that may be another node's marker.
+    const platform::Status moved =
+        platform::renameWithoutReplacing(marker.native(), renamed.native());
+    if (!moved) return setLastError(moved.error());
     const std::wstring parentPath = f.parent ? f.parent->getPath() : L"";
     return rebindKeepingChanges(toWide(renamed), f.parent ? parentPath.c_str() : nullptr);
 }
@@ -306,7 +277,7 @@ bool Node::save() {
     // fails, so a full disk or a damaged marker never costs the collector data beside it.
     f.removeOnClose = false;
     f.monitor.modified = false;
-    return setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str())));
+    return setLastError(saveBagFile(f.markerFilePath, nullptr, f.bag));
 }
 
 bool Node::isModified() {
@@ -328,8 +299,8 @@ bool Node::isLinked() {
 
 bool Node::isMissing() {
     refreshMarker();
-    boost::system::error_code ec;
-    return !fs::exists(fs::status(toFsPath(m_fields->markerFilePath), ec)) || ec;
+    return platform::typeAt(toFsPath(m_fields->markerFilePath).native(), true) ==
+           platform::FileType::Missing;
 }
 
 bool Node::isLinkStale() {

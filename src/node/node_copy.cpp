@@ -1,11 +1,11 @@
 // Copying and moving a node: its whole directory goes to a new place and the same node object
 // (same serial number, handles and flags) stands for the copy afterwards.
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <mutex>
 
-#include "corekit2/bag_file.hpp"
 #include "flags/flag_table.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "groups/node_group.hpp"
@@ -13,6 +13,7 @@
 #include "node/node_copy.hpp"
 #include "node/node_fields.hpp"
 #include "node/tree_copy.hpp"
+#include "platform/files.hpp"
 #include "platform/platform.hpp"
 #include "platform/tree_walk.hpp"
 #include "talvo2/names.hpp"
@@ -58,21 +59,20 @@ bool Node::copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgr
     if (!isEncodable(destination)) return setLastError(InvalidPath);
     if (canceled(progress)) return setLastError(FileError);
     try {
-        fs::path target = fs::absolute(toFsPath(destination)).lexically_normal();
-        if (target.filename_is_dot() && target.has_parent_path()) target = target.parent_path();
+        const fs::path target = toFsPath(normalizedAbsolute(destination));
         // The last element becomes the node's directory name.
         if (!isPlainName(toWide(target.filename()))) return setLastError(InvalidPath);
-        if (fs::exists(fs::symlink_status(target))) return setLastError(AlreadyExists);
-        boost::system::error_code made;
-        if (!fs::create_directory(target, made)) return setLastError(FileError);
+        if (platform::typeAt(target.native(), false) != platform::FileType::Missing)
+            return setLastError(AlreadyExists);
+        if (!platform::fileSystem().makeDirectory(nullptr, target.native(), 0777))
+            return setLastError(FileError);
         if (progress) progress->begin(L"", static_cast<double>(getSize()));
 
         // The flags stay ours throughout: nobody adds or removes one while the files move.
         const std::lock_guard<std::mutex> suspended(f.flags.mutex);
         for (const auto& entry : f.flags.entries) {
-            boost::system::error_code ec;
-            fs::remove(toFsPath(entry.first + getFlagLockExtension()), ec);
-            fs::remove(toFsPath(entry.first + getFlagInfoExtension()), ec);
+            platform::removeFile(toFsPath(entry.first + getFlagLockExtension()).native());
+            platform::removeFile(toFsPath(entry.first + getFlagInfoExtension()).native());
         }
         const fs::path source = f.directory;
         bool copied = false;
@@ -129,8 +129,8 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
         // and a failed copy takes the new directory back, which must never be someone's folder.
         const Node::Fields& own = node.fields();
         const std::wstring target = splitMarkerPath(path, extensionOf(own.markerFilePath)).first;
-        boost::system::error_code ec;
-        if (fs::exists(fs::symlink_status(fs::absolute(toFsPath(target)), ec))) {
+        if (platform::typeAt(toFsPath(normalizedAbsolute(target)).native(), false) !=
+            platform::FileType::Missing) {
             setLastError(AlreadyExists);
             return std::wstring();
         }
@@ -138,8 +138,9 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
         if (!made) return std::wstring();
         const std::wstring newMarker = made->getMarkerFilePath();
         const fs::path directory = toFsPath(made->getPath());
-        if (!fs::is_regular_file(toFsPath(newMarker))) return std::wstring();
-        fs::remove(toFsPath(newMarker));
+        if (platform::typeAt(toFsPath(newMarker).native(), true) != platform::FileType::Regular)
+            return std::wstring();
+        platform::removeFile(toFsPath(newMarker).native());
         const Node::Fields& f = own;
         bool copied = false;
         try {
@@ -151,14 +152,21 @@ std::wstring duplicateNode(const Node& node, const wchar_t* path,
             platform::removeTree(directory.native());
             return std::wstring();
         }
-        fs::rename(directory / toFsPath(fileNameOf(f.markerFilePath)), toFsPath(newMarker));
+        const fs::path copiedMarker = directory / toFsPath(fileNameOf(f.markerFilePath));
+        if (!platform::fileSystem().rename(nullptr, copiedMarker.native(), nullptr,
+                                           toFsPath(newMarker).native(),
+                                           platform::RenameMode::Replace)) {
+            platform::removeTree(directory.native());
+            setLastError(OperationFailed);
+            return std::wstring();
+        }
         if (dropBacklink) {
             corekit2::variant_bag_t bag;
-            if (corekit2::load_variant_bag(bag, newMarker.c_str(), "") != corekit2::BAG_OK) {
+            if (loadBagFile(newMarker, nullptr, bag) != OK) {
                 setLastError(OperationFailed);
             } else if (auto* talvo = bag.get<corekit2::variant_bag_t>(L"talvo");
                        talvo && talvo->remove<corekit2::variant_t>(L"backlink")) {
-                setLastError(statusToError(corekit2::save_variant_bag(bag, newMarker.c_str())));
+                setLastError(saveBagFile(newMarker, nullptr, bag));
             }
         }
         return newMarker;

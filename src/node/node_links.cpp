@@ -2,16 +2,17 @@
 // link file naming the node's marker and the MD5 of the marker's head, and the node's bag records
 // the link file as its backlink.
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <mutex>
 
-#include "corekit2/bag_file.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/bag_values.hpp"
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_fields.hpp"
 #include "node/node_registry.hpp"
+#include "platform/files.hpp"
 #include "talvo2/node.hpp"
 
 namespace fs = boost::filesystem;
@@ -22,8 +23,7 @@ namespace {
 
 // Whether two paths name the same directory, however they are written.
 bool sameDirectory(const fs::path& a, const fs::path& b) {
-    boost::system::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
+    return platform::sameFile(a.native(), b.native());
 }
 
 }  // namespace
@@ -48,8 +48,7 @@ bool Node::readLinkFile(const std::wstring& linkPath, std::wstring& markerPath) 
         registry.add(f.linkFilePath, this);
     }
     corekit2::variant_bag_t record;
-    if (corekit2::load_variant_bag2(record, f.linkFilePath.c_str(), "bag", false) !=
-        corekit2::BAG_OK)
+    if (loadBagFile(f.linkFilePath, kLinkFileRoot, record) != OK)
         return setLastError(OperationFailed);
     const wchar_t* target = stringValue(&record, L"link");
     const wchar_t* digest = stringValue(&record, L"md5sum");
@@ -80,8 +79,7 @@ void Node::updateLinks() {
     const std::wstring previous = f.linkFilePath;
     const auto dropPrevious = [&] {
         if (previous.empty() || previous == wanted) return;
-        boost::system::error_code ec;
-        fs::remove(toFsPath(previous), ec);
+        platform::removeFile(toFsPath(previous).native());
     };
     if (!previous.empty() && previous != wanted) registry.removeOwned(previous, this);
     f.linkFilePath = wanted;
@@ -91,8 +89,7 @@ void Node::updateLinks() {
     corekit2::variant_bag_t link;
     link.put(L"link", corekit2::variant_t(f.markerFilePath));
     link.put(L"md5sum", corekit2::variant_t(f.markerDigest));
-    const bool written =
-        corekit2::save_variant_bag2(link, f.linkFilePath.c_str(), "bag") == corekit2::BAG_OK;
+    const bool written = saveBagFile(f.linkFilePath, kLinkFileRoot, link) == OK;
     dropPrevious();
     if (!written) {
         setLastError(OperationFailed);
@@ -101,7 +98,7 @@ void Node::updateLinks() {
     f.linkStale = false;
     if (corekit2::variant_bag_t* talvo = f.bag.get<corekit2::variant_bag_t>(L"talvo")) {
         talvo->put(L"backlink", corekit2::variant_t(f.linkFilePath));
-        setLastError(statusToError(corekit2::save_variant_bag(f.bag, f.markerFilePath.c_str())));
+        setLastError(saveBagFile(f.markerFilePath, nullptr, f.bag));
     }
 }
 

@@ -1,10 +1,9 @@
 #include "node/node_removal.hpp"
 
-#include <boost/filesystem.hpp>
-
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/node_fields.hpp"
+#include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
 
 namespace fs = boost::filesystem;
@@ -21,16 +20,18 @@ error_t deleteNodeFiles(Node::Fields& fields) {
         // while the removal runs, are deleted themselves and never followed out of the tree. The
         // link file goes even when the tree could not: answer the first failure.
         // A directory already gone is the goal reached: removal still takes the link file.
-        boost::system::error_code probe, link;
+        platform::FileInfo info;
+        const platform::Status probe =
+            platform::fileSystem().status(nullptr, fields.directory.native(), false, info);
         error_t tree = OK;
-        const fs::file_status status = fs::symlink_status(fields.directory, probe);
-        if (status.type() == fs::file_not_found) probe.clear();
-        if (fs::is_directory(status)) tree = platform::removeTree(fields.directory.native());
-        if (!fields.linkFilePath.empty()) fs::remove(toFsPath(fields.linkFilePath), link);
-        if (probe) return systemErrorToError(probe);
+        if (probe && info.type == platform::FileType::Directory)
+            tree = platform::removeTree(fields.directory.native());
+        platform::Status link;
+        if (!fields.linkFilePath.empty())
+            link = platform::removeFile(toFsPath(fields.linkFilePath).native());
+        if (!probe && !probe.missing()) return probe.error();
         if (tree != OK) return tree;
-        if (link) return systemErrorToError(link);
-        return OK;
+        return link.error();
     } catch (const boost::system::system_error& error) {
         return systemErrorToError(error);
     } catch (const std::exception&) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/filesystem.hpp>
 #include <list>
 #include <mutex>
 #include <utility>
 
 #include "node/marker_files.hpp"
+#include "platform/files.hpp"
 #include "platform/platform.hpp"
 #include "talvo2/names.hpp"
 #include "ulib_2_18/text.hpp"
@@ -93,15 +93,18 @@ void remember(const std::string& directory, const platform::DirectoryStamp& stam
     if (listings.size() > kRemembered) listings.pop_back();
 }
 
-std::vector<std::string> list(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        const std::string name = entry.path().filename().string();
-        if (!isOwnerFileName(name)) continue;
-        boost::system::error_code ec;
-        if (fs::is_regular_file(fs::status(entry.path(), ec)) && !ec) names.push_back(name);
+platform::Status list(const std::string& directory, std::vector<std::string>& names) {
+    names.clear();
+    std::vector<platform::DirectoryEntry> entries;
+    const platform::Status listed = platform::listDirectory(directory, entries);
+    if (!listed) return listed;
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (!isOwnerFileName(entry.name)) continue;
+        // A link to a marker counts as the marker it leads to.
+        if (platform::typeAt(directory + "/" + entry.name, true) == platform::FileType::Regular)
+            names.push_back(entry.name);
     }
-    return names;
+    return platform::Status();
 }
 
 }  // namespace
@@ -118,21 +121,24 @@ bool isOwnerFileName(const std::string& name) {
     return hasExtensionIn(owners->set, ulib_2_18::from_utf8(name.substr(dot)));
 }
 
-std::vector<std::string> ownerFileNames(const fs::path& directory) {
+error_t ownerFileNames(const fs::path& directory, std::vector<std::string>& names) {
     const std::string key = directory.native();
-    if (t_hint && t_hint->directory().native() == key) return t_hint->names();
+    if (t_hint && t_hint->directory().native() == key) {
+        names = t_hint->names();
+        return OK;
+    }
     platform::DirectoryStamp before;
-    if (!platform::directoryStamp(key, before)) return list(directory);
-    std::vector<std::string> names;
-    if (remembered(key, before, names)) return names;
+    if (!platform::directoryStamp(key, before)) return list(key, names).error();
+    if (remembered(key, before, names)) return OK;
     const int64_t started = platform::wallClockNs();
-    names = list(directory);
+    const platform::Status listed = list(key, names);
+    if (!listed) return listed.error();
     platform::DirectoryStamp after;
     if (platform::directoryStamp(key, after) && after == before &&
         before.modifiedNs < started - kSettledNs && before.changedNs < started - kSettledNs &&
         platform::timesAreLocal(key))
         remember(key, before, names);
-    return names;
+    return OK;
 }
 
 OwnerListingHint::OwnerListingHint(fs::path directory, std::vector<std::string> names)

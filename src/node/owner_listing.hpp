@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "talvo2/error.hpp"
+
 namespace talvo2 {
 
 // Whether `name` (a file name as the file system stores it) ends in the extension of a project,
@@ -20,9 +22,9 @@ namespace talvo2 {
 bool isOwnerFileName(const std::string& name);
 
 // The regular files of `directory` (links followed) that isOwnerFileName accepts, by name, in
-// listing order: from the calling thread's hint, from a remembered listing, or listed now.
-// Throws boost::filesystem::filesystem_error when the directory cannot be listed.
-std::vector<std::string> ownerFileNames(const boost::filesystem::path& directory);
+// listing order: from the calling thread's hint, from a remembered listing, or listed now. OK,
+// or the mapped reason why the directory cannot be listed.
+error_t ownerFileNames(const boost::filesystem::path& directory, std::vector<std::string>& names);
 
 // Tells owner lookups of `directory` in the calling thread, for as long as it lives, that its
 // candidates are `names`: what the caller found listing it within the same operation.

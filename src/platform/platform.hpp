@@ -5,8 +5,10 @@
 // needs. platform_posix.cpp implements it for Linux.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/file_system.hpp"
 #include "talvo2/error.hpp"
 
 namespace talvo2::platform {
@@ -19,8 +21,8 @@ public:
     // or make it, or open only one that is there.
     enum class Disposition { CreateNew, OpenAlways, OpenExisting };
 
-    ExclusiveFile() = default;
-    ~ExclusiveFile() { close(); }
+    ExclusiveFile();
+    ~ExclusiveFile();
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
@@ -30,7 +32,7 @@ public:
     // open, the path is checked to still name the opened file, so a file deleted by its last
     // holder is never taken for the one now at the path.
     error_t open(const std::string& path, Disposition disposition);
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_file != nullptr; }
     void close();
 
     // The file's size, or -1 when it cannot be read.
@@ -41,7 +43,7 @@ public:
     bool readAll(std::string& bytes) const;
 
 private:
-    int m_fd = -1;
+    std::unique_ptr<File> m_file;
 };
 
 // Deletes the file at `path` while holding it exclusively, so nobody holding it loses it from
@@ -50,7 +52,7 @@ error_t deleteWhileHeld(const std::string& path);
 
 // What identifies a directory's content as listed: the directory itself and the times its
 // entries last changed. Two equal stamps mean no entry was added, removed or renamed in between,
-// provided the modification time lies far enough in the past (see timesAreLocal).
+// provided the modification time lies far enough in the past and timesAreLocal holds.
 struct DirectoryStamp {
     uint64_t device = 0;
     uint64_t inode = 0;
@@ -66,9 +68,7 @@ struct DirectoryStamp {
 // or cannot be asked.
 bool directoryStamp(const std::string& path, DirectoryStamp& stamp);
 
-// Whether the file system holding `path` is a local one whose times this machine's clock sets,
-// so that a directory's modification time tells reliably that it changed. False for network and
-// unknown file systems, whose times may come from another clock or from a cache.
+// Whether the file system holding `path` is local and its times come from this machine's clock.
 bool timesAreLocal(const std::string& path);
 
 // Nanoseconds since 1970 by the wall clock.

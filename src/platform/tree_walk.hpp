@@ -3,8 +3,8 @@
 // Recursive removal and copying of directory trees that cannot be led out of the tree. Every
 // entry is reached by name from its parent's open directory descriptor and opened without
 // following symbolic links, so an entry swapped for a link to an outside folder while a walk runs
-// is never read, copied or deleted through: the walk sees the link itself. tree_walk.cpp
-// implements it for Linux.
+// is never read, copied or deleted through: the walk sees the link itself. Every step is a call of
+// the file-system seam, so a test's faults reach into the walk.
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +20,10 @@ namespace talvo2::platform {
 // (InsufficientPermissions for permission denied or a read-only file system, NotFound,
 // AlreadyExists, OperationFailed for anything else), which leaves the rest in place.
 error_t removeTree(const std::string& utf8Path);
+
+// Calls `visit` with the size of every regular file below the directory `utf8Path`, never
+// following a symbolic link. A failure ends the walk; what was visited stays visited.
+void walkRegularFiles(const std::string& utf8Path, const std::function<void(uint64_t)>& visit);
 
 // What a copy does with one entry of the source tree.
 enum class CopyStep { Copy, Skip, Stop };

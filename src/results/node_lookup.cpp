@@ -1,10 +1,13 @@
 #include "results/node_lookup.hpp"
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
+#include <vector>
 
 #include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
+#include "platform/files.hpp"
 #include "results/result_name_pattern.hpp"
+#include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -12,14 +15,20 @@ namespace talvo2 {
 
 namespace {
 
-// Adds the marker of every entry of `parent` whose name `accept` takes.
+// Adds the marker of every entry of `parent` whose name `accept` takes. The mapped reason when
+// `parent` cannot be listed.
 template <class Accept>
-void scan(const fs::path& parent, const ExtensionSet& set, Accept accept, FileSet& found) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(parent)) {
-        if (!accept(toWide(entry.path().filename()))) continue;
-        const std::wstring marker = locateMarkerFile(toWide(entry.path()), set, true);
+error_t scan(const fs::path& parent, const ExtensionSet& set, Accept accept, FileSet& found) {
+    std::vector<platform::DirectoryEntry> entries;
+    const platform::Status listed = platform::listDirectory(parent.native(), entries);
+    if (!listed) return listed.error();
+    for (const platform::DirectoryEntry& entry : entries) {
+        const std::wstring name = ulib_2_18::from_utf8(entry.name);
+        if (!accept(name)) continue;
+        const std::wstring marker = locateMarkerFile(toWide(parent / entry.name), set, true);
         if (!marker.empty()) found.insert(marker);
     }
+    return OK;
 }
 
 }  // namespace
@@ -38,8 +47,12 @@ FileSet findNodes(const std::wstring& path, const std::wstring& base, const Exte
         try {
             // An empty path asks for every node of the directory, as "*" does.
             const fs::path given = toFsPath(path.empty() ? L"*" : path);
-            resolved = base.empty() ? fs::absolute(given) : fs::absolute(given, toFsPath(base));
-            resolved = resolved.lexically_normal();
+            std::wstring anchor = base;
+            if (!given.is_absolute() && absolutePath(base, anchor) != OK) {
+                setLastError(InvalidPath);
+                return found;
+            }
+            resolved = (given.is_absolute() ? given : toFsPath(anchor) / given).lexically_normal();
         } catch (const std::exception&) {
             setLastError(InvalidPath);
             return found;
@@ -52,13 +65,17 @@ FileSet findNodes(const std::wstring& path, const std::wstring& base, const Exte
         } else {
             const fs::path parent = resolved.parent_path();
             const std::wstring element = toWide(resolved.filename());
-            if (!fs::is_directory(parent)) {
+            if (platform::typeAt(parent.native(), true) != platform::FileType::Directory) {
                 setLastError(NotFound);
                 return found;
             }
             if (element == L"*") {
-                scan(
+                const error_t scanned = scan(
                     parent, set, [](const std::wstring&) { return true; }, found);
+                if (scanned != OK) {
+                    setLastError(scanned);
+                    return FileSet();
+                }
             } else {
                 const error_t checked = checkResultNamePattern(element.c_str());
                 if (checked != OK) {
@@ -75,12 +92,16 @@ FileSet findNodes(const std::wstring& path, const std::wstring& base, const Exte
                     if (!marker.empty()) found.insert(marker);
                 } else {
                     uint64_t number = 0;
-                    scan(
+                    const error_t scanned = scan(
                         parent, set,
                         [&](const std::wstring& name) {
                             return matchPattern(pattern, name, number);
                         },
                         found);
+                    if (scanned != OK) {
+                        setLastError(scanned);
+                        return FileSet();
+                    }
                 }
             }
         }

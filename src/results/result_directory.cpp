@@ -1,9 +1,8 @@
 #include "results/result_directory.hpp"
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <climits>
-#include <fstream>
 #include <vector>
 
 #include "corekit2/path.hpp"
@@ -16,10 +15,12 @@
 #include "node/node_removal.hpp"
 #include "node/tree_copy.hpp"
 #include "notify2/ambient_progress.hpp"
+#include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
 #include "results/result_directory_maker.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
+#include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -28,30 +29,36 @@ namespace talvo2 {
 namespace {
 
 bool isThere(const fs::path& path) {
-    boost::system::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
-// Creates an empty file, keeping one that is there.
-void touch(const fs::path& path) {
-    std::ofstream file(path.string(), std::ios::app);
-    if (!file) {
-        throw boost::system::system_error(errno, boost::system::generic_category(),
-                                          "cannot create " + path.string());
-    }
+    return platform::typeAt(path.native(), false) != platform::FileType::Missing;
 }
 
 // The collector data directories: "data." and anything that is a directory, also through a
 // symbolic link (collectors put large data on scratch storage and link it in). A link to a file,
 // or one that leads nowhere, is no data directory.
 void collectDataDirectories(const fs::path& directory, ResultFiles& out) {
-    boost::system::error_code ec;
     const std::string prefix = "data.";
-    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        boost::system::error_code status;
-        if (fs::is_directory(it->status(status)) && !status) out.insert(toWide(it->path()));
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(directory.native(), entries);
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (entry.name.compare(0, prefix.size(), prefix) != 0) continue;
+        const fs::path path = directory / entry.name;
+        if (platform::typeAt(path.native(), true) == platform::FileType::Directory)
+            out.insert(toWide(path));
+    }
+}
+
+// The regular files (not links) directly in `directory` whose names match `mask`.
+void collectFiles(const std::wstring& directory, const std::wstring& mask, ResultFiles& out) {
+    const fs::path base = toFsPath(directory);
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(base.native(), entries);
+    for (const platform::DirectoryEntry& entry : entries) {
+        const fs::path path = base / entry.name;
+        platform::FileType type = entry.type;
+        if (type == platform::FileType::Unknown) type = platform::typeAt(path.native(), false);
+        if (type != platform::FileType::Regular) continue;
+        const std::wstring name = ulib_2_18::from_utf8(entry.name);
+        if (corekit2::path_t(name).match(mask)) out.insert(directory + L"/" + name);
     }
 }
 
@@ -94,28 +101,20 @@ bool ResultDirectory::setFinalized(bool finalized) {
     resetLastError();
     if (finalized == m_finalized) return true;
     m_finalized = finalized;
-    const fs::path mark = fields().directory / ".norun";
-    try {
-        if (finalized) {
-            touch(mark);
-        } else {
-            fs::remove(mark);
-        }
-        return true;
-    } catch (const boost::system::system_error& error) {
-        return setLastError(systemErrorToError(error));
-    }
+    const std::string mark = (fields().directory / ".norun").native();
+    return setLastError(finalized ? platform::touchFile(mark).error()
+                                  : platform::removeFile(mark).error());
 }
 
 void ResultDirectory::setInvalid() {
-    try {
-        touch(fields().directory / ".bad");
-        // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
-        const std::wstring aside = fields().path + L"-bad";
-        move(aside.c_str(), true, nullptr);
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
+    const platform::Status marked = platform::touchFile((fields().directory / ".bad").native());
+    if (!marked) {
+        setLastError(marked.error());
+        return;
     }
+    // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
+    const std::wstring aside = fields().path + L"-bad";
+    move(aside.c_str(), true, nullptr);
 }
 
 const wchar_t* ResultDirectory::createCollectorDataDir() {
@@ -141,8 +140,7 @@ corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* m
     corekit2::sptr_t<ResultFiles> files(new ResultFiles);
     const std::wstring pattern = mask ? mask : L"*";
     for (const wchar_t* directory = directories.next(); directory; directory = directories.next())
-        for (const corekit2::path_t& file : corekit2::find_files(directory, pattern, false))
-            files->insert(file.as_string());
+        collectFiles(directory, pattern, *files);
     return files;
 }
 
@@ -160,11 +158,10 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
         if (!setLastError(
                 makeResultDirectory(target, L"", false, fields().bag, false, created, &listed)))
             return {};
-        const fs::path destination = fs::absolute(toFsPath(created)).lexically_normal();
+        const fs::path destination = toFsPath(normalizedAbsolute(created));
         // A copy into itself would never end: refuse it and take back the empty directory.
-        if (isWithin(destination, fs::absolute(fields().directory).lexically_normal())) {
-            boost::system::error_code ec;
-            fs::remove(destination, ec);
+        if (isWithin(destination, toFsPath(normalizedAbsolute(fields().path)))) {
+            platform::fileSystem().remove(nullptr, destination.native(), true);
             setLastError(ParameterError);
             return {};
         }
@@ -246,8 +243,8 @@ const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
     const error_t made = tryCreateDirectory(path);
     if (made != OK && made != AlreadyExists) return nullptr;
     // An existing file of that name is not a directory.
-    boost::system::error_code ec;
-    if (!fs::is_directory(toFsPath(path), ec)) return nullptr;
+    if (platform::typeAt(toFsPath(path).native(), true) != platform::FileType::Directory)
+        return nullptr;
     m_subdir = path;
     return m_subdir.c_str();
 }

@@ -1,6 +1,6 @@
 #include "results/result_directory_maker.hpp"
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <cctype>
 #include <optional>
 
@@ -9,6 +9,7 @@
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_relations.hpp"
+#include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
 #include "results/result_name_pattern.hpp"
 #include "ulib_2_18/text.hpp"
@@ -40,25 +41,24 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
     // Names are first compared with the prefix as bytes, so entries that cannot match cost no
     // conversion.
     const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
-    boost::system::error_code ec;
-    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string& full = it->path().native();
-        const auto slash = full.find_last_of('/');
-        const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-        if (owners && isOwnerFileName(full.substr(start))) {
-            boost::system::error_code status;
-            if (fs::is_regular_file(it->status(status)) && !status)
-                owners->push_back(full.substr(start));
-        }
-        if (full.compare(start, prefix.size(), prefix) != 0) continue;
-        const std::string name = full.substr(start);
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(directory.native(), entries);
+    for (const platform::DirectoryEntry& entry : entries) {
+        const std::string& name = entry.name;
+        const fs::path path = directory / name;
+        if (owners && isOwnerFileName(name) &&
+            platform::typeAt(path.native(), true) == platform::FileType::Regular)
+            owners->push_back(name);
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
         uint64_t number = 0;
         if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
         if (highest && number <= *highest) continue;
-        const fs::file_type type = it->symlink_status(ec).type();
-        bool counts = type == fs::directory_file || isLinkFileName(name);
-        if (!counts && type == fs::symlink_file) counts = fs::is_directory(it->status(ec));
-        if (counts && (!highest || number > *highest)) highest = number;
+        platform::FileType type = entry.type;
+        if (type == platform::FileType::Unknown) type = platform::typeAt(path.native(), false);
+        bool counts = type == platform::FileType::Directory || isLinkFileName(name);
+        if (!counts && type == platform::FileType::Symlink)
+            counts = platform::typeAt(path.native(), true) == platform::FileType::Directory;
+        if (counts) highest = number;
     }
 }
 
@@ -75,16 +75,20 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
     last.erase(0, last.find_last_of(L'/') + 1);
     if (overwrite && (last == L"." || last == L"..")) return InvalidPath;
     try {
-        fs::path root = fs::current_path();
+        std::wstring current;
+        const error_t located = absolutePath(L".", current);
+        if (located != OK) return located;
+        fs::path root = toFsPath(current);
         fs::path baseDirectory;
         if (!base.empty()) {
-            baseDirectory = fs::absolute(toFsPath(base));
+            baseDirectory = toFsPath(base).is_absolute() ? toFsPath(base) : root / toFsPath(base);
             // A base where no group opens anchors nothing: the path counts from the current
             // directory, as without a base.
             const std::wstring output = groupOutputDirectory(toWide(baseDirectory));
             if (!output.empty()) root = toFsPath(output);
         }
-        fs::path resolved = fs::absolute(toFsPath(path), root).lexically_normal();
+        const fs::path given = toFsPath(path);
+        fs::path resolved = (given.is_absolute() ? given : root / given).lexically_normal();
         if (resolved.filename_is_dot() && resolved.has_parent_path())
             resolved = resolved.parent_path();
         const fs::path parent = resolved.parent_path();
@@ -98,12 +102,11 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
         const error_t parsed = parsePattern(element, variables, pattern);
         if (parsed != OK) return parsed;
 
-        boost::system::error_code ec;
-        const fs::file_status parentStatus = fs::status(parent, ec);
-        if (!fs::exists(parentStatus)) {
+        const platform::FileType parentType = platform::typeAt(parent.native(), true);
+        if (parentType == platform::FileType::Missing) {
             const error_t made = tryCreateDirectory(toWide(parent));
             if (made != OK && made != AlreadyExists) return made;
-        } else if (!fs::is_directory(parentStatus)) {
+        } else if (parentType != platform::FileType::Directory) {
             return NotFound;
         }
 
@@ -150,9 +153,11 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
         const error_t nameOk = usable(name);
         if (nameOk != OK) return nameOk;
         const fs::path candidate = parent / toFsPath(name);
-        if (overwrite && fs::exists(fs::symlink_status(candidate, ec))) {
+        if (overwrite &&
+            platform::typeAt(candidate.native(), false) != platform::FileType::Missing) {
             platform::removeTree(candidate.native());
-            if (fs::exists(fs::symlink_status(candidate))) return OperationFailed;
+            if (platform::typeAt(candidate.native(), false) != platform::FileType::Missing)
+                return OperationFailed;
         }
         const error_t made = tryCreateDirectory(toWide(candidate));
         if (made == OK) created = toWide(candidate);

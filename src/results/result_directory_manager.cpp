@@ -97,9 +97,10 @@ sptr_t<IResultDirectory> ResultDirectoryManager::get(const wchar_t* path,
             setLastError(EmptyPattern);
             return {};
         }
-        const fs::path absolute = fs::absolute(toFsPath(path));
+        std::wstring absolute;
+        if (!setLastError(absolutePath(path, absolute))) return {};
         ResultNamePattern pattern;
-        if (!setLastError(parsePattern(toWide(absolute.filename()), nullptr, pattern))) return {};
+        if (!setLastError(parsePattern(fileNameOf(absolute), nullptr, pattern))) return {};
         sptr_t<IResultDirectory> made = create(path, false, properties, literal, nullptr);
         if (made || (pattern.width != 0 && !literal) || getLastError() != AlreadyExists)
             return made;

@@ -1,6 +1,5 @@
 #include "results/result_name_pattern.hpp"
 
-#include <boost/filesystem.hpp>
 #include <limits>
 #include <string>
 
@@ -8,6 +7,7 @@
 #include "frame/bag_values.hpp"
 #include "frame/logger.hpp"
 #include "frame/wide_path.hpp"
+#include "node/marker_files.hpp"
 #include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 
@@ -157,10 +157,10 @@ error_t ResultDirectoryManager::validateResultDirectoryPattern(const wchar_t* pa
 bool ResultDirectoryManager::isPathPatterned(wchar_t* path) {
     if (!isEncodable(path)) return false;
     try {
-        const boost::filesystem::path absolute = boost::filesystem::absolute(toFsPath(path));
+        std::wstring absolute;
+        if (absolutePath(path, absolute) != OK) return false;
         ResultNamePattern parsed;
-        return parsePattern(toWide(absolute.filename()), nullptr, parsed) == OK &&
-               parsed.width != 0;
+        return parsePattern(fileNameOf(absolute), nullptr, parsed) == OK && parsed.width != 0;
     } catch (const std::exception&) {
         return false;
     }

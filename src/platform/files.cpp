@@ -1,0 +1,247 @@
+#include "platform/files.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <random>
+
+#include "platform/file_system.hpp"
+#include "platform/platform.hpp"
+
+namespace talvo2::platform {
+
+namespace {
+
+// The directory of `path` and its last element, lexically.
+void splitPath(const std::string& path, std::string& directory, std::string& leaf) {
+    const auto slash = path.find_last_of('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A name no other writer in this or another process will pick at the same moment, hidden and
+// recognisable as a temporary file of `leaf`.
+std::string temporaryName(const std::string& directory, const std::string& leaf) {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%016llx.tmp", static_cast<long>(processId()),
+                  counter.fetch_add(1), static_cast<unsigned long long>(random()));
+    // Only the start of the target's name, so the temporary name stays within the file system's
+    // limit whatever the target's length.
+    return (directory == "/" ? "/" : directory + "/") + "." + leaf.substr(0, 32) + suffix;
+}
+
+Status writeAll(File& file, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t written = 0;
+        const Status wrote = file.write(bytes.data() + done, bytes.size() - done, written);
+        if (!wrote) return wrote;
+        if (written == 0) return Status::fromSystem(ENOSPC);  // no progress: a full disk
+        done += written;
+    }
+    return Status();
+}
+
+}  // namespace
+
+ReadOutcome readFile(const Directory* at, const std::string& path, std::size_t limit, bool follow,
+                     std::string& bytes, Status* why) {
+    FileSystem& fs = fileSystem();
+    Status ignored;
+    Status& status = why ? *why : ignored;
+    std::unique_ptr<File> file;
+    status = fs.openFile(at, path, kRead | kNonBlocking | (follow ? 0u : kNoFollow), 0, file);
+    if (!status) {
+        if (status.missing()) return ReadOutcome::Missing;
+        return status.wrongKind() ? ReadOutcome::NotRegular : ReadOutcome::Failed;
+    }
+    FileInfo info;
+    status = file->info(info);
+    if (!status) return ReadOutcome::Failed;
+    if (info.type != FileType::Regular) return ReadOutcome::NotRegular;
+    // One byte past the limit tells a file that is too large from one that just fits, even when
+    // the file grows while it is read.
+    std::string buffer;
+    buffer.resize(std::min<uint64_t>(info.size, limit) + 1);
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == buffer.size()) {
+            if (buffer.size() > limit) return ReadOutcome::TooLarge;
+            buffer.resize(std::min(buffer.size() * 2, limit + 1));
+        }
+        std::size_t got = 0;
+        status = file->read(&buffer[filled], buffer.size() - filled, got);
+        if (!status) return ReadOutcome::Failed;
+        if (got == 0) break;
+        filled += got;
+    }
+    if (filled > limit) return ReadOutcome::TooLarge;
+    buffer.resize(filled);
+    bytes.swap(buffer);
+    return ReadOutcome::Read;
+}
+
+ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string& bytes) {
+    std::unique_ptr<File> file;
+    const Status opened = fileSystem().openFile(nullptr, path, kRead | kNonBlocking, 0, file);
+    if (!opened) return opened.missing() ? ReadOutcome::Missing : ReadOutcome::Failed;
+    FileInfo info;
+    if (!file->info(info)) return ReadOutcome::Failed;
+    if (info.type != FileType::Regular) return ReadOutcome::NotRegular;
+    std::string buffer(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < limit) {
+        std::size_t got = 0;
+        if (!file->read(&buffer[filled], limit - filled, got)) return ReadOutcome::Failed;
+        if (got == 0) break;
+        filled += got;
+    }
+    buffer.resize(filled);
+    bytes.swap(buffer);
+    return ReadOutcome::Read;
+}
+
+Status writeFileAtomically(const std::string& path, const std::string& bytes) {
+    FileSystem& fs = fileSystem();
+    std::string directory;
+    std::string leaf;
+    splitPath(path, directory, leaf);
+    FileInfo existing;
+    const Status looked = fs.status(nullptr, path, false, existing);
+    if (!looked && !looked.missing()) return looked;
+    const bool replacing = looked.ok();
+    // Only a regular file is replaced: a link or anything else planted at the name stays as it is.
+    if (replacing && existing.type != FileType::Regular)
+        return Status::fromSystem(existing.type == FileType::Directory ? EISDIR : ELOOP);
+
+    std::string temporary;
+    std::unique_ptr<File> file;
+    Status made;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporary = temporaryName(directory, leaf);
+        made =
+            fs.openFile(nullptr, temporary, kWrite | kCreate | kExclusive | kNoFollow, 0666, file);
+        if (made || !made.exists()) break;
+    }
+    if (!made) return made;
+    // A replaced file keeps its permissions, so a private file does not become readable by
+    // others, and its owner where we may set it (root saving a user's file).
+    if (replacing) {
+        file->setPermissions(existing.permissions);
+        FileInfo mine;
+        if (file->info(mine) && (mine.owner != existing.owner || mine.group != existing.group))
+            file->setOwner(existing.owner, existing.group);
+    }
+    Status written = writeAll(*file, bytes);
+    if (written) written = file->sync();
+    if (written) written = file->close();
+    file.reset();
+    if (written) written = fs.rename(nullptr, temporary, nullptr, path, RenameMode::Replace);
+    if (!written) {
+        fs.remove(nullptr, temporary, false);
+        return written;
+    }
+    // Make a replacement durable: once this returns, a crash cannot bring the old content back.
+    // A file that is new needs no such sync: until its directory entry reaches the disk a crash
+    // leaves no file at all, just as if the save had not begun. A failure here cannot undo the
+    // rename, so it is not one.
+    if (replacing) {
+        std::unique_ptr<Directory> parent;
+        if (fs.openDirectory(nullptr, directory, true, true, parent)) parent->sync();
+    }
+    return Status();
+}
+
+Status touchFile(const std::string& path) {
+    std::unique_ptr<File> file;
+    const Status made = fileSystem().openFile(
+        nullptr, path, kWrite | kCreate | kNoFollow | kNonBlocking, 0666, file);
+    return made ? file->close() : made;
+}
+
+Status renameWithoutReplacing(const std::string& from, const std::string& to) {
+    FileSystem& fs = fileSystem();
+    const Status renamed = fs.rename(nullptr, from, nullptr, to, RenameMode::NoReplace);
+    if (renamed || !renamed.unsupported()) return renamed;
+    const Status linked = fs.link(nullptr, from, nullptr, to);
+    if (linked) {
+        fs.remove(nullptr, from, false);
+        return Status();
+    }
+    if (linked.exists()) return linked;
+    FileInfo there;
+    const Status looked = fs.status(nullptr, to, false, there);
+    if (looked) return Status::fromSystem(EEXIST);
+    if (!looked.missing()) return looked;
+    return fs.rename(nullptr, from, nullptr, to, RenameMode::Replace);
+}
+
+Status makeDirectories(const std::string& path, bool& made) {
+    made = false;
+    FileSystem& fs = fileSystem();
+    // Up to the deepest directory that is there, then down again making each level.
+    std::vector<std::string> missing;
+    for (std::string current = path;;) {
+        while (current.size() > 1 && current.back() == '/') current.pop_back();
+        FileInfo info;
+        const Status looked = fs.status(nullptr, current, true, info);
+        if (looked) {
+            if (info.type != FileType::Directory)
+                return Status::fromSystem(missing.empty() ? EEXIST : ENOTDIR);
+            break;
+        }
+        if (!looked.missing()) return looked;
+        missing.push_back(current);
+        const auto slash = current.find_last_of('/');
+        if (slash == std::string::npos) break;
+        current = slash == 0 ? "/" : current.substr(0, slash);
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const Status created = fs.makeDirectory(nullptr, *level, 0777);
+        if (!created && !created.exists()) return created;
+        if (level + 1 == missing.rend()) made = created.ok();
+    }
+    return Status();
+}
+
+FileType typeAt(const std::string& path, bool follow) {
+    FileInfo info;
+    return fileSystem().status(nullptr, path, follow, info) ? info.type : FileType::Missing;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    FileInfo first;
+    FileInfo second;
+    FileSystem& fs = fileSystem();
+    return fs.status(nullptr, a, true, first) && fs.status(nullptr, b, true, second) &&
+           first.device == second.device && first.inode == second.inode;
+}
+
+Status removeFile(const std::string& path) {
+    const Status removed = fileSystem().remove(nullptr, path, false);
+    return removed.missing() ? Status() : removed;
+}
+
+Status listDirectory(const std::string& path, std::vector<DirectoryEntry>& entries) {
+    std::unique_ptr<Directory> directory;
+    const Status opened = fileSystem().openDirectory(nullptr, path, true, true, directory);
+    return opened ? directory->list(entries) : opened;
+}
+
+Status absolutePath(const std::string& path, std::string& absolute) {
+    if (!path.empty() && path.front() == '/') {
+        absolute = path;
+        return Status();
+    }
+    std::string current;
+    const Status asked = fileSystem().currentDirectory(current);
+    if (!asked) return asked;
+    absolute = path.empty() ? current : (current == "/" ? "/" : current + "/") + path;
+    return Status();
+}
+
+}  // namespace talvo2::platform
