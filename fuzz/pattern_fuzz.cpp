@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz_util.hpp"
-#include "results/result_name_pattern.hpp"
+#include "node/name_pattern.hpp"
 #include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 

@@ -32,7 +32,8 @@ public:
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
 
-    // The order of the virtual operations below is fixed: it is shared by every node kind.
+    // The order of the virtual operations below is fixed: it is shared by every node kind. Each
+    // behaves as the INode operation of the same name describes.
     virtual ~Node();
     // The node's INode view.
     virtual INode* asINode() = 0;
@@ -67,42 +68,14 @@ public:
     virtual error_t ownFlag(const wchar_t* name);
     virtual const wchar_t* getLinkFilePath();
 
-    Fields& fields() { return *m_fields; }
-    const Fields& fields() const { return *m_fields; }
-
 protected:
     // Binds to the marker file `markerPath` (or to the marker a link file there names, in which
     // case `markerPath` is replaced by it); `groupPath` names the group the node is opened from.
     // Only the node kinds' constructors call this, under the registry lock.
     Node(std::wstring& markerPath, const wchar_t* groupPath);
 
-    // Binds the node to `markerPath` as opened from the group at `groupPath` (may be null).
-    // Returns whether the calling thread's last error is OK afterwards.
-    bool bind(const std::wstring& markerPath, const wchar_t* groupPath);
-
-    // Copies the node's directory to `destination` (which must not exist), leaving flag files
-    // out, then rebinds this node to the copy, its flags held there. With `renameMarker` the
-    // marker takes the new directory's name. `progress` (may be null) hears of every file and
-    // may cancel; a failed or canceled copy leaves nothing at the destination.
-    bool copyTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress);
-    // copyTo, then deletes the old directory.
-    bool moveTo(const wchar_t* destination, bool renameMarker, notify2::IProgress* progress);
-
 private:
-    // Follows a marker file renamed within the node's directory.
-    void refreshMarker();
-    // Binds to the same marker under a new name, keeping changes not yet saved.
-    bool rebindKeepingChanges(const std::wstring& markerPath, const wchar_t* groupPath);
-    // Takes the owner of the group at `groupPath` as parent (none for a plain directory; never
-    // the node itself); where no group opens, the parent stays.
-    void adoptParentFrom(const std::wstring& groupPath);
-    // Reads the link file `linkPath`, which from now on leads to this node; `markerPath`
-    // receives the marker path it records.
-    bool readLinkFile(const std::wstring& linkPath, std::wstring& markerPath);
-    // Keeps the link file in the parent's directory in step with where the node is: written when
-    // the node lies outside its parent's directory, deleted when it no longer does.
-    void updateLinks();
-
+    friend struct NodeAccess;  // the library's own way to the state
     std::unique_ptr<Fields> m_fields;
 };
 

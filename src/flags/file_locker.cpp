@@ -4,6 +4,7 @@
 
 #include "corekit2/host.hpp"
 #include "frame/bag_files.hpp"
+#include "frame/disk_format.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2::util {
@@ -22,12 +23,12 @@ bool FileLocker::openExclusive(const std::wstring& path,
 }
 
 void FileLocker::fillOwnerRecord(corekit2::variant_bag_t& bag) {
-    bag.put(L"timestamp", variant_t(static_cast<uint64_t>(std::time(nullptr))));
-    bag.put(L"pid", variant_t(platform::processId()));
-    bag.put(L"ppid", variant_t(platform::parentProcessId()));
-    bag.put(L"host", variant_t(corekit2::get_fq_host_name()));
-    bag.put(L"user", variant_t(platform::userName()));
-    bag.put(L"os", variant_t(L"linux"));
+    bag.put(disk::kOwnerTimestamp, variant_t(static_cast<uint64_t>(std::time(nullptr))));
+    bag.put(disk::kOwnerPid, variant_t(platform::processId()));
+    bag.put(disk::kOwnerPpid, variant_t(platform::parentProcessId()));
+    bag.put(disk::kOwnerHost, variant_t(corekit2::get_fq_host_name()));
+    bag.put(disk::kOwnerUser, variant_t(platform::userName()));
+    bag.put(disk::kOwnerOs, variant_t(platform::operatingSystemName()));
 }
 
 error_t FileLocker::writeBag(const corekit2::variant_bag_t& bag) {

@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <string>
 
+#include "frame/boundary.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/extension_table.hpp"
 #include "frame/wide_path.hpp"
 #include "platform/file_system.hpp"
@@ -13,11 +15,6 @@
 namespace talvo2 {
 
 namespace {
-
-const wchar_t* const kReservedNames[] = {L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2",
-                                         L"COM3", L"COM4", L"COM5", L"COM6", L"COM7", L"COM8",
-                                         L"COM9", L"LPT1", L"LPT2", L"LPT3", L"LPT4", L"LPT5",
-                                         L"LPT6", L"LPT7", L"LPT8", L"LPT9"};
 
 const wchar_t* entry(ExtensionTable::entry_t which) {
     return ExtensionTable::instance().get(which);
@@ -46,7 +43,7 @@ const wchar_t* getFlagInfoExtension() {
     return entry(ExtensionTable::FlagInfo);
 }
 const wchar_t* getCollectorDataDirectoryPrefix() {
-    return L"data.";
+    return disk::kDataPrefix;
 }
 
 bool isLegacyResultExtension(const std::wstring& ext) {
@@ -58,18 +55,18 @@ bool isLegacyProjectExtension(const std::wstring& ext) {
 }
 
 const wchar_t* ResultDirectoryManager::getDefaultResultDirectoryName() {
-    return L"r@@@";
+    return disk::kDefaultResultName;
 }
 
 bool ResultDirectoryManager::isReservedDirectoryName(const wchar_t* name) {
     if (!name) return false;
-    for (const wchar_t* reserved : kReservedNames)
+    for (const wchar_t* reserved : disk::kReservedNames)
         if (std::wcscmp(name, reserved) == 0) return true;
     return false;
 }
 
 std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& directory) {
-    try {
+    return exported(std::wstring(), [&]() -> Reply<std::wstring> {
         const boost::filesystem::path base = toFsPath(directory);
         for (unsigned long n = 0;; ++n) {
             const std::wstring name = getCollectorDataDirectoryPrefix() + std::to_wstring(n);
@@ -79,11 +76,9 @@ std::wstring IResultDirectory::generateCollectorDataDirName(const std::wstring& 
             platform::FileInfo info;
             if (!platform::fileSystem().status(nullptr, (base / toFsPath(name)).native(), false,
                                                info))
-                return name;
+                return {name, LastError::kept()};
         }
-    } catch (const std::exception&) {
-        return std::wstring();
-    }
+    });
 }
 
 }  // namespace talvo2

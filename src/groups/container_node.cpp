@@ -1,24 +1,20 @@
 #include "groups/container_node.hpp"
 
-#include <boost/filesystem.hpp>
 #include <type_traits>
 
-#include "corekit2/bag_file.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "frame/wide_path.hpp"
 #include "groups/node_group.hpp"
+#include "node/creation_metadata.hpp"
+#include "node/directory_maker.hpp"
 #include "node/marker_files.hpp"
+#include "node/node_cast.hpp"
 #include "node/node_copy.hpp"
-#include "node/node_fields.hpp"
+#include "node/node_lookup.hpp"
 #include "node/node_opener.hpp"
 #include "node/node_removal.hpp"
-#include "results/creation_metadata.hpp"
-#include "results/node_lookup.hpp"
-#include "results/result_directory_maker.hpp"
+#include "node/node_state.hpp"
 #include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-
-namespace fs = boost::filesystem;
 
 namespace talvo2 {
 
@@ -27,31 +23,53 @@ using corekit2::sptr_t;
 template <class Base>
 ContainerNode<Base>::ContainerNode(std::wstring& markerPath, const wchar_t* groupPath)
     : Node(markerPath, groupPath) {
-    fields().memberGroup = std::make_unique<NodeGroup>(fields().path, this);
+    fieldsOf(*this).memberGroup = std::make_unique<NodeGroup>(fieldsOf(*this).path, this);
+}
+
+template <class Base>
+Node* ContainerNode<Base>::make(std::wstring& markerPath, const wchar_t* groupPath,
+                                error_t& bound) {
+    Node* node = nullptr;
+    if constexpr (std::is_same_v<Base, ProjectBase>) {
+        node = new Project(markerPath, groupPath);
+    } else {
+        node = new Experiment(markerPath, groupPath);
+    }
+    bound = fieldsOf(*node).bindOutcome;
+    return node;
 }
 
 template <class Base>
 sptr_t<INodeGroup> ContainerNode<Base>::getNodeGroup() {
-    return sptr_t<INodeGroup>(fields().memberGroup.get());
+    return sptr_t<INodeGroup>(fieldsOf(*this).memberGroup.get());
 }
 
 template <class Base>
 bool ContainerNode<Base>::remove() {
-    return removeNodeFromDisk(fields());
+    return exported(false, [&]() -> Reply<bool> {
+        const error_t removed = removeNode(*this);
+        return {removed == OK, removed};
+    });
 }
 
 template <class Base>
 std::wstring ContainerNode<Base>::duplicate(const wchar_t* name) const {
-    return duplicateNode(
-        *this, name,
-        [](const wchar_t* path) -> corekit2::sptr_t<INode> {
-            if constexpr (std::is_same_v<Base, ProjectBase>) {
-                return IProject::create(path, nullptr, false);
-            } else {
-                return IExperiment::create(path, nullptr);
-            }
-        },
-        false);
+    return exported(std::wstring(), [&]() -> Reply<std::wstring> {
+        const Result<std::wstring> made = duplicateNode(
+            *this, name,
+            [](const wchar_t* path) -> Result<sptr_t<INode>> {
+                if constexpr (std::is_same_v<Base, ProjectBase>) {
+                    Result<sptr_t<IProject>> created = createContainer<IProject>(path, nullptr);
+                    return {std::move(created.value), created.error};
+                } else {
+                    Result<sptr_t<IExperiment>> created =
+                        createContainer<IExperiment>(path, nullptr);
+                    return {std::move(created.value), created.error};
+                }
+            },
+            false);
+        return {made.value, made.error};
+    });
 }
 
 template class ContainerNode<ProjectBase>;
@@ -59,106 +77,107 @@ template class ContainerNode<ExperimentBase>;
 
 namespace {
 
-ExtensionSet projectExtensions() {
-    return makeExtensionSet({getProjectExtension(false), getProjectExtension(true)});
-}
-
-ExtensionSet experimentExtensions() {
-    return makeExtensionSet({getExperimentExtension(), getPackedExperimentExtension()});
-}
-
-// Opens the node of `View`'s kind that `path` names, against `base`.
+// The marker extension of new nodes of `View`'s kind, and the extensions that open one.
 template <class View>
-sptr_t<View> openKind(const wchar_t* path, const wchar_t* base, const ExtensionSet& set) {
-    if (!path) {
-        setLastError(InvalidPath);
-        return {};
-    }
-    try {
-        const FileSet found = findNodes(path, base ? base : L"", set, 1, false);
-        if (found.empty()) return {};
-        return View::cast(openNode(*found.begin(), base));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-        return {};
+std::wstring markerExtension() {
+    if constexpr (std::is_same_v<View, IProject>) {
+        return getProjectExtension(false);
+    } else {
+        return getExperimentExtension();
     }
 }
 
-// Makes the directory and marker of a new project or experiment; `existingAllowed` lets a
-// project settle into a plain directory that is already there. Returns the directory, or "";
-// `listed` receives what the numbering learned of the parent's owner, for the opening to use.
-std::wstring makeContainer(const wchar_t* path, const wchar_t* base, const std::wstring& extension,
-                           bool existingAllowed, std::unique_ptr<OwnerListingHint>& listed) {
-    if (!path || !*path) {
-        setLastError(EmptyPattern);
-        return std::wstring();
+template <class View>
+ExtensionSet kindExtensions() {
+    if constexpr (std::is_same_v<View, IProject>) {
+        return projectExtensionSet();
+    } else {
+        return experimentExtensionSet();
     }
-    corekit2::variant_bag_t bag;
-    writeCreationMetadata(bag);
-    const auto [directory, markerName] = splitMarkerPath(path, extension);
-    std::wstring created;
-    const error_t made =
-        makeResultDirectory(directory, base ? base : L"", false, bag, false, created, &listed);
-    setLastError(made);
-    if (made == AlreadyExists && existingAllowed) {
-        created = normalizedAbsolute(directory);
-    } else if (made != OK) {
-        return std::wstring();
-    }
-    if (!setLastError(writeMarkerFile(created, markerName, bag))) return std::wstring();
-    return created;
+}
+
+template <class View>
+Reply<sptr_t<View>> replyOf(Result<sptr_t<View>> result) {
+    return {std::move(result.value), result.error};
 }
 
 }  // namespace
 
-sptr_t<IProject> IProject::create(const wchar_t* path, const wchar_t* base, bool removeOnClose) {
-    try {
-        std::unique_ptr<OwnerListingHint> listed;
-        const std::wstring directory =
-            makeContainer(path, base, getProjectExtension(false), true, listed);
-        if (directory.empty()) return {};
-        sptr_t<IProject> project = open(directory.c_str(), base);
-        if (project) project->setRemoveOnClose(removeOnClose);
-        return project;
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
+template <class View>
+Result<sptr_t<View>> openContainer(const wchar_t* path, const wchar_t* base) {
+    if (!path) return {{}, InvalidPath};
+    const Result<FileSet> found =
+        findNodes(path, base ? base : L"", kindExtensions<View>(), 1, false);
+    if (found.value.empty()) return {{}, found.error};
+    // A marker of another kind answers empty; the last error is the opening's.
+    Result<sptr_t<INode>> opened = openNode(*found.value.begin(), base);
+    return {castNode<View>(std::move(opened.value)), opened.error};
+}
+
+template <class View>
+Result<sptr_t<View>> createContainer(const wchar_t* path, const wchar_t* base) {
+    if (!path || !*path) return {{}, EmptyPattern};
+    // A project settles into a plain directory that is already there; an experiment does not.
+    constexpr bool existingAllowed = std::is_same_v<View, IProject>;
+    corekit2::variant_bag_t bag;
+    writeCreationMetadata(bag);
+    const auto [directory, markerName] = splitMarkerPath(path, markerExtension<View>());
+    std::wstring created;
+    std::unique_ptr<OwnerListingHint> listed;
+    const error_t made =
+        makeNodeDirectory(directory, base ? base : L"", false, bag, false, created, &listed);
+    if (made == AlreadyExists && existingAllowed) {
+        created = normalizedAbsolute(directory);
+    } else if (made != OK) {
+        return {{}, made};
     }
-    return {};
+    const error_t written = writeMarkerFile(created, markerName, bag);
+    if (written != OK) return {{}, written};
+    return openContainer<View>(created.c_str(), base);
+}
+
+template Result<sptr_t<IProject>> createContainer<IProject>(const wchar_t*, const wchar_t*);
+template Result<sptr_t<IExperiment>> createContainer<IExperiment>(const wchar_t*, const wchar_t*);
+template Result<sptr_t<IProject>> openContainer<IProject>(const wchar_t*, const wchar_t*);
+template Result<sptr_t<IExperiment>> openContainer<IExperiment>(const wchar_t*, const wchar_t*);
+
+sptr_t<IProject> IProject::create(const wchar_t* path, const wchar_t* base, bool removeOnClose) {
+    return exported(sptr_t<IProject>(), [&] {
+        Result<sptr_t<IProject>> project = createContainer<IProject>(path, base);
+        if (project.value) project.value->setRemoveOnClose(removeOnClose);
+        return replyOf(std::move(project));
+    });
 }
 
 sptr_t<IProject> IProject::open(const wchar_t* path, const wchar_t* base) {
-    return openKind<IProject>(path, base, projectExtensions());
+    return exported(sptr_t<IProject>(),
+                    [&] { return replyOf(openContainer<IProject>(path, base)); });
 }
 
 bool IProject::probe(const wchar_t* path) {
-    if (!path) return setLastError(InvalidPath);
-    return !locateMarkerFile(path, projectExtensions()).empty();
+    return exported(false, [&]() -> Reply<bool> {
+        if (!path) return failed(false, InvalidPath);
+        const Result<std::wstring> marker = locateMarkerFile(path, projectExtensionSet());
+        return {!marker.value.empty(), marker.error};
+    });
 }
 
 sptr_t<IExperiment> IExperiment::create(const wchar_t* path, const wchar_t* base) {
-    try {
-        std::unique_ptr<OwnerListingHint> listed;
-        const std::wstring directory =
-            makeContainer(path, base, getExperimentExtension(), false, listed);
-        if (directory.empty()) return {};
-        return open(directory.c_str(), base);
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-    }
-    return {};
+    return exported(sptr_t<IExperiment>(),
+                    [&] { return replyOf(createContainer<IExperiment>(path, base)); });
 }
 
 sptr_t<IExperiment> IExperiment::open(const wchar_t* path, const wchar_t* base) {
-    return openKind<IExperiment>(path, base, experimentExtensions());
+    return exported(sptr_t<IExperiment>(),
+                    [&] { return replyOf(openContainer<IExperiment>(path, base)); });
 }
 
 bool IExperiment::probe(const wchar_t* path) {
-    if (!path) return setLastError(InvalidPath);
-    return !locateMarkerFile(path, experimentExtensions()).empty();
+    return exported(false, [&]() -> Reply<bool> {
+        if (!path) return failed(false, InvalidPath);
+        const Result<std::wstring> marker = locateMarkerFile(path, experimentExtensionSet());
+        return {!marker.value.empty(), marker.error};
+    });
 }
 
 }  // namespace talvo2

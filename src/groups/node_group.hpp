@@ -3,8 +3,9 @@
 #include <string>
 
 #include "corekit2/object.hpp"
+#include "frame/boundary.hpp"
 #include "node/marker_files.hpp"
-#include "talvo2/i_node_group.hpp"
+#include "node/member_group.hpp"
 #include "talvo2/node.hpp"
 
 namespace talvo2 {
@@ -12,7 +13,7 @@ namespace talvo2 {
 // A directory seen as a container of nodes. A group owned by a project or experiment forwards
 // its reference counting to the owner, so holding the group keeps the owner alive, and is
 // destroyed by the owner; a group of a plain directory counts itself.
-class NodeGroup final : public INodeGroup {
+class NodeGroup final : public MemberGroup {
 public:
     // `owner` may be null; an owned group is made and destroyed by its owner.
     NodeGroup(const std::wstring& path, Node* owner);
@@ -38,15 +39,17 @@ public:
     void setOutputDirectory(const wchar_t* directory) override;
     const wchar_t* getOutputDirectory() override;
 
-    // The owner moved: the group now stands for `path`.
-    void rebase(const std::wstring& path);
-
-    // Extensions of the markers that make members: results, experiments, projects.
-    static ExtensionSet memberExtensions();
+    error_t follow(const std::wstring& directory) override;
 
 private:
     // The member marker of `path` with one of `set`, opened with this group as group path.
-    corekit2::sptr_t<INode> openMember(const wchar_t* path, const ExtensionSet& set);
+    Result<corekit2::sptr_t<INode>> openMember(const wchar_t* path, const ExtensionSet& set);
+    // openMember as the `View` of its kind: the exported open operations.
+    template <class View>
+    corekit2::sptr_t<View> openKind(const wchar_t* path, const ExtensionSet& set);
+    // Makes `directory` the output directory, recorded in the owner's marker when it has the
+    // library's section: OK, or OperationFailed when that save fails.
+    error_t recordOutputDirectory(const std::wstring& directory);
 
     corekit2::mt_ref_count_impl_t m_refs;
     std::wstring m_path;

@@ -4,6 +4,8 @@
 
 #include "corekit2/path.hpp"
 #include "frame/bag_files.hpp"
+#include "frame/boundary.hpp"
+#include "frame/disk_format.hpp"
 #include "platform/files.hpp"
 #include "propstore2/property_storage.hpp"
 #include "ulib_2_18/text.hpp"
@@ -12,14 +14,14 @@ namespace talvo2 {
 
 namespace {
 
-const wchar_t kSection[] = L"All_Configurations-All_Platforms";
+const wchar_t* const kSection = disk::kSearchDirectoriesSection;
 
 }  // namespace
 
 SearchDirectories::SearchDirectories(const wchar_t* directory) {
     if (!directory) return;
     corekit2::path_t file(directory);
-    file.append(L"config").append(L"search_dir.cfg");
+    file.append(disk::kConfigDirectory).append(disk::kSearchDirectoriesFile);
     m_file = file.as_string();
     // A directory standing where the file belongs is not read; nothing is created either way.
     const platform::FileType type = platform::typeAt(ulib_2_18::to_utf8(m_file), true);
@@ -45,11 +47,10 @@ corekit2::sptr_t<propstore2::IPropertyStorage> SearchDirectories::getStorage() {
 }
 
 corekit2::sptr_t<ISearchDirectories> ISearchDirectories::create(const wchar_t* directory) {
-    try {
-        return corekit2::sptr_t<ISearchDirectories>(new SearchDirectories(directory));
-    } catch (const std::exception&) {
-        return {};
-    }
+    using Answer = corekit2::sptr_t<ISearchDirectories>;
+    return exported(Answer(), [&]() -> Reply<Answer> {
+        return {Answer(new SearchDirectories(directory)), LastError::kept()};
+    });
 }
 
 }  // namespace talvo2

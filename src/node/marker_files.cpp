@@ -6,10 +6,11 @@
 
 #include "corekit2/md5.hpp"
 #include "frame/bag_files.hpp"
-#include "frame/last_error.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/wide_path.hpp"
 #include "node/owner_listing.hpp"
 #include "platform/files.hpp"
+#include "talvo2/names.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -125,7 +126,7 @@ std::wstring parentOf(const std::wstring& path) {
 
 std::wstring normalizedAbsolute(const std::wstring& path) {
     std::wstring absolute;
-    if (absolutePath(path, absolute) != OK) absolute = path;
+    if (absolutePath(path, absolute) != OK) return std::wstring();
     return toWide(normalDirectory(toFsPath(absolute)));
 }
 
@@ -143,7 +144,7 @@ bool hasExtensionIn(const ExtensionSet& set, const std::wstring& extension) {
 bool isLinkExtensionOf(const ExtensionSet& set, const std::wstring& extension) {
     const std::wstring wanted = upper(extension);
     for (const std::wstring& candidate : set)
-        if (upper(candidate + L"link") == wanted) return true;
+        if (upper(candidate + disk::kLinkSuffix) == wanted) return true;
     return false;
 }
 
@@ -205,33 +206,52 @@ error_t writeMarkerFile(const std::wstring& directory, const std::wstring& marke
     return saved;
 }
 
-std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set, bool folderScan) {
-    resetLastError();
+Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
+                                      bool folderScan) {
     // A path that cannot be converted as written would lead somewhere else.
-    if (!isEncodable(path)) {
-        setLastError(InvalidPath);
-        return std::wstring();
-    }
+    if (!isEncodable(path)) return {std::wstring(), InvalidPath};
     const fs::path target = toFsPath(path);
     const platform::FileType type = platform::typeAt(target.native(), true);
+    Result<std::wstring> found;
     if (type == platform::FileType::Directory) {
-        std::wstring found;
-        const error_t located = markerInDirectory(target, set, found);
-        if (located != OK) setLastError(located);
+        found.error = markerInDirectory(target, set, found.value);
         return found;
     }
     const std::wstring extension = toWide(target.extension());
     if (type == platform::FileType::Regular) {
-        if (!folderScan && hasExtensionIn(set, extension)) return path;
-        if (isLinkExtensionOf(set, extension)) return path;
+        if (!folderScan && hasExtensionIn(set, extension)) return {path, OK};
+        if (isLinkExtensionOf(set, extension)) return {path, OK};
     }
     if (extension.empty()) {
         for (const std::wstring& candidate : set) {
-            const std::wstring link = path + candidate + L"link";
-            if (isRegularFile(toFsPath(link))) return link;
+            const std::wstring link = path + candidate + disk::kLinkSuffix;
+            if (isRegularFile(toFsPath(link))) return {link, OK};
         }
     }
-    return std::wstring();
+    return found;
+}
+
+ExtensionSet resultExtensionSet() {
+    return makeExtensionSet({getResultExtension(false), getResultExtension(true)});
+}
+
+ExtensionSet projectExtensionSet() {
+    return makeExtensionSet({getProjectExtension(false), getProjectExtension(true)});
+}
+
+ExtensionSet experimentExtensionSet() {
+    return makeExtensionSet({getExperimentExtension(), getPackedExperimentExtension()});
+}
+
+ExtensionSet memberExtensionSet() {
+    return makeExtensionSet({getResultExtension(false), getResultExtension(true),
+                             getExperimentExtension(), getProjectExtension(false),
+                             getProjectExtension(true)});
+}
+
+ExtensionSet ownerExtensionSet() {
+    return makeExtensionSet(
+        {getProjectExtension(false), getExperimentExtension(), getProjectExtension(true)});
 }
 
 error_t absolutePath(const std::wstring& path, std::wstring& absolute) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "corekit2/variant_bag.hpp"
+#include "frame/boundary.hpp"
 #include "talvo2/error.hpp"
 
 namespace talvo2 {
@@ -29,7 +30,8 @@ std::wstring fileNameOf(const std::wstring& path);
 std::wstring extensionOf(const std::wstring& path);
 // The path without its last element.
 std::wstring parentOf(const std::wstring& path);
-// `path` made absolute against the current directory and lexically normalised.
+// `path` made absolute against the current directory and lexically normalised; "" when the
+// current directory cannot be had.
 std::wstring normalizedAbsolute(const std::wstring& path);
 // `path` made absolute against the current directory, nothing more; OK or the reason the current
 // directory could not be had.
@@ -63,10 +65,18 @@ error_t writeMarkerFile(const std::wstring& directory, const std::wstring& marke
 
 // The marker file `path` names: in a directory, the first regular file with an extension of
 // `set`; the path itself when it is such a file or a link file to one; for a path without
-// extension, an existing link file beside it. "" when none (last error reset first, or set to
-// the mapped file-system error). With `folderScan`, a bare marker file is not taken, as a marker
-// lying directly in a scanned folder belongs to the folder's owner, not to a member.
-std::wstring locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
-                              bool folderScan = false);
+// extension, an existing link file beside it. "" when none, with OK, InvalidPath for a path
+// that does not convert, or the mapped reason a directory could not be listed. With
+// `folderScan`, a bare marker file is not taken, as a marker lying directly in a scanned folder
+// belongs to the folder's owner, not to a member.
+Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
+                                      bool folderScan = false);
+
+// The extension sets of the node kinds, from the product's extensions (empty entries left out).
+ExtensionSet resultExtensionSet();      // results: result and legacy result
+ExtensionSet projectExtensionSet();     // projects: project and legacy project
+ExtensionSet experimentExtensionSet();  // experiments: experiment and packed experiment
+ExtensionSet memberExtensionSet();      // members of a group: results, experiments, projects
+ExtensionSet ownerExtensionSet();       // owners of a group: project, experiment, legacy project
 
 }  // namespace talvo2

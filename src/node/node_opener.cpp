@@ -3,13 +3,13 @@
 #include <atomic>
 #include <mutex>
 
-#include "frame/last_error.hpp"
+#include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_registry.hpp"
 #include "node/node_relations.hpp"
+#include "node/node_state.hpp"
+#include "platform/files.hpp"
 #include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "ulib_2_18/text.hpp"
 
 namespace talvo2 {
 
@@ -30,44 +30,55 @@ void setNodeFactory(NodeKind kind, NodeFactory factory) {
 NodeKind nodeKindOf(const std::wstring& markerPath) {
     std::wstring extension = extensionOf(markerPath);
     if (isLinkFilePath(markerPath)) extension.resize(extension.size() - 4);
-    if (hasExtensionIn(makeExtensionSet({getProjectExtension(false), getProjectExtension(true)}),
-                       extension))
-        return NodeKind::Project;
-    if (hasExtensionIn(makeExtensionSet({getExperimentExtension(), getPackedExperimentExtension()}),
-                       extension))
-        return NodeKind::Experiment;
+    if (hasExtensionIn(projectExtensionSet(), extension)) return NodeKind::Project;
+    if (hasExtensionIn(experimentExtensionSet(), extension)) return NodeKind::Experiment;
     return NodeKind::Result;
 }
 
-corekit2::sptr_t<INode> openNode(const std::wstring& markerPath, const wchar_t* groupPath) {
-    try {
-        if (markerPath.empty()) {
-            setLastError(NotFound);
-            return {};
+Result<corekit2::sptr_t<INode>> openNode(const std::wstring& markerPath, const wchar_t* groupPath,
+                                         bool* made) {
+    if (made) *made = false;
+    if (markerPath.empty()) return {{}, NotFound};
+    const RegistryLock lock;
+    std::wstring path = normalizedAbsolute(markerPath);
+    if (path.empty()) return {{}, InvalidPath};
+    if (Node* live = NodeRegistry::instance().find(path))
+        return {corekit2::sptr_t<INode>(live->asINode()), OK};
+    const NodeFactory factory = factoryOf(nodeKindOf(path)).load();
+    if (!factory) return {{}, NotImplemented};
+    // The binding's outcome comes with the node: a node whose bag could not be loaded is still
+    // the node of that marker, and the caller learns why its bag is empty.
+    error_t bound = OK;
+    Node* node = factory(path, groupPath, bound);
+    if (!node) return {{}, bound};
+    if (made) *made = true;
+    return {corekit2::sptr_t<INode>(node->asINode()), bound};
+}
+
+GroupAt findGroup(const std::wstring& path) {
+    GroupAt group;
+    const Result<std::wstring> marker = locateMarkerFile(path, ownerExtensionSet());
+    group.last = marker.error;
+    if (!marker.value.empty()) {
+        bool made = false;
+        const Result<corekit2::sptr_t<INode>> opened = openNode(marker.value, nullptr, &made);
+        if (made || !opened.value) group.last = opened.error;
+        group.owner = opened.value;
+        if (group.owner) {
+            group.opened = true;
+            return group;
         }
-        const RegistryLock lock;
-        std::wstring path = normalizedAbsolute(markerPath);
-        if (Node* live = NodeRegistry::instance().find(path))
-            return corekit2::sptr_t<INode>(live->asINode());
-        const NodeFactory factory = factoryOf(nodeKindOf(path)).load();
-        if (!factory) {
-            setLastError(NotImplemented);
-            return {};
-        }
-        Node* node = factory(path, groupPath);
-        if (!node) return {};
-        // The binding's outcome stays the last error: a node whose bag could not be loaded is
-        // still the node of that marker, and the caller learns why its bag is empty.
-        const error_t bound = ResultDirectoryManager::getLastError();
-        corekit2::sptr_t<INode> handle(node->asINode());
-        setLastError(bound);
-        return handle;
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
     }
-    return {};
+    group.opened = platform::typeAt(toFsPath(path).native(), true) == platform::FileType::Directory;
+    return group;
+}
+
+std::wstring groupOutputDirectory(const std::wstring& groupPath) {
+    const GroupAt group = findGroup(groupPath);
+    if (!group.opened) return std::wstring();
+    if (!group.owner) return groupPath;
+    const Node::Fields& owner = fieldsOf(*dynamic_cast<Node*>(group.owner.get()));
+    return owner.outputDirectory.empty() ? owner.path : owner.outputDirectory;
 }
 
 }  // namespace talvo2

@@ -1,8 +1,7 @@
 #include "node/node_removal.hpp"
 
-#include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
-#include "node/node_fields.hpp"
+#include "node/node_state.hpp"
 #include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
 
@@ -11,10 +10,11 @@ namespace fs = boost::filesystem;
 namespace talvo2 {
 
 error_t deleteNodeFiles(Node::Fields& fields) {
-    try {
+    {
         if (fields.memberGroup) {
             for (auto it = fields.memberGroup->getNodes(L"", 0); !it.at_end(); ++it)
-                if (const corekit2::sptr_t<INode> member = *it) member->remove();
+                if (const corekit2::sptr_t<INode> member = *it)
+                    if (auto* node = dynamic_cast<Node*>(member.get())) removeNode(*node);
         }
         // The tree goes through directory descriptors: symbolic links inside, even ones swapped in
         // while the removal runs, are deleted themselves and never followed out of the tree. The
@@ -32,16 +32,13 @@ error_t deleteNodeFiles(Node::Fields& fields) {
         if (!probe && !probe.missing()) return probe.error();
         if (tree != OK) return tree;
         return link.error();
-    } catch (const boost::system::system_error& error) {
-        return systemErrorToError(error);
-    } catch (const std::exception&) {
-        return OperationFailed;
     }
 }
 
-bool removeNodeFromDisk(Node::Fields& fields) {
-    resetLastError();
-    return setLastError(deleteNodeFiles(fields));
+error_t removeNode(Node& node) {
+    Node::Fields& fields = fieldsOf(node);
+    fields.removed = true;
+    return deleteNodeFiles(fields);
 }
 
 }  // namespace talvo2

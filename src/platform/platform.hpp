@@ -1,8 +1,9 @@
 #pragma once
 
-// The operating-system calls of the library, behind one seam: exclusive opens of lock files,
-// reads and writes through their handles, and the facts about this process that an owner record
-// needs. platform_posix.cpp implements it for Linux.
+// What the library asks of the operating system besides the file system's calls: lock files held
+// exclusively (exclusive_file.cpp, over the file-system seam), how a directory's content is
+// stamped, and the facts about this process and machine that markers and owner records record
+// (posix/process_posix.cpp).
 
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,9 @@ bool timesAreLocal(const std::string& path);
 
 // Nanoseconds since 1970 by the wall clock.
 int64_t wallClockNs();
+
+// The operating system's name as markers and owner records store it: "linux".
+const wchar_t* operatingSystemName();
 
 uint32_t processId();
 // The parent's process id; 0 when it cannot be found.

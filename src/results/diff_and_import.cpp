@@ -1,9 +1,10 @@
 // Opening results for comparison and for import from another product's marker files.
 
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "node/marker_files.hpp"
+#include "node/node_lookup.hpp"
 #include "node/node_opener.hpp"
-#include "results/node_lookup.hpp"
+#include "results/result_lookup.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -32,58 +33,46 @@ NewestTwo newestTwo(const FileSet& markers) {
 bool ResultDirectoryManager::openForDiff(const wchar_t* first, const wchar_t* second,
                                          sptr_t<IResultDirectory>* firstResult,
                                          sptr_t<IResultDirectory>* secondResult, bool literal) {
-    if (firstResult) firstResult->reset();
-    if (secondResult) secondResult->reset();
-    if (!firstResult || !secondResult) return setLastError(ParameterError);
-    if (!first || !second) return setLastError(InvalidPath);
-    try {
-        const ExtensionSet results =
-            makeExtensionSet({getResultExtension(false), getResultExtension(true)});
-        const FileSet firstSet = findNodes(first, L"", results, 2, literal);
-        if (firstSet.empty()) return false;
-        const FileSet secondSet = findNodes(second, L"", results, 2, literal);
-        if (secondSet.empty()) return false;
-        const NewestTwo a = newestTwo(firstSet);
-        const NewestTwo b = newestTwo(secondSet);
+    return exported(false, [&]() -> Reply<bool> {
+        if (firstResult) firstResult->reset();
+        if (secondResult) secondResult->reset();
+        if (!firstResult || !secondResult) return failed(false, ParameterError);
+        if (!first || !second) return failed(false, InvalidPath);
+        const ExtensionSet results = resultExtensionSet();
+        const Result<FileSet> firstSet = findNodes(first, L"", results, 2, literal);
+        if (firstSet.value.empty()) return failed(false, firstSet.error);
+        const Result<FileSet> secondSet = findNodes(second, L"", results, 2, literal);
+        if (secondSet.value.empty()) return failed(false, secondSet.error);
+        const NewestTwo a = newestTwo(firstSet.value);
+        const NewestTwo b = newestTwo(secondSet.value);
         std::wstring other = b.latest;
         if (a.latest == other) {
             other = !b.previous.empty() ? b.previous : a.previous;
-            if (other.empty()) return setLastError(NotFound);
+            if (other.empty()) return failed(false, NotFound);
         }
-        *firstResult = open(a.latest.c_str(), literal, nullptr);
-        *secondResult = open(other.c_str(), literal, nullptr);
-        return true;
-    } catch (const std::exception&) {
-        firstResult->reset();
-        secondResult->reset();
-        return setLastError(OperationFailed);
-    }
+        // True even when an open fails: the caller tests both results, and the last error is
+        // what the second open met.
+        *firstResult = openResult(a.latest.c_str(), literal, nullptr).value;
+        Result<sptr_t<IResultDirectory>> opened = openResult(other.c_str(), literal, nullptr);
+        *secondResult = std::move(opened.value);
+        return {true, opened.error};
+    });
 }
 
 sptr_t<IResultDirectory> ResultDirectoryManager::openForImport(const wchar_t* path,
                                                                const wchar_t* extension) {
-    if (!path) {
-        setLastError(InvalidPath);
-        return {};
-    }
-    // An extension is part of a file name: a separator would reach into other directories.
-    if (!extension || std::wstring(extension).find_first_of(L"/\\") != std::wstring::npos) {
-        setLastError(ParameterError);
-        return {};
-    }
-    try {
-        const FileSet markers =
+    return exported(sptr_t<IResultDirectory>(), [&]() -> Reply<sptr_t<IResultDirectory>> {
+        if (!path) return failed(sptr_t<IResultDirectory>(), InvalidPath);
+        // An extension is part of a file name: a separator would reach into other directories.
+        if (!extension || std::wstring(extension).find_first_of(L"/\\") != std::wstring::npos)
+            return failed(sptr_t<IResultDirectory>(), ParameterError);
+        const Result<FileSet> markers =
             findNodes(path, L"", makeExtensionSet({L"." + std::wstring(extension)}), 1, false);
-        if (markers.empty()) return {};
-        sptr_t<INode> node = openNode(*markers.begin(), nullptr);
-        const error_t bound = getLastError();
-        sptr_t<IResultDirectory> result = IResultDirectory::cast(std::move(node));
-        setLastError(result ? bound : NotFound);
-        return result;
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-        return {};
-    }
+        if (markers.value.empty()) return failed(sptr_t<IResultDirectory>(), markers.error);
+        Result<sptr_t<IResultDirectory>> result =
+            asResult(openNode(*markers.value.begin(), nullptr), false);
+        return {std::move(result.value), result.error};
+    });
 }
 
 }  // namespace talvo2

@@ -6,18 +6,20 @@
 #include <vector>
 
 #include "corekit2/path.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/wide_path.hpp"
-#include "groups/result_files.hpp"
+#include "node/directory_maker.hpp"
 #include "node/marker_files.hpp"
 #include "node/node_copy.hpp"
-#include "node/node_fields.hpp"
 #include "node/node_removal.hpp"
+#include "node/node_state.hpp"
 #include "node/tree_copy.hpp"
 #include "notify2/ambient_progress.hpp"
 #include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
-#include "results/result_directory_maker.hpp"
+#include "results/result_files.hpp"
+#include "results/result_lookup.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
@@ -36,7 +38,7 @@ bool isThere(const fs::path& path) {
 // symbolic link (collectors put large data on scratch storage and link it in). A link to a file,
 // or one that leads nowhere, is no data directory.
 void collectDataDirectories(const fs::path& directory, ResultFiles& out) {
-    const std::string prefix = "data.";
+    const std::string prefix = ulib_2_18::to_utf8(disk::kDataPrefix);
     std::vector<platform::DirectoryEntry> entries;
     platform::listDirectory(directory.native(), entries);
     for (const platform::DirectoryEntry& entry : entries) {
@@ -89,164 +91,168 @@ bool isWithin(const fs::path& inner, const fs::path& outer) {
 
 ResultDirectory::ResultDirectory(std::wstring& markerPath, const wchar_t* groupPath)
     : Node(markerPath, groupPath) {
-    m_finalized = isThere(fields().directory / ".norun");
-    m_valid = !isThere(fields().directory / ".bad");
+    m_finalized = isThere(fieldsOf(*this).directory / toFsPath(disk::kFinalizedMark));
+    m_valid = !isThere(fieldsOf(*this).directory / toFsPath(disk::kInvalidMark));
 }
 
-Node* ResultDirectory::make(std::wstring& markerPath, const wchar_t* groupPath) {
-    return new ResultDirectory(markerPath, groupPath);
+Node* ResultDirectory::make(std::wstring& markerPath, const wchar_t* groupPath, error_t& bound) {
+    auto* node = new ResultDirectory(markerPath, groupPath);
+    bound = fieldsOf(*node).bindOutcome;
+    return node;
 }
 
 bool ResultDirectory::setFinalized(bool finalized) {
-    resetLastError();
-    if (finalized == m_finalized) return true;
-    m_finalized = finalized;
-    const std::string mark = (fields().directory / ".norun").native();
-    return setLastError(finalized ? platform::touchFile(mark).error()
-                                  : platform::removeFile(mark).error());
+    return exported(false, [&]() -> Reply<bool> {
+        if (finalized == m_finalized) return {true, OK};
+        m_finalized = finalized;
+        const std::string mark =
+            (fieldsOf(*this).directory / toFsPath(disk::kFinalizedMark)).native();
+        const error_t done =
+            finalized ? platform::touchFile(mark).error() : platform::removeFile(mark).error();
+        return {done == OK, done};
+    });
 }
 
 void ResultDirectory::setInvalid() {
-    const platform::Status marked = platform::touchFile((fields().directory / ".bad").native());
-    if (!marked) {
-        setLastError(marked.error());
-        return;
-    }
-    // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
-    const std::wstring aside = fields().path + L"-bad";
-    move(aside.c_str(), true, nullptr);
+    exportedVoid([&]() -> LastError {
+        const platform::Status marked = platform::touchFile(
+            (fieldsOf(*this).directory / toFsPath(disk::kInvalidMark)).native());
+        if (!marked) return marked.error();
+        // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
+        const std::wstring aside = fieldsOf(*this).path + disk::kInvalidSuffix;
+        return moveNode(*this, aside.c_str(), true, nullptr).error;
+    });
 }
 
 const wchar_t* ResultDirectory::createCollectorDataDir() {
-    for (unsigned long n = 0;; ++n) {
-        const fs::path candidate = fields().directory / ("data." + std::to_string(n));
-        const error_t made = tryCreateDirectory(toWide(candidate));
-        if (made == AlreadyExists) continue;
-        if (made != OK) return nullptr;
-        m_collectorDataDir = toWide(candidate);
-        return m_collectorDataDir.c_str();
-    }
+    return exported(static_cast<const wchar_t*>(nullptr), [&]() -> Reply<const wchar_t*> {
+        // A directory that cannot be made answers null and leaves the last error as it was.
+        for (unsigned long n = 0;; ++n) {
+            const fs::path candidate =
+                fieldsOf(*this).directory / toFsPath(disk::kDataPrefix + std::to_wstring(n));
+            const error_t made = tryCreateDirectory(toWide(candidate));
+            if (made == AlreadyExists) continue;
+            if (made != OK) return {nullptr, LastError::kept()};
+            m_collectorDataDir = toWide(candidate);
+            return {m_collectorDataDir.c_str(), LastError::kept()};
+        }
+    });
 }
 
 corekit2::sptr_t<IPathIterator> ResultDirectory::getCollectorDataDirectories() {
-    corekit2::sptr_t<ResultFiles> directories(new ResultFiles);
-    collectDataDirectories(fields().directory, *directories);
-    return directories;
+    return exported(corekit2::sptr_t<IPathIterator>(),
+                    [&]() -> Reply<corekit2::sptr_t<IPathIterator>> {
+                        corekit2::sptr_t<ResultFiles> directories(new ResultFiles);
+                        collectDataDirectories(fieldsOf(*this).directory, *directories);
+                        return {directories, LastError::kept()};
+                    });
 }
 
 corekit2::sptr_t<IPathIterator> ResultDirectory::getResultFiles(const wchar_t* mask) {
-    ResultFiles directories;
-    collectDataDirectories(fields().directory, directories);
-    corekit2::sptr_t<ResultFiles> files(new ResultFiles);
-    const std::wstring pattern = mask ? mask : L"*";
-    for (const wchar_t* directory = directories.next(); directory; directory = directories.next())
-        collectFiles(directory, pattern, *files);
-    return files;
+    return exported(corekit2::sptr_t<IPathIterator>(),
+                    [&]() -> Reply<corekit2::sptr_t<IPathIterator>> {
+                        ResultFiles directories;
+                        collectDataDirectories(fieldsOf(*this).directory, directories);
+                        corekit2::sptr_t<ResultFiles> files(new ResultFiles);
+                        const std::wstring pattern = mask ? mask : L"*";
+                        for (const wchar_t* directory = directories.next(); directory;
+                             directory = directories.next())
+                            collectFiles(directory, pattern, *files);
+                        return {files, LastError::kept()};
+                    });
 }
 
 corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* target,
                                                              const wchar_t* excludes) {
-    resetLastError();
-    if (!target || !*target) {
-        setLastError(EmptyPattern);
-        return {};
-    }
-    try {
+    using Answer = corekit2::sptr_t<IResultDirectory>;
+    return exported(Answer(), [&]() -> Reply<Answer> {
+        Node::Fields& f = fieldsOf(*this);
+        if (!target || !*target) return failed(Answer(), EmptyPattern);
         const std::vector<std::wstring> masks = exportExclusions(excludes);
         std::wstring created;
         std::unique_ptr<OwnerListingHint> listed;
-        if (!setLastError(
-                makeResultDirectory(target, L"", false, fields().bag, false, created, &listed)))
-            return {};
+        const error_t made = makeNodeDirectory(target, L"", false, f.bag, false, created, &listed);
+        if (made != OK) return failed(Answer(), made);
         const fs::path destination = toFsPath(normalizedAbsolute(created));
         // A copy into itself would never end: refuse it and take back the empty directory.
-        if (isWithin(destination, toFsPath(normalizedAbsolute(fields().path)))) {
+        if (isWithin(destination, toFsPath(normalizedAbsolute(f.path)))) {
             platform::fileSystem().remove(nullptr, destination.native(), true);
-            setLastError(ParameterError);
-            return {};
+            return failed(Answer(), ParameterError);
         }
         // The interface takes no progress: a caller that wants one puts it in place for its
         // thread.
         notify2::IProgress* progress = notify2::ambientProgress();
         if (progress) progress->begin(L"", static_cast<double>(getSize()));
-        bool copied = false;
-        try {
-            copied = copyTree(fields().directory, destination, masks, progress);
-        } catch (const std::exception&) {
-            copied = false;
-        }
+        const bool copied = copyTree(f.directory, destination, masks, progress);
         if (progress) progress->end();
         if (!copied) {
             // A failed copy stays for the caller to inspect; one the caller canceled is taken
             // back. The source is untouched either way.
             if (progress && progress->isCanceled()) platform::removeTree(destination.native());
-            return {};
+            return {Answer(), OK};
         }
-        if (!setLastError(writeMarkerFile(created, getResultExtension(false), fields().bag)))
-            return {};
-        return ResultDirectoryManager::open(created.c_str(), false, nullptr);
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-    }
-    return {};
+        const error_t written = writeMarkerFile(created, getResultExtension(false), f.bag);
+        if (written != OK) return failed(Answer(), written);
+        Result<Answer> opened = openResult(created.c_str(), false, nullptr);
+        return {std::move(opened.value), opened.error};
+    });
 }
 
 std::wstring ResultDirectory::duplicate(const wchar_t* name) const {
-    return duplicateNode(
-        *this, name,
-        [](const wchar_t* path) -> corekit2::sptr_t<INode> {
-            return ResultDirectoryManager::create(path, false, nullptr, true, nullptr);
-        },
-        true);
+    return exported(std::wstring(), [&]() -> Reply<std::wstring> {
+        const Result<std::wstring> made = duplicateNode(
+            *this, name,
+            [](const wchar_t* path) -> Result<corekit2::sptr_t<INode>> {
+                Result<corekit2::sptr_t<IResultDirectory>> created =
+                    createResult(path, false, nullptr, true, nullptr);
+                return {std::move(created.value), created.error};
+            },
+            true);
+        return {made.value, made.error};
+    });
 }
 
 bool ResultDirectory::remove() {
-    m_valid = false;
-    return removeNodeFromDisk(fields());
+    return exported(false, [&]() -> Reply<bool> {
+        const error_t removed = removeNode(*this);
+        return {removed == OK, removed};
+    });
 }
 
 const wchar_t* ResultDirectory::getSubdir(standard_dir_t kind) {
     switch (kind) {
         case STANDARD_DIR_SOURCE:
-            return getSubdir(L"source");
+            return getSubdir(disk::kSourceDirectory);
         case STANDARD_DIR_CONFIG:
-            return getSubdir(L"config");
+            return getSubdir(disk::kConfigDirectory);
         case STANDARD_DIR_LOG:
-            return getSubdir(L"log");
+            return getSubdir(disk::kLogDirectory);
     }
     return nullptr;
 }
 
 const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
-    resetLastError();
-    if (!name || !*name || !isEncodable(name)) {
-        setLastError(ParameterError);
-        return nullptr;
-    }
-    const fs::path relative = toFsPath(name).lexically_normal();
-    // A subdirectory stays below the result: no absolute names and no way up.
-    bool below = !relative.is_absolute() && !relative.empty();
-    for (const fs::path& element : relative)
-        below = below && (element.filename_is_dot() || isPlainName(toWide(element)));
-    if (!below) {
-        setLastError(ParameterError);
-        return nullptr;
-    }
-    const std::wstring path = toWide(fields().directory / relative);
-    // A path the system cannot take is refused like a bad name.
-    if (toFsPath(path).native().size() >= PATH_MAX) {
-        setLastError(ParameterError);
-        return nullptr;
-    }
-    const error_t made = tryCreateDirectory(path);
-    if (made != OK && made != AlreadyExists) return nullptr;
-    // An existing file of that name is not a directory.
-    if (platform::typeAt(toFsPath(path).native(), true) != platform::FileType::Directory)
-        return nullptr;
-    m_subdir = path;
-    return m_subdir.c_str();
+    return exported(static_cast<const wchar_t*>(nullptr), [&]() -> Reply<const wchar_t*> {
+        if (!name || !*name || !isEncodable(name))
+            return failed<const wchar_t*>(nullptr, ParameterError);
+        const fs::path relative = toFsPath(name).lexically_normal();
+        // A subdirectory stays below the result: no absolute names and no way up.
+        bool below = !relative.is_absolute() && !relative.empty();
+        for (const fs::path& element : relative)
+            below = below && (element.filename_is_dot() || isPlainName(toWide(element)));
+        if (!below) return failed<const wchar_t*>(nullptr, ParameterError);
+        const std::wstring path = toWide(fieldsOf(*this).directory / relative);
+        // A path the system cannot take is refused like a bad name.
+        if (toFsPath(path).native().size() >= PATH_MAX)
+            return failed<const wchar_t*>(nullptr, ParameterError);
+        // A directory that cannot be made, or a file in its place, answers null with OK.
+        const error_t made = tryCreateDirectory(path);
+        if (made != OK && made != AlreadyExists) return {nullptr, OK};
+        if (platform::typeAt(toFsPath(path).native(), true) != platform::FileType::Directory)
+            return {nullptr, OK};
+        m_subdir = path;
+        return {m_subdir.c_str(), OK};
+    });
 }
 
 }  // namespace talvo2

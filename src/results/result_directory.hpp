@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "node/node_state.hpp"
 #include "node/node_view.hpp"
 #include "talvo2/result_directory_base.hpp"
 
@@ -14,7 +15,7 @@ class ResultDirectory final : public Node, public ResultDirectoryBase {
 public:
     // Called by the node opener under the registry lock.
     ResultDirectory(std::wstring& markerPath, const wchar_t* groupPath);
-    static Node* make(std::wstring& markerPath, const wchar_t* groupPath);
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath, error_t& bound);
 
     TALVO2_NODE_FORWARDS
 
@@ -24,7 +25,7 @@ public:
     bool setFinalized(bool finalized) override;
     // Valid when ".bad" was not there when the node was made; setInvalid creates ".bad" but does
     // not change what an open node answers.
-    bool isValid() override { return m_valid; }
+    bool isValid() override { return m_valid && !NodeAccess::fields(*this).removed; }
     void setInvalid() override;
     // The first free "data.N" below the directory, made; its full path (valid until the next
     // call on this node), or null when it cannot be made. Not for concurrent use on one node.

@@ -1,20 +1,20 @@
 #include "talvo2/result_directory_manager.hpp"
 
-#include <boost/filesystem.hpp>
-
 #include "corekit2/host.hpp"
-#include "frame/last_error.hpp"
+#include "frame/bag_values.hpp"
+#include "frame/boundary.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/wide_path.hpp"
+#include "node/creation_metadata.hpp"
+#include "node/directory_maker.hpp"
 #include "node/marker_files.hpp"
+#include "node/name_pattern.hpp"
+#include "node/node_cast.hpp"
+#include "node/node_lookup.hpp"
 #include "node/node_opener.hpp"
-#include "results/creation_metadata.hpp"
-#include "results/node_lookup.hpp"
-#include "results/result_directory_maker.hpp"
-#include "results/result_name_pattern.hpp"
+#include "results/result_lookup.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/names.hpp"
-
-namespace fs = boost::filesystem;
 
 namespace talvo2 {
 
@@ -22,100 +22,95 @@ namespace {
 
 using corekit2::sptr_t;
 
-ExtensionSet resultExtensions() {
-    return makeExtensionSet({getResultExtension(false), getResultExtension(true)});
-}
-
 // The creation bag: the caller's bag, the creation metadata, and the MPI rank when there is one.
 corekit2::variant_bag_t creationBag(const corekit2::variant_bag_t* properties) {
     corekit2::variant_bag_t bag = properties ? *properties : corekit2::variant_bag_t();
     writeCreationMetadata(bag);
     const int rank = corekit2::detectMPIRank();
-    if (rank >= 0)
-        bag.get<corekit2::variant_bag_t>(L"talvo")->put(L"mpirank",
-                                                        corekit2::variant_t(int32_t{rank}));
+    if (rank >= 0) putMetadata(bag, disk::kMpiRank, corekit2::variant_t(int32_t{rank}));
     return bag;
 }
 
 }  // namespace
 
+Result<sptr_t<IResultDirectory>> asResult(Result<sptr_t<INode>> opened, bool keepFailure) {
+    sptr_t<IResultDirectory> result = castNode<IResultDirectory>(std::move(opened.value));
+    if (!result) return {{}, keepFailure && opened.error != OK ? opened.error : NotFound};
+    return {result, opened.error};
+}
+
+namespace {
+
+Reply<sptr_t<IResultDirectory>> replyOf(Result<sptr_t<IResultDirectory>> result) {
+    return {std::move(result.value), result.error};
+}
+
+}  // namespace
+
+Result<sptr_t<IResultDirectory>> createResult(const wchar_t* path, bool overwrite,
+                                              const corekit2::variant_bag_t* properties,
+                                              bool literal, const wchar_t* base) {
+    if (!path || !*path) return {{}, EmptyPattern};
+    const corekit2::variant_bag_t bag = creationBag(properties);
+    const auto [directory, markerName] = splitMarkerPath(path, getResultExtension(false));
+    std::wstring created;
+    std::unique_ptr<OwnerListingHint> listed;
+    const error_t made =
+        makeNodeDirectory(directory, base ? base : L"", overwrite, bag, literal, created, &listed);
+    if (made != OK) return {{}, made};
+    std::wstring marker;
+    const error_t written = writeMarkerFile(created, markerName, bag, &marker);
+    if (written != OK) return {{}, written};
+    // The marker just written is the one an open of the new directory would find.
+    return asResult(openNode(marker, base), true);
+}
+
+Result<sptr_t<IResultDirectory>> openResult(const wchar_t* path, bool literal,
+                                            const wchar_t* base) {
+    if (!path) return {{}, InvalidPath};
+    const Result<FileSet> markers = findNodes(path, L"", resultExtensionSet(), 1, literal);
+    if (markers.value.empty()) return {{}, markers.error};
+    return asResult(openNode(*markers.value.begin(), base), false);
+}
+
 sptr_t<IResultDirectory> ResultDirectoryManager::create(const wchar_t* path, bool overwrite,
                                                         const corekit2::variant_bag_t* properties,
                                                         bool literal, const wchar_t* base) {
-    try {
-        if (!path || !*path) {
-            setLastError(EmptyPattern);
-            return {};
-        }
-        const corekit2::variant_bag_t bag = creationBag(properties);
-        const auto [directory, markerName] = splitMarkerPath(path, getResultExtension(false));
-        std::wstring created;
-        std::unique_ptr<OwnerListingHint> listed;
-        if (!setLastError(makeResultDirectory(directory, base ? base : L"", overwrite, bag, literal,
-                                              created, &listed)))
-            return {};
-        std::wstring marker;
-        if (!setLastError(writeMarkerFile(created, markerName, bag, &marker))) return {};
-        // The marker just written is the one an open of the new directory would find.
-        sptr_t<IResultDirectory> result = IResultDirectory::cast(openNode(marker, base));
-        if (!result && getLastError() == OK) setLastError(NotFound);
-        return result;
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-    }
-    return {};
+    return exported(sptr_t<IResultDirectory>(), [&] {
+        return replyOf(createResult(path, overwrite, properties, literal, base));
+    });
 }
 
 sptr_t<IResultDirectory> ResultDirectoryManager::open(const wchar_t* path, bool literal,
                                                       const wchar_t* base) {
-    if (!path) {
-        setLastError(InvalidPath);
-        return {};
-    }
-    try {
-        const FileSet markers = findNodes(path, L"", resultExtensions(), 1, literal);
-        if (markers.empty()) return {};
-        sptr_t<INode> node = openNode(*markers.begin(), base);
-        const error_t bound = getLastError();
-        sptr_t<IResultDirectory> result = IResultDirectory::cast(std::move(node));
-        setLastError(result ? bound : NotFound);
-        return result;
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-        return {};
-    }
+    return exported(sptr_t<IResultDirectory>(),
+                    [&] { return replyOf(openResult(path, literal, base)); });
 }
 
 sptr_t<IResultDirectory> ResultDirectoryManager::get(const wchar_t* path,
                                                      const corekit2::variant_bag_t* properties,
                                                      bool literal) {
-    resetLastError();
-    try {
-        if (!path || !*path) {
-            setLastError(EmptyPattern);
-            return {};
-        }
+    return exported(sptr_t<IResultDirectory>(), [&]() -> Reply<sptr_t<IResultDirectory>> {
+        if (!path || !*path) return failed(sptr_t<IResultDirectory>(), EmptyPattern);
         std::wstring absolute;
-        if (!setLastError(absolutePath(path, absolute))) return {};
+        const error_t located = absolutePath(path, absolute);
+        if (located != OK) return failed(sptr_t<IResultDirectory>(), located);
         ResultNamePattern pattern;
-        if (!setLastError(parsePattern(fileNameOf(absolute), nullptr, pattern))) return {};
-        sptr_t<IResultDirectory> made = create(path, false, properties, literal, nullptr);
-        if (made || (pattern.width != 0 && !literal) || getLastError() != AlreadyExists)
-            return made;
+        const error_t parsed = parsePattern(fileNameOf(absolute), nullptr, pattern);
+        if (parsed != OK) return failed(sptr_t<IResultDirectory>(), parsed);
+        Result<sptr_t<IResultDirectory>> made =
+            createResult(path, false, properties, literal, nullptr);
+        if (made.value || (pattern.width != 0 && !literal) || made.error != AlreadyExists)
+            return replyOf(std::move(made));
         // The directory is there: give it a marker if it has none, then open it.
         const auto [directory, markerName] = splitMarkerPath(path, getResultExtension(false));
-        if (locateMarkerFile(directory, resultExtensions()).empty() &&
-            !setLastError(writeMarkerFile(directory, markerName, corekit2::variant_bag_t())))
-            return {};
-        return open(path, literal, nullptr);
-    } catch (const boost::system::system_error& error) {
-        setLastError(systemErrorToError(error));
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-    }
-    return {};
+        if (locateMarkerFile(directory, resultExtensionSet()).value.empty()) {
+            const error_t written =
+                writeMarkerFile(directory, markerName, corekit2::variant_bag_t());
+            if (written != OK) return failed(sptr_t<IResultDirectory>(), written);
+        }
+        return replyOf(openResult(path, literal, nullptr));
+    });
 }
 
 int ResultDirectoryManager::getCurrentMpiRank() {
@@ -123,12 +118,12 @@ int ResultDirectoryManager::getCurrentMpiRank() {
 }
 
 bool IResultDirectory::probe(const wchar_t* path) {
-    if (!path) return setLastError(InvalidPath);
-    try {
-        return !locateMarkerFile(path, resultExtensions()).empty();
-    } catch (const std::exception&) {
-        return setLastError(OperationFailed);
-    }
+    return exported(false, [&]() -> Reply<bool> {
+        if (!path) return failed(false, InvalidPath);
+        // Looking leaves the lookup's outcome, OK when it merely found nothing.
+        const Result<std::wstring> marker = locateMarkerFile(path, resultExtensionSet());
+        return {!marker.value.empty(), marker.error};
+    });
 }
 
 }  // namespace talvo2

@@ -7,8 +7,10 @@
 #include <cwchar>
 
 #include "frame/bag_values.hpp"
+#include "frame/boundary.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/wide_path.hpp"
-#include "node/node_fields.hpp"
+#include "node/node_state.hpp"
 #include "results/result_directory.hpp"
 #include "talvo2/i_search_directories.hpp"
 #include "ulib_2_18/text.hpp"
@@ -22,57 +24,33 @@ using corekit2::variant_t;
 
 constexpr wchar_t kUnknown[] = L"unknown";
 
-// A metadata change is a change of the node like any other: save() is then due.
+// A metadata change is a change of the node like any other: save() is then due. Setters report
+// nothing; the bag is unchanged when memory runs out.
 void setText(Node::Fields& fields, const wchar_t* key, const wchar_t* text) {
-    putMetadataText(fields.bag, key, text);
-    fields.monitor.modified = true;
+    exportedVoid([&] {
+        putMetadataText(fields.bag, key, text);
+        fields.monitor.modified = true;
+        return LastError::kept();
+    });
 }
 
 void setTime(Node::Fields& fields, const wchar_t* key, long long time) {
-    putMetadataTime(fields.bag, key, time);
-    fields.monitor.modified = true;
+    exportedVoid([&] {
+        putMetadataTime(fields.bag, key, time);
+        fields.monitor.modified = true;
+        return LastError::kept();
+    });
+}
+
+// A text answer that allocates: empty when memory runs out, the last error untouched otherwise.
+template <class Make>
+std::wstring text(Make make) {
+    return exported(std::wstring(), [&]() -> Reply<std::wstring> {
+        return {make(), LastError::kept()};
+    });
 }
 
 }  // namespace
-
-const wchar_t* metadataText(const variant_bag_t& bag, const wchar_t* key, const wchar_t* fallback) {
-    const variant_bag_t* talvo = talvoSection(bag);
-    const wchar_t* text = talvo ? stringValue(talvo, key) : nullptr;
-    return text ? text : fallback;
-}
-
-int64_t metadataInteger(const variant_bag_t& bag, const wchar_t* key, int64_t fallback) {
-    const variant_bag_t* talvo = talvoSection(bag);
-    if (!talvo) return fallback;
-    const variant_t value = talvo->get_variant(key);
-    switch (value.type()) {
-        case corekit2::VT_INT32:
-            return value.get_int32();
-        case corekit2::VT_UINT32:
-            return value.get_uint32();
-        case corekit2::VT_INT64:
-            return value.get_int64();
-        case corekit2::VT_UINT64:
-            return static_cast<int64_t>(value.get_uint64());
-        default:
-            return fallback;
-    }
-}
-
-void putMetadata(variant_bag_t& bag, const wchar_t* key, variant_t value) {
-    variant_bag_t* talvo = bag.get<variant_bag_t>(L"talvo");
-    if (!talvo) talvo = bag.put(L"talvo", variant_bag_t());
-    talvo->put(key, value);
-}
-
-void putMetadataText(variant_bag_t& bag, const wchar_t* key, const wchar_t* text) {
-    putMetadata(bag, key, variant_t(std::wstring(text ? text : L"")));
-}
-
-void putMetadataTime(variant_bag_t& bag, const wchar_t* key, long long time) {
-    if (time == 1) time = static_cast<long long>(std::time(nullptr));
-    putMetadata(bag, key, variant_t(static_cast<uint64_t>(time)));
-}
 
 std::wstring metadataLogPath(const variant_bag_t& bag, const wchar_t* key,
                              const wchar_t* defaultName, const boost::filesystem::path& directory) {
@@ -93,89 +71,93 @@ const wchar_t* displayOsName(const wchar_t* os) {
 // ResultDirectory's metadata operations.
 
 const wchar_t* ResultDirectory::getCreationHostName() const {
-    return metadataText(fields().bag, L"hostname", kUnknown);
+    return metadataText(fieldsOf(*this).bag, disk::kHostName, kUnknown);
 }
 
 const wchar_t* ResultDirectory::getCreationOs(bool display) const {
-    const wchar_t* os = metadataText(fields().bag, L"os", kUnknown);
+    const wchar_t* os = metadataText(fieldsOf(*this).bag, disk::kOs, kUnknown);
     return display ? displayOsName(os) : os;
 }
 
 SystemInfo::IsaExtensions ResultDirectory::getCreationIsa() const {
-    const wchar_t* isa = metadataText(fields().bag, L"isa", nullptr);
-    return isa ? SystemInfo::getIsaType(ulib_2_18::to_utf8(isa).c_str()) : SystemInfo::ISA_NONE;
+    const wchar_t* isa = metadataText(fieldsOf(*this).bag, disk::kIsa, nullptr);
+    return exported(SystemInfo::ISA_NONE, [&]() -> Reply<SystemInfo::IsaExtensions> {
+        return {
+            isa ? SystemInfo::getIsaType(ulib_2_18::to_utf8(isa).c_str()) : SystemInfo::ISA_NONE,
+            LastError::kept()};
+    });
 }
 
 int ResultDirectory::getMpiRank() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"mpirank", -1));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kMpiRank, -1));
 }
 
 const wchar_t* ResultDirectory::getCollectorCommand() const {
-    return metadataText(fields().bag, L"collectionCommand", nullptr);
+    return metadataText(fieldsOf(*this).bag, disk::kCollectionCommand, nullptr);
 }
 
 void ResultDirectory::setCollectorCommand(const wchar_t* command) {
-    setText(fields(), L"collectionCommand", command);
+    setText(fieldsOf(*this), disk::kCollectionCommand, command);
 }
 
 long long ResultDirectory::getCollectionTimeBegin() const {
-    return metadataInteger(fields().bag, L"collectionTimeBegin", 0);
+    return metadataInteger(fieldsOf(*this).bag, disk::kCollectionTimeBegin, 0);
 }
 
 void ResultDirectory::setCollectionTimeBegin(long long time) {
-    setTime(fields(), L"collectionTimeBegin", time);
+    setTime(fieldsOf(*this), disk::kCollectionTimeBegin, time);
 }
 
 long long ResultDirectory::getCollectionTimeEnd() const {
-    return metadataInteger(fields().bag, L"collectionTimeEnd", 0);
+    return metadataInteger(fieldsOf(*this).bag, disk::kCollectionTimeEnd, 0);
 }
 
 void ResultDirectory::setCollectionTimeEnd(long long time) {
-    setTime(fields(), L"collectionTimeEnd", time);
+    setTime(fieldsOf(*this), disk::kCollectionTimeEnd, time);
 }
 
 long long ResultDirectory::getFinalizationTimeBegin() const {
-    return metadataInteger(fields().bag, L"finalizationTimeBegin", 0);
+    return metadataInteger(fieldsOf(*this).bag, disk::kFinalizationTimeBegin, 0);
 }
 
 void ResultDirectory::setFinalizationTimeBegin(long long time) {
-    setTime(fields(), L"finalizationTimeBegin", time);
+    setTime(fieldsOf(*this), disk::kFinalizationTimeBegin, time);
 }
 
 long long ResultDirectory::getFinalizationTimeEnd() const {
-    return metadataInteger(fields().bag, L"finalizationTimeEnd", 0);
+    return metadataInteger(fieldsOf(*this).bag, disk::kFinalizationTimeEnd, 0);
 }
 
 void ResultDirectory::setFinalizationTimeEnd(long long time) {
-    setTime(fields(), L"finalizationTimeEnd", time);
+    setTime(fieldsOf(*this), disk::kFinalizationTimeEnd, time);
 }
 
 int ResultDirectory::getLogicalCPUCount() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"logicalCPUCount", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kLogicalCpuCount, 0));
 }
 
 int ResultDirectory::getProcessorCoreCount() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"physicalCoreCount", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kPhysicalCoreCount, 0));
 }
 
 int ResultDirectory::getProcessorPackageCount() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"processorPackageCount", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kProcessorPackageCount, 0));
 }
 
 long long ResultDirectory::getCPUFrequency() const {
-    return metadataInteger(fields().bag, L"CPUFrequency", 0);
+    return metadataInteger(fieldsOf(*this).bag, disk::kCpuFrequency, 0);
 }
 
 int ResultDirectory::getCPUFamily() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"CPUFamily", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kCpuFamily, 0));
 }
 
 int ResultDirectory::getCPUModel() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"CPUModel", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kCpuModel, 0));
 }
 
 int ResultDirectory::getCPUStepping() const {
-    return static_cast<int>(metadataInteger(fields().bag, L"CPUStepping", 0));
+    return static_cast<int>(metadataInteger(fieldsOf(*this).bag, disk::kCpuStepping, 0));
 }
 
 SystemInfo::CPUType ResultDirectory::getCPUName() const {
@@ -183,35 +165,44 @@ SystemInfo::CPUType ResultDirectory::getCPUName() const {
 }
 
 std::wstring ResultDirectory::getCPUBrandName() const {
-    return metadataText(fields().bag, L"CPUBrandName", L"");
+    return text([&] { return metadataText(fieldsOf(*this).bag, disk::kCpuBrandName, L""); });
 }
 
 std::wstring ResultDirectory::getApplicationLog() const {
-    return metadataLogPath(fields().bag, L"applicationLog", L"application.log", fields().directory);
+    return text([&] {
+        return metadataLogPath(fieldsOf(*this).bag, disk::kApplicationLog,
+                               disk::kDefaultApplicationLog, fieldsOf(*this).directory);
+    });
 }
 
 void ResultDirectory::setApplicationLog(const wchar_t* path) {
-    setText(fields(), L"applicationLog", path);
+    setText(fieldsOf(*this), disk::kApplicationLog, path);
 }
 
 std::wstring ResultDirectory::getCollectorLog() const {
-    return metadataLogPath(fields().bag, L"collectorLog", L"collector.log", fields().directory);
+    return text([&] {
+        return metadataLogPath(fieldsOf(*this).bag, disk::kCollectorLog, disk::kDefaultCollectorLog,
+                               fieldsOf(*this).directory);
+    });
 }
 
 void ResultDirectory::setCollectorLog(const wchar_t* path) {
-    setText(fields(), L"collectorLog", path);
+    setText(fieldsOf(*this), disk::kCollectorLog, path);
 }
 
 std::wstring ResultDirectory::getCommandLog() const {
-    return metadataLogPath(fields().bag, L"commandLog", L"command.log", fields().directory);
+    return text([&] {
+        return metadataLogPath(fieldsOf(*this).bag, disk::kCommandLog, disk::kDefaultCommandLog,
+                               fieldsOf(*this).directory);
+    });
 }
 
 void ResultDirectory::setCommandLog(const wchar_t* path) {
-    setText(fields(), L"commandLog", path);
+    setText(fieldsOf(*this), disk::kCommandLog, path);
 }
 
 corekit2::sptr_t<ISearchDirectories> ResultDirectory::getSearchDirectories() {
-    return ISearchDirectories::create(fields().path.c_str());
+    return ISearchDirectories::create(fieldsOf(*this).path.c_str());
 }
 
 }  // namespace talvo2

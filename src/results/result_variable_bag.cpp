@@ -1,5 +1,7 @@
 #include "talvo2/result_variable_bag.hpp"
 
+#include "frame/disk_format.hpp"
+
 namespace talvo2 {
 
 using corekit2::variant_bag_t;
@@ -8,8 +10,8 @@ using corekit2::variant_t;
 namespace {
 
 const variant_bag_t* variablesOf(const variant_bag_t& bag) {
-    const variant_bag_t* talvo = bag.get<variant_bag_t>(L"talvo");
-    return talvo ? talvo->get<variant_bag_t>(L"variables") : nullptr;
+    const variant_bag_t* talvo = bag.get<variant_bag_t>(disk::kTalvoSection);
+    return talvo ? talvo->get<variant_bag_t>(disk::kVariables) : nullptr;
 }
 
 variant_bag_t& section(variant_bag_t& bag, const wchar_t* key) {
@@ -32,7 +34,7 @@ ResultVariableBag::~ResultVariableBag() = default;
 
 void ResultVariableBag::putVariable(const wchar_t* name, const variant_t& value) {
     if (!name) return;
-    section(section(m_bag, L"talvo"), L"variables").put(name, value);
+    section(section(m_bag, disk::kTalvoSection), disk::kVariables).put(name, value);
 }
 
 bool ResultVariableBag::hasVariable(const wchar_t* name) const {

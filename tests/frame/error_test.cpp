@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+#include <cerrno>
 #include <cwchar>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
+#include "platform/file_system.hpp"
 #include "propstore2/message_catalogs.hpp"
 #include "talvo2/error.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -20,22 +24,18 @@ using test::runInChild;
 
 TEST(LastError, IsPerThreadAndStartsAsOk) {
     EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
-    EXPECT_FALSE(setLastError(NotFound));
+    LastError(NotFound).store();
     EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
 
     // Another thread neither sees this thread's code nor disturbs it.
     error_t seenByFreshThread = OperationFailed;
     std::thread other([&] {
         seenByFreshThread = ResultDirectoryManager::getLastError();
-        setLastError(AlreadyExists);
+        LastError(AlreadyExists).store();
     });
     other.join();
     EXPECT_EQ(seenByFreshThread, OK);
     EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
-
-    EXPECT_TRUE(resetLastError());
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
-    EXPECT_TRUE(setLastError(OK));
 }
 
 TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
@@ -45,7 +45,7 @@ TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
         threads.emplace_back([t, &mismatches] {
             const auto mine = static_cast<error_t>(t + 1);
             for (int i = 0; i < 2000; ++i) {
-                setLastError(mine);
+                LastError(mine).store();
                 std::this_thread::yield();
                 if (ResultDirectoryManager::getLastError() != mine) ++mismatches[t];
             }
@@ -55,29 +55,47 @@ TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
     for (int count : mismatches) EXPECT_EQ(count, 0);
 }
 
-TEST(LastError, StatusAndSystemErrorsMapToCodes) {
-    EXPECT_EQ(statusToError(1), OK);
-    EXPECT_EQ(statusToError(0), OperationFailed);
-    EXPECT_EQ(statusToError(0x40000004), OperationFailed);
+// The boundary of every exported operation: the answer's code becomes the last error, a kept one
+// leaves it, and an exception becomes OperationFailed with the failure value.
+TEST(LastError, TheBoundaryWritesItOnceAndStopsExceptions) {
+    LastError(NotFound).store();
+    EXPECT_EQ(exported(0, []() -> Reply<int> { return {1, LastError::kept()}; }), 1);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+    EXPECT_EQ(exported(0, []() -> Reply<int> { return {2, AlreadyExists}; }), 2);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_EQ(exported(7, []() -> Reply<int> { throw std::bad_alloc(); }), 7);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OperationFailed);
+    exportedVoid([]() -> LastError { throw std::runtime_error("escaping"); });
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OperationFailed);
+}
 
-    using boost::system::errc::make_error_code;
-    namespace errc = boost::system::errc;
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::permission_denied)),
-              InsufficientPermissions);
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::read_only_file_system)),
-              InsufficientPermissions);
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::no_such_file_or_directory)), NotFound);
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::file_exists)), AlreadyExists);
-    EXPECT_EQ(systemErrorToError(make_error_code(errc::no_space_on_device)), OperationFailed);
-
-    // A real failure raised by Boost.Filesystem maps the same way.
-    test::TempDir dir;
-    try {
-        boost::filesystem::create_directory(dir.path() / "missing" / "child");
-        FAIL() << "creating below a missing directory succeeded";
-    } catch (const boost::system::system_error& error) {
-        EXPECT_EQ(systemErrorToError(error), NotFound);
+TEST(LastError, SystemAnswersMapToCodes) {
+    using platform::Status;
+    const struct {
+        int number;
+        error_t general;
+        error_t lock;
+    } cases[] = {
+        {0, OK, OK},
+        {EACCES, InsufficientPermissions, AccessDenied},
+        {EROFS, InsufficientPermissions, AccessDenied},
+        {EPERM, OperationFailed, AccessDenied},
+        {ENOENT, NotFound, FileError},
+        {EEXIST, AlreadyExists, AlreadyExists},
+        {EAGAIN, OperationFailed, FileLocked},
+        {ENOSPC, OperationFailed, FileError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.number);
+        EXPECT_EQ(Status::fromSystem(c.number).error(), c.general);
+        EXPECT_EQ(Status::fromSystem(c.number).lockError(), c.lock);
     }
+    // A real failure of the file system maps the same way.
+    test::TempDir dir;
+    const platform::Status made = platform::fileSystem().makeDirectory(
+        nullptr, (dir.path() / "missing" / "child").string(), 0777);
+    EXPECT_TRUE(made.missing());
+    EXPECT_EQ(made.error(), NotFound);
 }
 
 TEST(ErrorText, CatalogMessagesForKnownCodesAndUnknownText) {

@@ -144,7 +144,7 @@ TEST(NodeCastTest, LibraryNodePassesOnlyAsItsOwnKind) {
     test::TestNodeKind kind;
     const uint32_t handles = Node::handleCount();
 
-    sptr_t<INode> node = openNode(marker, nullptr);
+    sptr_t<INode> node = openNode(marker, nullptr).value;
     ASSERT_TRUE(node);
     INode* raw = node.get();
     const uint32_t uid = Node::uid(node);
@@ -159,7 +159,7 @@ TEST(NodeCastTest, LibraryNodePassesOnlyAsItsOwnKind) {
     EXPECT_EQ(refsOf(raw), 1u);
     result.reset();
     EXPECT_EQ(Node::handleCount(), handles);
-    EXPECT_NE(Node::uid(openNode(marker, nullptr)), uid);
+    EXPECT_NE(Node::uid(openNode(marker, nullptr).value), uid);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <boost/filesystem.hpp>
 
 #include "corekit2/bag_file.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "node/node_relations.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -104,22 +104,24 @@ TEST(MarkerFiles, LocatingFindsMarkersAndLinksButScansSkipBareMarkers) {
     writeFile(dir.path() / "x/bare.talvo", "");
     const ExtensionSet set = resultSet();
 
-    setLastError(NotFound);
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set), dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK) << "a lookup starts afresh";
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/nomarker"), set), L"");
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), set),
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set).value, dir.wide(L"x/r000/R000.TALVO"));
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/nomarker"), set).value, L"");
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), set).value,
               dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001"), set), dir.wide(L"x/r001.talvolink"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set), dir.wide(L"x/r001.talvolink"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/missing"), set), L"");
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), makeExtensionSet({L".other"})), L"");
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001"), set).value, dir.wide(L"x/r001.talvolink"));
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set).value,
+              dir.wide(L"x/r001.talvolink"));
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/missing"), set).value, L"");
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), makeExtensionSet({L".other"})).value,
+              L"");
 
     // In a folder scan a marker lying in the scanned folder belongs to the folder's owner.
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, true), L"");
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, false), dir.wide(L"x/bare.talvo"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set, true), dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set, true),
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, true).value, L"");
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, false).value,
+              dir.wide(L"x/bare.talvo"));
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set, true).value,
+              dir.wide(L"x/r000/R000.TALVO"));
+    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set, true).value,
               dir.wide(L"x/r001.talvolink"));
 }
 

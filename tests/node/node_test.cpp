@@ -4,7 +4,7 @@
 #include <tuple>
 
 #include "corekit2/bag_file.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "node/test_node.hpp"
 #include "propstore2/property_storage.hpp"
 #include "talvo2/names.hpp"
@@ -45,7 +45,7 @@ protected:
     TempDir dir;
     test::TestNodeKind kind;
     const std::wstring marker = makeNode(dir, L"r000", result(L"r000"));
-    sptr_t<INode> node = openNode(marker, nullptr);
+    sptr_t<INode> node = openNode(marker, nullptr).value;
 };
 
 TEST_F(NodeTest, ReportsItsPlaceAndRebindingToItselfChangesNothing) {
@@ -71,7 +71,7 @@ TEST_F(NodeTest, ReportsItsPlaceAndRebindingToItselfChangesNothing) {
          {std::make_tuple(L"myproj", L"config" + project, L"myproj"),
           std::make_tuple(L"p2", L"other" + project, L"other"),
           std::make_tuple(L"r001", result(L"config"), L"config")}) {
-        const sptr_t<INode> named = openNode(makeNode(dir, directory, file), nullptr);
+        const sptr_t<INode> named = openNode(makeNode(dir, directory, file), nullptr).value;
         ASSERT_TRUE(named) << file;
         EXPECT_STREQ(named->getUserVisibleName(), name);
     }
@@ -85,9 +85,10 @@ TEST_F(NodeTest, UnloadableMarkerGivesAnEmptyNodeAndIsNeverWritten) {
         SCOPED_TRACE(content ? content : "missing");
         if (content) test::writeFile(file, content);
         {
-            const sptr_t<INode> bad = openNode(dir.wide(L"r001/" + result(L"r001")), nullptr);
+            const auto opened = openNode(dir.wide(L"r001/" + result(L"r001")), nullptr);
+            const sptr_t<INode> bad = opened.value;
             ASSERT_TRUE(bad);
-            EXPECT_EQ(lastError(), OperationFailed);
+            EXPECT_EQ(opened.error, OperationFailed);
             EXPECT_TRUE(bad->getPropertyStorage()->getNames().empty());
             EXPECT_EQ(bad->isMissing(), content == nullptr);
             bad->getPropertyStorage()->setValue(L"unsaved", 1);
@@ -108,9 +109,10 @@ TEST(NodeUnreadableTest, UnreadableMarkerGivesAnEmptyNodeAndIsNeverWritten) {
     fs::permissions(test::utf8Path(marker), fs::perms::no_perms);
     const int status = test::runUnprivileged([&] {
         test::TestNodeKind kind;
-        const sptr_t<INode> node = openNode(marker, nullptr);
+        const auto opened = openNode(marker, nullptr);
+        const sptr_t<INode> node = opened.value;
         ASSERT_TRUE(node);
-        EXPECT_EQ(lastError(), OperationFailed);
+        EXPECT_EQ(opened.error, OperationFailed);
         EXPECT_FALSE(node->getPropertyStorage()->hasValue(L"kept"));
         node->getPropertyStorage()->setValue(L"unsaved", 1);
     });
@@ -125,7 +127,7 @@ TEST_F(NodeTest, FollowsAMarkerRenamedOrDeletedBehindItsBack) {
     EXPECT_EQ(std::wstring(node->getMarkerFilePath()), renamed);
     EXPECT_STREQ(node->getUserVisibleName(), L"renamed");
     EXPECT_FALSE(node->isMissing());
-    EXPECT_EQ(openNode(renamed, nullptr), node);
+    EXPECT_EQ(openNode(renamed, nullptr).value, node);
     EXPECT_EQ(Node::handleCount(), 1u);
 
     // Asking for the name alone follows a rename as well.
@@ -145,7 +147,7 @@ TEST_F(NodeTest, ChangeUserVisibleNameRenamesTheMarkerInPlace) {
     };
     for (const wchar_t* bad :
          {L"a/b", L"/abs", L"", L".", L"..", static_cast<const wchar_t*>(nullptr)}) {
-        resetLastError();
+        LastError(OK).store();
         EXPECT_FALSE(node->changeUserVisibleName(bad)) << (bad ? bad : L"null");
         EXPECT_EQ(lastError(), ParameterError);
         EXPECT_TRUE(fs::exists(test::utf8Path(marker)));
@@ -159,7 +161,7 @@ TEST_F(NodeTest, ChangeUserVisibleNameRenamesTheMarkerInPlace) {
     EXPECT_EQ(std::wstring(node->getMarkerFilePath()), renamed);
     EXPECT_STREQ(node->getUserVisibleName(), L"newname");
     EXPECT_EQ(std::wstring(node->getPath()), dir.wide(L"r000"));
-    EXPECT_EQ(openNode(renamed, nullptr), node);
+    EXPECT_EQ(openNode(renamed, nullptr).value, node);
     EXPECT_EQ(Node::handleCount(), 1u);
 }
 
@@ -217,7 +219,7 @@ TEST_F(NodeTest, RemoveOnCloseTakesAnUnsavedDirectoryButNotWhatLinksPointTo) {
     fs::create_directories(dir.path() / "outside");
     test::writeFile(dir.path() / "outside" / "keep.txt", "keep");
     fs::create_directory_symlink(dir.path() / "outside", dir.path() / "r000" / "link");
-    sptr_t<INode> saved = openNode(makeNode(dir, L"r001", result(L"r001")), nullptr);
+    sptr_t<INode> saved = openNode(makeNode(dir, L"r001", result(L"r001")), nullptr).value;
     ASSERT_TRUE(saved);
     node->setRemoveOnClose(true);
     saved->setRemoveOnClose(true);
@@ -263,7 +265,7 @@ TEST_F(NodeTest, CreationTimeComesFromTheTimestampOfTheTalvoSection) {
     unstamped.put(L"talvo", variant_bag_t())->put(L"other", variant_t(1));
     topLevel.put(L"timestamp", variant_t(uint64_t{1700000123}));
     const auto timeOf = [&](const std::wstring& name, const variant_bag_t& bag) {
-        return openNode(makeNode(dir, name, result(name), bag), nullptr)->getCreationTime();
+        return openNode(makeNode(dir, name, result(name), bag), nullptr).value->getCreationTime();
     };
     EXPECT_EQ(timeOf(L"r001", stamped), 1700000123);
     EXPECT_EQ(timeOf(L"r002", unstamped), 0);

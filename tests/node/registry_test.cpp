@@ -42,7 +42,7 @@ public:
         ++g_destroyed;
     }
     TALVO2_NODE_FORWARDS
-    static Node* make(std::wstring& markerPath, const wchar_t* groupPath) {
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath, error_t&) {
         return new CountingNode(markerPath, groupPath);
     }
 };
@@ -64,7 +64,7 @@ TEST(NodeRegistryTest, EveryWrittenFormOfAPathFindsTheSameNode) {
     fs::create_directories(dir.path() / "r000" / "x");
     const std::wstring ext = getResultExtension(false);
 
-    sptr_t<INode> node = openNode(marker, nullptr);
+    sptr_t<INode> node = openNode(marker, nullptr).value;
     ASSERT_TRUE(node);
     EXPECT_EQ(Node::uid(node), 1u);
     const fs::path cwd = fs::current_path();
@@ -72,14 +72,14 @@ TEST(NodeRegistryTest, EveryWrittenFormOfAPathFindsTheSameNode) {
     for (const std::wstring& form :
          {marker, dir.wide(L"r000/./r000" + ext), dir.wide(L"r000/x/../r000" + ext),
           dir.wide(L"r000//r000" + ext), L"r000/r000" + ext}) {
-        EXPECT_EQ(openNode(form, nullptr), node) << form;
+        EXPECT_EQ(openNode(form, nullptr).value, node) << form;
         EXPECT_EQ(Node::handleCount(), 1u);
     }
     fs::current_path(cwd);
 
     node.reset();
     EXPECT_EQ(Node::handleCount(), 0u);
-    EXPECT_EQ(Node::uid(openNode(marker, nullptr)), 2u);
+    EXPECT_EQ(Node::uid(openNode(marker, nullptr).value), 2u);
 }
 
 TEST(NodeRegistryTest, CountsNodesMadeUntilReset) {
@@ -88,7 +88,7 @@ TEST(NodeRegistryTest, CountsNodesMadeUntilReset) {
     test::TestNodeKind kind;
     std::vector<sptr_t<INode>> nodes;
     for (const wchar_t* name : {L"r000", L"r001", L"r002"})
-        nodes.push_back(openNode(makeResult(dir, name), nullptr));
+        nodes.push_back(openNode(makeResult(dir, name), nullptr).value);
     EXPECT_EQ(Node::handleCount(), 3u);
     nodes.clear();
     EXPECT_EQ(Node::handleCount(), 0u);
@@ -96,24 +96,24 @@ TEST(NodeRegistryTest, CountsNodesMadeUntilReset) {
 
     Node::reset();
     EXPECT_EQ(Node::nodeCount(), 0u);
-    EXPECT_EQ(Node::uid(openNode(dir.wide(L"r001/r001.talvo"), nullptr)), 1u);
+    EXPECT_EQ(Node::uid(openNode(dir.wide(L"r001/r001.talvo"), nullptr).value), 1u);
 }
 
 TEST(NodeRegistryTest, NodeForgottenByResetLeavesItsSuccessorRegistered) {
     TempDir dir;
     test::TestNodeKind kind;
     const std::wstring marker = makeResult(dir, L"r000");
-    sptr_t<INode> forgotten = openNode(marker, nullptr);
+    sptr_t<INode> forgotten = openNode(marker, nullptr).value;
     ASSERT_TRUE(forgotten);
     Node::reset();
-    const sptr_t<INode> successor = openNode(marker, nullptr);
+    const sptr_t<INode> successor = openNode(marker, nullptr).value;
     ASSERT_TRUE(successor);
     EXPECT_NE(successor, forgotten);
     // The forgotten node keeps working, and its end must not take its successor's place away.
     EXPECT_STREQ(forgotten->getMarkerFilePath(), marker.c_str());
     forgotten.reset();
     EXPECT_EQ(Node::handleCount(), 1u);
-    EXPECT_EQ(openNode(marker, nullptr), successor);
+    EXPECT_EQ(openNode(marker, nullptr).value, successor);
 }
 
 // Runs `body(thread index)` in 8 threads at once and waits for them all.
@@ -131,7 +131,7 @@ TEST(NodeRegistryTest, ConcurrentOpensAndCopiesKeepOneLiveNodeAndExactCounts) {
     inThreads([&](int t) {
         sptr_t<INode> kept;
         for (int i = 0; i < 200; ++i) {
-            const sptr_t<INode> node = openNode(marker, nullptr);
+            const sptr_t<INode> node = openNode(marker, nullptr).value;
             // While this thread holds the node, nobody may be given another one.
             if (!node || (kept && kept != node)) ++strangers;
             if (t % 2 == 0 && i % (t + 3) == 0) kept = node;
@@ -146,7 +146,7 @@ TEST(NodeRegistryTest, ConcurrentOpensAndCopiesKeepOneLiveNodeAndExactCounts) {
 
     // Copies made and dropped in many threads leave the count exact: one destruction, at the end.
     const int made = g_made.load();
-    sptr_t<INode> node = openNode(marker, nullptr);
+    sptr_t<INode> node = openNode(marker, nullptr).value;
     inThreads([&node](int t) {
         std::vector<sptr_t<INode>> copies;
         for (int i = 0; i < 5000; ++i) {

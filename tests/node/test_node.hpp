@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 
 #include "node/node_opener.hpp"
+#include "node/node_state.hpp"
 #include "node/node_view.hpp"
 #include "talvo2/result_directory_base.hpp"
 
@@ -23,8 +24,10 @@ public:
         return !ec;
     }
 
-    static Node* make(std::wstring& markerPath, const wchar_t* groupPath) {
-        return new TestNode(markerPath, groupPath);
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath, error_t& bound) {
+        auto* node = new TestNode(markerPath, groupPath);
+        bound = NodeAccess::fields(*node).bindOutcome;
+        return node;
     }
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "corekit2/bag_file.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "notify2/ambient_progress.hpp"
 #include "talvo2/i_result_directory.hpp"
 #include "talvo2/names.hpp"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "corekit2/bag_file.hpp"
-#include "frame/last_error.hpp"
+#include "frame/boundary.hpp"
 #include "talvo2/i_path_iterator.hpp"
 #include "talvo2/names.hpp"
 #include "talvo2/result_directory_manager.hpp"
@@ -136,7 +136,7 @@ TEST(ResultDirectory, DeniedWritesMakeNothing) {
     fs::create_directory(dir.path() / "shared/data.0");
     fs::create_directory(dir.path() / "shared/log");
     const int status = test::runUnprivileged([&] {
-        setLastError(NotFound);
+        LastError(NotFound).store();
         EXPECT_EQ(locked->createCollectorDataDir(), nullptr);
         EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
         EXPECT_EQ(locked->getSubdir(STANDARD_DIR_CONFIG), nullptr);

@@ -11,8 +11,8 @@
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
+#include "node/creation_metadata.hpp"
 #include "propstore2/product.hpp"
-#include "results/creation_metadata.hpp"
 #include "sysinfo/isa_table.hpp"
 #include "talvo2/i_experiment.hpp"
 #include "talvo2/i_project.hpp"

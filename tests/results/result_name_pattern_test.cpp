@@ -1,4 +1,4 @@
-#include "results/result_name_pattern.hpp"
+#include "node/name_pattern.hpp"
 
 #include <gtest/gtest.h>
 #include <log4cplus/appender.h>
@@ -140,7 +140,7 @@ TEST(ResultNamePattern, RefusalsAreLoggedWithMessagePatternAndPlace) {
     const std::string reserved = ulib_2_18::to_utf8(toString(ReservedCharacters));
     EXPECT_EQ(capture->lines[0].rfind(reserved + ". Pattern: a|b, at file: ", 0), 0u)
         << capture->lines[0];
-    EXPECT_NE(capture->lines[0].find("result_name_pattern.cpp:"), std::string::npos);
+    EXPECT_NE(capture->lines[0].find("name_pattern.cpp:"), std::string::npos);
     const std::string empty = ulib_2_18::to_utf8(toString(EmptyPattern));
     EXPECT_EQ(capture->lines[1].rfind(empty + ", at file: ", 0), 0u) << capture->lines[1];
 }

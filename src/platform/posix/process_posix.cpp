@@ -17,6 +17,10 @@ int64_t wallClockNs() {
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
+const wchar_t* operatingSystemName() {
+    return L"linux";
+}
+
 uint32_t processId() {
     return static_cast<uint32_t>(::getpid());
 }

@@ -1,10 +1,13 @@
-// What happens when the library is loaded and unloaded. Loading touches no file: it only prepares
+// What happens when the library is loaded: the layers are put together here, at the top, so that
+// none of them needs to know the ones above it. Loading touches no file: it only prepares
 // process-wide state, so that the first call from any thread finds it ready.
 
+#include "flags/flag_table.hpp"
+#include "frame/boundary.hpp"
 #include "frame/extension_table.hpp"
-#include "frame/last_error.hpp"
 #include "frame/logger.hpp"
 #include "groups/container_node.hpp"
+#include "node/held_flags.hpp"
 #include "node/node_opener.hpp"
 #include "results/result_directory.hpp"
 #include "tracelog_1/tracelog.hpp"
@@ -23,6 +26,7 @@ public:
         setNodeFactory(NodeKind::Result, &ResultDirectory::make);
         setNodeFactory(NodeKind::Project, &Project::make);
         setNodeFactory(NodeKind::Experiment, &Experiment::make);
+        setHeldFlagsMaker(&FlagTable::make);
     }
 };
 

@@ -1,17 +1,17 @@
-#include "results/result_directory_maker.hpp"
+#include "node/directory_maker.hpp"
 
 #include <boost/filesystem/path.hpp>
 #include <cctype>
 #include <optional>
 
 #include "frame/bag_values.hpp"
-#include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
+#include "node/name_pattern.hpp"
+#include "node/node_opener.hpp"
 #include "node/node_relations.hpp"
 #include "platform/files.hpp"
 #include "platform/tree_walk.hpp"
-#include "results/result_name_pattern.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -64,9 +64,9 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
 
 }  // namespace
 
-error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
-                            const corekit2::variant_bag_t& bag, bool literal, std::wstring& created,
-                            std::unique_ptr<OwnerListingHint>* listed) {
+error_t makeNodeDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
+                          const corekit2::variant_bag_t& bag, bool literal, std::wstring& created,
+                          std::unique_ptr<OwnerListingHint>* listed) {
     if (!isEncodable(path) || !isEncodable(base)) return InvalidPath;
     // "." and ".." name directories that are there already (the caller's own, or the one above
     // it): asked to overwrite, they would delete it.
@@ -74,7 +74,7 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
     while (last.size() > 1 && last.back() == L'/') last.pop_back();
     last.erase(0, last.find_last_of(L'/') + 1);
     if (overwrite && (last == L"." || last == L"..")) return InvalidPath;
-    try {
+    {
         std::wstring current;
         const error_t located = absolutePath(L".", current);
         if (located != OK) return located;
@@ -162,10 +162,6 @@ error_t makeResultDirectory(const std::wstring& path, const std::wstring& base, 
         const error_t made = tryCreateDirectory(toWide(candidate));
         if (made == OK) created = toWide(candidate);
         return made;
-    } catch (const boost::system::system_error& error) {
-        return systemErrorToError(error);
-    } catch (const std::exception&) {
-        return OperationFailed;
     }
 }
 

@@ -1,16 +1,12 @@
-// The flag operations of Node: named marks held between processes through exclusively opened
-// lock files, with an owner record in an info file beside each.
+// The flags a node holds: named marks held between processes through exclusively opened lock
+// files, with an owner record in an info file beside each.
 
 #include <boost/filesystem/path.hpp>
 
-#include "flags/flag_data.hpp"
 #include "flags/flag_table.hpp"
-#include "frame/last_error.hpp"
 #include "frame/wide_path.hpp"
-#include "node/node_fields.hpp"
 #include "platform/files.hpp"
 #include "talvo2/names.hpp"
-#include "talvo2/node.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace fs = boost::filesystem;
@@ -28,8 +24,8 @@ struct FlagFiles {
     std::wstring info;
 };
 
-FlagFiles filesOf(const Node::Fields& fields, const wchar_t* name) {
-    const std::wstring flag = toWide(fields.directory / toFsPath(name));
+FlagFiles filesOf(const fs::path& directory, const wchar_t* name) {
+    const std::wstring flag = toWide(directory / toFsPath(name));
     return {flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()};
 }
 
@@ -79,8 +75,12 @@ error_t deleteUnheldFiles(const FlagFiles& files) {
     return OK;
 }
 
+// Holders of older versions answered 19 for a flag held by someone else; it means the same.
+constexpr uint32_t kOlderFlagOwnedElsewhere = 19;
+
 bool ownedElsewhere(error_t error) {
-    return error == AlreadyExists || error == FileLocked || static_cast<uint32_t>(error) == 19;
+    return error == AlreadyExists || error == FileLocked ||
+           static_cast<uint32_t>(error) == kOlderFlagOwnedElsewhere;
 }
 
 // A flag's name is joined to the node's directory as it stands, and may hold a relative sub-path
@@ -99,33 +99,19 @@ bool isFlagName(const wchar_t* name) {
     }
 }
 
-// Runs a flag operation; its answer is also left as the last error, for the bool shorthands.
-template <class Body>
-error_t guarded(Body body) {
-    resetLastError();
-    try {
-        const error_t answer = body();
-        setLastError(answer);
-        return answer;
-    } catch (const boost::system::system_error& error) {
-        const error_t mapped = systemErrorToError(error);
-        setLastError(mapped);
-        return mapped;
-    } catch (const std::exception&) {
-        setLastError(OperationFailed);
-        return OperationFailed;
-    }
+}  // namespace
+
+std::unique_ptr<HeldFlags> FlagTable::make() {
+    return std::make_unique<FlagTable>();
 }
 
-// Acquiring; `record` (when given) receives the owner record the acquisition produced.
-error_t acquire(Node::Fields& fields, const wchar_t* name, bool replace, bool takeOver,
-                variant_bag_t* record) {
+error_t FlagTable::add(const fs::path& directory, const wchar_t* name, bool replace, bool takeOver,
+                       variant_bag_t* record) {
     if (!isFlagName(name)) return ParameterError;
-    const FlagFiles files = filesOf(fields, name);
-    FlagTable& table = fields.flags;
-    const std::lock_guard<std::mutex> lock(table.mutex);
-    const auto held = table.entries.find(files.flag);
-    if (held != table.entries.end()) {
+    const FlagFiles files = filesOf(directory, name);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto held = m_entries.find(files.flag);
+    if (held != m_entries.end()) {
         if (!replace) {
             if (record) *record = held->second.info;
             return AlreadyExists;
@@ -151,83 +137,88 @@ error_t acquire(Node::Fields& fields, const wchar_t* name, bool replace, bool ta
     const error_t written = writeInfo(files.info, fresh);
     if (written != OK) return written;
     if (record) *record = fresh;
-    table.entries[files.flag] = FlagTable::Entry{locker, fresh};
+    m_entries[files.flag] = Entry{locker, fresh};
     return OK;
 }
 
-}  // namespace
-
-error_t Node::addFlag(const wchar_t* name, bool replace, bool takeOver) {
-    return guarded([&] { return acquire(fields(), name, replace, takeOver, nullptr); });
+error_t FlagTable::remove(const fs::path& directory, const wchar_t* name, bool force) {
+    if (!isFlagName(name)) return ParameterError;
+    const FlagFiles files = filesOf(directory, name);
+    if (!lockFileExists(files)) return NotFound;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto held = m_entries.find(files.flag);
+    if (held != m_entries.end()) {
+        deleteHeldFiles(files);
+        m_entries.erase(held);  // closes our lock file
+        return OK;
+    }
+    if (!force) return FlagOwnedElsewhere;
+    return deleteUnheldFiles(files);
 }
 
-error_t Node::addFlag(const wchar_t* name, corekit2::sptr_t<IFlagData>& data, bool replace,
-                      bool takeOver) {
-    variant_bag_t record;
-    const error_t answer =
-        guarded([&] { return acquire(fields(), name, replace, takeOver, &record); });
-    data = corekit2::sptr_t<IFlagData>(new FlagData(record));
-    return answer;
-}
-
-error_t Node::removeFlag(const wchar_t* name, bool force) {
-    return guarded([&]() -> error_t {
-        if (!isFlagName(name)) return ParameterError;
-        const FlagFiles files = filesOf(fields(), name);
-        if (!lockFileExists(files)) return NotFound;
-        FlagTable& table = fields().flags;
-        const std::lock_guard<std::mutex> lock(table.mutex);
-        const auto held = table.entries.find(files.flag);
-        if (held != table.entries.end()) {
-            deleteHeldFiles(files);
-            table.entries.erase(held);  // closes our lock file
-            return OK;
-        }
-        if (!force) return FlagOwnedElsewhere;
-        return deleteUnheldFiles(files);
-    });
-}
-
-error_t Node::ownFlag(const wchar_t* name) {
-    return guarded([&]() -> error_t {
-        if (!isFlagName(name)) return ParameterError;
-        const FlagFiles files = filesOf(fields(), name);
-        if (!lockFileExists(files)) return NotFound;
-        {
-            FlagTable& table = fields().flags;
-            const std::lock_guard<std::mutex> lock(table.mutex);
-            if (table.entries.count(files.flag)) return OK;
-        }
-        // Nobody in this node holds it: is there a living holder, or a leftover to clear? The
-        // lock file stays held until the leftover is gone, so nobody takes the flag meanwhile.
-        util::FileLocker probe;
-        if (!probe.openExclusive(files.lock, Disposition::OpenExisting)) {
-            const error_t error = probe.error();
-            if (error == NotFound) return NotFound;
-            return ownedElsewhere(error) ? FlagOwnedElsewhere : error;
-        }
-        variant_bag_t record;
-        const error_t read = readInfo(files.info, record);
-        if (read == OK) {
-            deleteHeldFiles(files);
-            return NotFound;
-        }
-        if (read == NotFound) return NotFound;
-        return ownedElsewhere(read) ? FlagOwnedElsewhere : read;
-    });
-}
-
-void releaseAllFlags(FlagTable& table) {
-    std::map<std::wstring, FlagTable::Entry> held;
+error_t FlagTable::own(const fs::path& directory, const wchar_t* name) {
+    if (!isFlagName(name)) return ParameterError;
+    const FlagFiles files = filesOf(directory, name);
+    if (!lockFileExists(files)) return NotFound;
     {
-        const std::lock_guard<std::mutex> lock(table.mutex);
-        held.swap(table.entries);
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_entries.count(files.flag)) return OK;
+    }
+    // Nobody in this node holds it: is there a living holder, or a leftover to clear? The lock
+    // file stays held until the leftover is gone, so nobody takes the flag meanwhile.
+    util::FileLocker probe;
+    if (!probe.openExclusive(files.lock, Disposition::OpenExisting)) {
+        const error_t error = probe.error();
+        if (error == NotFound) return NotFound;
+        return ownedElsewhere(error) ? FlagOwnedElsewhere : error;
+    }
+    variant_bag_t record;
+    const error_t read = readInfo(files.info, record);
+    if (read == OK) {
+        deleteHeldFiles(files);
+        return NotFound;
+    }
+    if (read == NotFound) return NotFound;
+    return ownedElsewhere(read) ? FlagOwnedElsewhere : read;
+}
+
+void FlagTable::releaseAll() {
+    std::map<std::wstring, Entry> held;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        held.swap(m_entries);
     }
     for (auto& [flag, entry] : held) {
         deleteHeldFiles(
             FlagFiles{flag, flag + getFlagLockExtension(), flag + getFlagInfoExtension()});
         entry.locker.reset();  // closes the lock file
     }
+}
+
+void FlagTable::suspend() {
+    m_suspended.lock();
+    for (const auto& [flag, entry] : m_entries) {
+        platform::removeFile(toFsPath(flag + getFlagLockExtension()).native());
+        platform::removeFile(toFsPath(flag + getFlagInfoExtension()).native());
+    }
+}
+
+void FlagTable::resume(const fs::path& from, const fs::path& to) {
+    // Takes the held flags up again in `to`: lock and info files of the same names there, with
+    // the stored owner records. A flag that cannot be taken there is no longer held.
+    std::map<std::wstring, Entry> resumed;
+    for (auto& [flag, entry] : m_entries) {
+        const std::wstring moved = toWide(to / toFsPath(flag).lexically_relative(from));
+        auto locker = boost::shared_ptr<util::FileLocker>(new util::FileLocker);
+        util::FileLocker info;
+        if (!locker->openExclusive(moved + getFlagLockExtension(), Disposition::OpenAlways) ||
+            !info.openExclusive(moved + getFlagInfoExtension(), Disposition::OpenAlways) ||
+            info.writeBag(entry.info) != OK)
+            continue;
+        resumed[moved] = Entry{locker, entry.info};
+    }
+    m_entries.swap(resumed);  // the old lockers close when `resumed` goes
+    m_suspended.unlock();
 }
 
 }  // namespace talvo2

@@ -1,4 +1,4 @@
-#include "groups/result_files.hpp"
+#include "results/result_files.hpp"
 
 namespace talvo2 {
 

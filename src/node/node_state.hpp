@@ -1,14 +1,16 @@
 #pragma once
 
+// The state of a node, which only the library sees.
+
 #include <boost/filesystem/path.hpp>
 #include <memory>
 #include <string>
 
 #include "corekit2/sptr.hpp"
 #include "corekit2/variant_bag.hpp"
-#include "flags/flag_table.hpp"
+#include "node/held_flags.hpp"
+#include "node/member_group.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_node_group.hpp"
 #include "talvo2/node.hpp"
 
 namespace talvo2 {
@@ -42,7 +44,7 @@ struct Node::Fields {
     std::wstring userVisibleName;
     corekit2::sptr_t<INode> parent;
     // The group of the node's members; only projects and experiments have one.
-    std::unique_ptr<INodeGroup> memberGroup;
+    std::unique_ptr<MemberGroup> memberGroup;
     corekit2::variant_bag_t bag;
     corekit2::sptr_t<propstore2::IPropertyStorage> storage;
     PropertyChangeMonitor monitor;
@@ -52,7 +54,24 @@ struct Node::Fields {
     bool linkStale = false;
     bool readOnly = false;
     bool removeOnClose = false;
-    FlagTable flags;
+    std::unique_ptr<HeldFlags> flags = makeHeldFlags();
+    // How the binding that made the node went, for the node opener to hand on.
+    error_t bindOutcome = OK;
+    // Set by removal: a removed result is no longer valid.
+    bool removed = false;
 };
+
+// The library's own way to a node's state.
+struct NodeAccess {
+    static Node::Fields& fields(Node& node) { return *node.m_fields; }
+    static const Node::Fields& fields(const Node& node) { return *node.m_fields; }
+};
+
+inline Node::Fields& fieldsOf(Node& node) {
+    return NodeAccess::fields(node);
+}
+inline const Node::Fields& fieldsOf(const Node& node) {
+    return NodeAccess::fields(node);
+}
 
 }  // namespace talvo2

@@ -1,21 +1,19 @@
-#include "results/result_name_pattern.hpp"
+#include "node/name_pattern.hpp"
 
 #include <limits>
 #include <string>
 
 #include "corekit2/host.hpp"
 #include "frame/bag_values.hpp"
+#include "frame/disk_format.hpp"
 #include "frame/logger.hpp"
 #include "frame/wide_path.hpp"
-#include "node/marker_files.hpp"
 #include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2 {
 
 namespace {
-
-const wchar_t kReservedCharacters[] = L"<>:\"/\\|?*";
 
 // Logs why a pattern was refused, naming the check's place in the source.
 error_t refuse(error_t code, const wchar_t* pattern, const char* file, int line) {
@@ -51,7 +49,7 @@ error_t checkResultNamePattern(const wchar_t* pattern) {
             return TALVO2_REFUSE(ReservedDeviceName, pattern);
     }
     // A character without a UTF-8 form could not reach the disk as written either.
-    if (text.find_first_of(kReservedCharacters) != std::wstring::npos || !isEncodable(text))
+    if (text.find_first_of(disk::kReservedCharacters) != std::wstring::npos || !isEncodable(text))
         return TALVO2_REFUSE(ReservedCharacters, pattern);
     if (text.back() == L' ' || text.back() == L'.')
         return TALVO2_REFUSE(InvalidLastCharacter, pattern);
@@ -119,7 +117,8 @@ std::wstring expandPattern(const ResultNamePattern& pattern, uint64_t number,
 
 std::wstring expandVariables(const std::wstring& text, const corekit2::variant_bag_t* variables) {
     if (!variables) return text;
-    const corekit2::variant_bag_t* values = variables->get<corekit2::variant_bag_t>(L"variables");
+    const corekit2::variant_bag_t* values =
+        variables->get<corekit2::variant_bag_t>(disk::kVariables);
     std::wstring out;
     std::size_t position = 0;
     while (position < text.size()) {
@@ -141,29 +140,6 @@ std::wstring expandVariables(const std::wstring& text, const corekit2::variant_b
     }
     out.append(text, position, std::wstring::npos);
     return out;
-}
-
-error_t ResultDirectoryManager::validateResultDirectoryPattern(const wchar_t* pattern) {
-    try {
-        const error_t checked = checkResultNamePattern(pattern);
-        if (checked != OK) return checked;
-        ResultNamePattern parsed;
-        return parsePattern(pattern, nullptr, parsed);
-    } catch (const std::exception&) {
-        return OperationFailed;
-    }
-}
-
-bool ResultDirectoryManager::isPathPatterned(wchar_t* path) {
-    if (!isEncodable(path)) return false;
-    try {
-        std::wstring absolute;
-        if (absolutePath(path, absolute) != OK) return false;
-        ResultNamePattern parsed;
-        return parsePattern(fileNameOf(absolute), nullptr, parsed) == OK && parsed.width != 0;
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 }  // namespace talvo2
