@@ -8,7 +8,9 @@ namespace talvo2 {
 
 // Why an operation failed. The values are fixed: they are stored by callers and compared across
 // versions. Operations returning error_t return it; operations returning an object or bool leave
-// it in the calling thread's last error (ResultDirectoryManager::getLastError).
+// it in the calling thread's last error (ResultDirectoryManager::getLastError), as each
+// operation's comment says. An exported operation that meets an unexpected failure (memory runs
+// out) answers its failure value with OperationFailed.
 enum error_t : uint32_t {
     OK = 0,
     NotImplemented = 1,            // the default answer of an operation a node class does not offer
@@ -32,9 +34,10 @@ enum error_t : uint32_t {
 };
 
 // A message for people describing `code`, from the product's message catalog "talvo2"; codes
-// without a message of their own get the catalog's "%Unknown" text. Without a catalog the catalog
-// key itself is returned ("%NotFound"). Never null. The text is owned by the library and stays
-// valid until the library is unloaded. Thread-safe.
+// without a message of their own (AccessDenied, RecordFormatError, FlagOwnedElsewhere,
+// OperationFailed and values not listed) get the catalog's "%Unknown" text. Without a catalog the
+// catalog key itself is returned ("%NotFound"). Never null; the last error stays as it was. The
+// text is owned by the library and stays valid until the library is unloaded. Thread-safe.
 TALVO2_API const wchar_t* toString(error_t code);
 
 }  // namespace talvo2

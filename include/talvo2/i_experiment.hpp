@@ -4,7 +4,7 @@
 
 namespace talvo2 {
 
-// A experiment: a node that groups the result directories of one experiment in its directory. It
+// An experiment: a node that groups the result directories of one experiment in its directory. It
 // adds no operations to INode.
 class TALVO2_API IExperiment : public virtual INode {
 public:
@@ -14,19 +14,21 @@ public:
     ~IExperiment() override;
 
     // Makes a new experiment and opens it, as IProject::create does, except that a directory
-    // already there is refused (AlreadyExists) and the new experiment is never removed on close.
+    // already there is refused (AlreadyExists, nothing written) and the new experiment is never
+    // removed on close.
     static corekit2::sptr_t<IExperiment> create(const wchar_t* path, const wchar_t* base);
 
-    // Opens the experiment that `path` names: its directory, marker, link file or a pattern (the
-    // greatest file name wins), relative to `base` (the current directory when null); the group
-    // at `base` becomes its parent. Empty when there is none (NotFound) or it is of another kind.
+    // Opens the experiment that `path` names (packed experiments included), as IProject::open
+    // opens a project; empty with NotFound when there is no experiment there.
     static corekit2::sptr_t<IExperiment> open(const wchar_t* path, const wchar_t* base);
 
-    // Whether `path` leads to a experiment's marker file. Opens nothing; resets the last error.
+    // Whether `path` leads to an experiment's marker file (a directory holding one, the marker
+    // itself, or a link file). Opens nothing; leaves OK or the lookup's error as last error (false
+    // with InvalidPath for null or an unencodable path).
     static bool probe(const wchar_t* path);
 
-    // The experiment view of `node` when it is one of this library's experiments, else empty. The
-    // argument is released in every case.
+    // The experiment view of `node` when it is one of this library's experiments (a new
+    // reference), else empty. The argument is released in every case; the last error stays.
     static corekit2::sptr_t<IExperiment> cast(corekit2::sptr_t<INode> node);
 };
 

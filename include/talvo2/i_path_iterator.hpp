@@ -8,8 +8,9 @@
 namespace talvo2 {
 
 // A forward-only cursor over a list of paths that was complete when the iterator was made; later
-// changes on disk are not seen. Reference counting is thread-safe; use the cursor from one thread
-// at a time. The slot order is the binary interface.
+// changes on disk are not seen. The caller owns the handle it was given. Reference counting is
+// thread-safe; use the cursor from one thread at a time. Neither operation fails or touches the
+// last error. The slot order is the binary interface.
 class TALVO2_API IPathIterator : public corekit2::object_interface_t {
 public:
     IPathIterator();
@@ -19,8 +20,9 @@ public:
 
     // How many paths the iterator was filled with; next does not change it.
     virtual uint32_t getCount() = 0;
-    // The path under the cursor, then the cursor moves on; null once past the last path. The text
-    // belongs to the iterator.
+    // The path under the cursor, then the cursor moves on; null once past the last path (and on
+    // every call after). The text belongs to the iterator and stays valid until the next call of
+    // next or the iterator's release.
     virtual const wchar_t* next() = 0;
 };
 

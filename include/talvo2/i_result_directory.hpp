@@ -21,7 +21,9 @@ enum standard_dir_t : uint32_t {
 
 // A result directory: the data of one collection run, with its collector data directories
 // ("data.0", "data.1", ...), standard subdirectories and collection metadata. The rules of INode
-// apply. The slot order of the operations is the binary interface.
+// apply: one thread at a time per node, returned handles are the caller's references, and an
+// operation that says nothing of the last error leaves it as it was. The slot order of the
+// operations is the binary interface.
 class TALVO2_API IResultDirectory : public virtual INode {
 public:
     IResultDirectory();
@@ -37,26 +39,52 @@ public:
     // either way).
     virtual bool isFinalized() = 0;
     virtual bool setFinalized(bool finalized) = 0;
-    // Whether the result was valid when opened; setInvalid marks it bad on disk.
+    // Whether the result was valid when opened (no ".bad" then) and has not been removed
+    // (INode::remove, INodeGroup::removeNodes) since.
     virtual bool isValid() = 0;
+    // Marks the result bad: creates ".bad" in its directory, then moves the result aside to its
+    // path plus "-bad" (r003 to r003-bad, the marker renamed to match) so that a new run can take
+    // its name. isValid() keeps its answer. The last error: OK, the mapped reason when ".bad"
+    // cannot be made (nothing moves), or what the move met, as INode::move answers it
+    // (AlreadyExists when the "-bad" name is taken).
     virtual void setInvalid() = 0;
-    // Makes the first free collector data directory; its full path, or null.
+    // Makes the first collector data directory whose name nothing occupies; its full path, valid
+    // until the next call on this node or the node's end, or null when a directory cannot be made.
+    // The last error stays as it was either way.
     virtual const wchar_t* createCollectorDataDir() = 0;
+    // A new iterator over the full paths of the collector data directories ("data." names that
+    // are directories, also through a symbolic link), in code-unit order; none when the directory
+    // cannot be read. The last error stays as it was.
     virtual corekit2::sptr_t<IPathIterator> getCollectorDataDirectories() = 0;
-    // Files matching `mask` (null: all) in the collector data directories.
+    // A new iterator over the regular files (not symbolic links) directly in the collector data
+    // directories whose names match `mask` (null or "": all; "*" and "?" are wildcards, ".ext"
+    // alone matches that extension), in code-unit order. The last error stays as it was.
     virtual corekit2::sptr_t<IPathIterator> getResultFiles(const wchar_t* mask) = 0;
-    // A subdirectory, made when missing; its full path, or null.
+    // A subdirectory of the result, made (with missing parents) when missing: its full path, valid
+    // until the next getSubdir call on this node or the node's end, with OK. Null with OK when it
+    // cannot be made or a file stands in its place. `name` may hold several elements; null, "",
+    // unencodable or absolute names, names with a ".." element and paths too long answer null with
+    // ParameterError. An unknown `kind` answers null and leaves the last error as it was.
     virtual const wchar_t* getSubdir(standard_dir_t kind) = 0;
     virtual const wchar_t* getSubdir(const wchar_t* name) = 0;
-    // Copies the result into a new result directory named by `target` (a path or pattern),
-    // leaving out files matching the line-separated masks of `excludes`.
+    // Copies the result into a new result directory named by `target` (a path or pattern from the
+    // current directory; variables come from this result's bag), leaving out symbolic links, files
+    // with the result marker extension, and names matching the line-separated masks of `excludes`
+    // (a matching directory whole); the new marker, named after the new directory, holds this
+    // result's bag as it is in memory. A new reference with the opening's outcome as last error.
+    // Empty with EmptyPattern for a null or empty target, the target's errors (pattern errors,
+    // AlreadyExists, ...), ParameterError for a target inside this result (its new directory is
+    // taken back), OperationFailed when the marker cannot be written, and OK when the copy fails
+    // (what was copied stays) or is canceled (it is removed). The calling thread's ambient
+    // progress (notify2), when there is one, hears of every file and may cancel.
     virtual corekit2::sptr_t<IResultDirectory> exportTo(const wchar_t* target,
                                                         const wchar_t* excludes) = 0;
     // Where, on what and when the result was collected, kept in the "talvo" section of the
     // property bag. Getters never fail: a missing or mistyped value reads as its default. Text
     // getters that return a pointer point into the bag (or to a library constant) and stay valid
-    // until the value is replaced or the node released. Setters change the bag in memory only;
-    // save() writes it. Like every node operation, one thread at a time per node.
+    // until the value is replaced or the node destroyed. Setters change the bag in memory only and
+    // mark the node modified; save() writes it. None of these touches the last error. Like every
+    // node operation, one thread at a time per node.
 
     // The fully qualified host name; "unknown" when not recorded.
     virtual const wchar_t* getCreationHostName() const = 0;
@@ -102,20 +130,24 @@ public:
     virtual void setCollectorLog(const wchar_t* path) = 0;
     virtual std::wstring getCommandLog() const = 0;
     virtual void setCommandLog(const wchar_t* path) = 0;
-    // A new view of the result's search directories on each call; the caller owns it.
+    // A new view of the result's search directories on each call (ISearchDirectories::create of
+    // the result's directory); the caller owns it.
     virtual corekit2::sptr_t<ISearchDirectories> getSearchDirectories() = 0;
 
     // Whether `path` leads to a result's marker file: a directory holding one, the marker itself,
-    // or a result link file. Opens nothing; leaves OK or the lookup's error as last error.
+    // or a result link file. Opens nothing; leaves OK or the lookup's error as last error (false
+    // with InvalidPath for null or an unencodable path).
     static bool probe(const wchar_t* path);
 
-    // The result-directory view of `node` when it is one of this library's result directories,
-    // else empty. The argument is released in every case.
+    // The result-directory view of `node` when it is one of this library's result directories (a
+    // new reference), else empty. The argument is released in every case; the last error stays.
     static corekit2::sptr_t<IResultDirectory> cast(corekit2::sptr_t<INode> node);
 
     // The first collector data directory name ("data.0", "data.1", ...) that nothing occupies in
-    // `directory`: the name alone, not a path. Only looks; creates nothing. Empty when the
-    // file system cannot be asked. Thread-safe; the result is the caller's.
+    // `directory` (a dangling symbolic link occupies its name): the name alone, not a path. Only
+    // looks; creates nothing. A name the file system cannot answer for counts as free, so the
+    // answer is empty only when memory runs out (OperationFailed); otherwise the last error stays.
+    // Thread-safe; the result is the caller's.
     static std::wstring generateCollectorDataDirName(const std::wstring& directory);
 };
 

@@ -10,7 +10,8 @@
 namespace talvo2 {
 
 // The library's implementation of every kind of node. Callers never make or hold a Node
-// directly; what they use of it are the process-wide diagnostics below.
+// directly; what they use of it are the process-wide diagnostics below, none of which touches the
+// last error.
 class Node {
 public:
     // The serial number of `node` (1 for the first node made in the process, or after reset);
@@ -18,8 +19,10 @@ public:
     // released. Thread-safe.
     TALVO2_API static uint32_t uid(corekit2::sptr_t<INode> node);
     // How many nodes were made since the library was loaded or since reset (not how many live).
+    // Thread-safe.
     TALVO2_API static uint32_t nodeCount();
     // How many paths lead to live nodes: one marker path per node, plus its link path if linked.
+    // Thread-safe.
     TALVO2_API static uint32_t handleCount();
     // Restarts the serial numbers and forgets every live node, which keeps working but is no
     // longer found by opening its path. Only for a quiet process: no other thread may be in the

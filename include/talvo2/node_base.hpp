@@ -5,8 +5,10 @@
 namespace talvo2 {
 
 // A node that does nothing: every operation gives a neutral answer (null, 0, false, empty, or
-// NotImplemented for the flag operations; getCreationTime gives the current time). Derive from it
-// to implement part of INode; add_ref and release remain to be implemented.
+// NotImplemented for the flag operations; getCreationTime gives the current time), changes
+// nothing and leaves the last error as it was. Derive from it to implement part of INode; add_ref
+// and release remain to be implemented. Such a node is not one of the library's: the library's
+// cast functions answer empty for it. The thread rules are the deriving class's.
 class TALVO2_API NodeBase : public virtual INode {
 public:
     NodeBase();
@@ -37,12 +39,13 @@ public:
     void setReadOnly(bool readOnly) override;
     void setRemoveOnClose(bool remove) override;
     bool remove() override;
-    // addFlag(name, empty data, false, true) == OK.
+    // addFlag(name, empty data, false, true) == OK, through the virtual addFlag: a class that
+    // implements addFlag gets the shorthand with it.
     bool setFlag(const wchar_t* name) override;
     error_t addFlag(const wchar_t* name, bool replace, bool takeOver) override;
     error_t addFlag(const wchar_t* name, corekit2::sptr_t<IFlagData>& data, bool replace,
                     bool takeOver) override;
-    // removeFlag(name, force) == OK.
+    // removeFlag(name, force) == OK, through the virtual removeFlag.
     bool clearFlag(const wchar_t* name, bool force) override;
     error_t removeFlag(const wchar_t* name, bool force) override;
     error_t ownFlag(const wchar_t* name) override;

@@ -5,9 +5,11 @@
 
 namespace talvo2 {
 
-// A result directory that does nothing: every operation gives a neutral answer (false, null, 0,
-// empty, the first enumerator, or the current time for the time getters). Derive from it to
-// implement part of IResultDirectory; add_ref and release remain to be implemented.
+// A result directory that does nothing: every operation of IResultDirectory gives a neutral
+// answer (false, null, 0, empty, the first enumerator, or the current time for the time getters;
+// isValid and isFinalized answer false, getMpiRank 0), changes nothing and leaves the last error
+// as it was; the INode operations answer as NodeBase's. Derive from it to implement part of
+// IResultDirectory; add_ref and release remain to be implemented.
 class TALVO2_API ResultDirectoryBase : public IResultDirectory, public NodeBase {
 public:
     ResultDirectoryBase();

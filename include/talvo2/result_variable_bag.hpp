@@ -9,10 +9,13 @@ namespace talvo2 {
 // Builds the bag a result is created with, carrying result variables: named values that
 // result-name patterns refer to in braces ("r@@@_{at}") and that are kept with the result. The
 // variables live under "talvo" -> "variables" of the wrapped bag, beside whatever else it holds.
-// A value type; not synchronised.
+// A name pattern takes a variable's text value; a value of another type leaves "{name}" as
+// written, except that "{hostname}" reads as the machine's name when the bag holds variables but
+// no text "hostname". A value type that touches no file and no last error; not synchronised: one
+// thread at a time per object.
 class TALVO2_API ResultVariableBag {
 public:
-    // Well-known variable names: "at" and "mpirank".
+    // Well-known variable names: "at" and "mpirank". Nothing fills them in: the caller puts them.
     static const wchar_t VAR_AT[];
     static const wchar_t VAR_MPIRANK[];
 

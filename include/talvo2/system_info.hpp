@@ -9,8 +9,8 @@ namespace talvo2 {
 // Facts about the machine the process runs on: processor counts, clock, identification and the
 // highest SIMD extensions. They are gathered once per process by the first SystemInfo made and
 // shared by every object, which is only a light handle onto them; all operations are safe from
-// any number of threads. Nothing here fails: a value that cannot be found reads as 0, an empty
-// string or ISA_NONE.
+// any number of threads. Nothing here fails or touches the last error: a value that cannot be
+// found reads as 0, an empty string or ISA_NONE.
 class TALVO2_API SystemInfo {
 public:
     // Processor generations told apart by CPUID family and display model.

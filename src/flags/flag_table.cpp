@@ -3,6 +3,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "flags/flag_data.hpp"
 #include "flags/flag_table.hpp"
 #include "frame/wide_path.hpp"
 #include "platform/files.hpp"
@@ -106,7 +107,15 @@ std::unique_ptr<HeldFlags> FlagTable::make() {
 }
 
 error_t FlagTable::add(const fs::path& directory, const wchar_t* name, bool replace, bool takeOver,
-                       variant_bag_t* record) {
+                       corekit2::sptr_t<IFlagData>* holder) {
+    variant_bag_t found;
+    const error_t answer = acquire(directory, name, replace, takeOver, holder ? &found : nullptr);
+    if (holder) *holder = corekit2::sptr_t<IFlagData>(new FlagData(found));
+    return answer;
+}
+
+error_t FlagTable::acquire(const fs::path& directory, const wchar_t* name, bool replace,
+                           bool takeOver, variant_bag_t* record) {
     if (!isFlagName(name)) return ParameterError;
     const FlagFiles files = filesOf(directory, name);
     const std::lock_guard<std::mutex> lock(m_mutex);

@@ -21,7 +21,7 @@ public:
     static std::unique_ptr<HeldFlags> make();
 
     error_t add(const boost::filesystem::path& directory, const wchar_t* name, bool replace,
-                bool takeOver, corekit2::variant_bag_t* record) override;
+                bool takeOver, corekit2::sptr_t<IFlagData>* holder) override;
     error_t remove(const boost::filesystem::path& directory, const wchar_t* name,
                    bool force) override;
     error_t own(const boost::filesystem::path& directory, const wchar_t* name) override;
@@ -30,6 +30,10 @@ public:
     void resume(const boost::filesystem::path& from, const boost::filesystem::path& to) override;
 
 private:
+    // Acquiring; `record` (when given) receives the owner record the acquisition produced or met.
+    error_t acquire(const boost::filesystem::path& directory, const wchar_t* name, bool replace,
+                    bool takeOver, corekit2::variant_bag_t* record);
+
     // For each flag path the open lock file and the owner record this node last wrote. An entry
     // exists exactly while the node holds the flag.
     struct Entry {

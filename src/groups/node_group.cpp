@@ -46,6 +46,8 @@ public:
     // is live already leaves the last error alone; a new one leaves how its binding went.
     sptr_t<INode> current() const override {
         return exported(sptr_t<INode>(), [&]() -> Reply<sptr_t<INode>> {
+            if (platform::typeAt(toFsPath(*m_cursor).native(), true) != platform::FileType::Regular)
+                return failed(sptr_t<INode>(), NotFound);
             bool made = false;
             Result<sptr_t<INode>> opened = talvo2::openNode(*m_cursor, nullptr, &made);
             return {std::move(opened.value),
@@ -146,15 +148,18 @@ void NodeGroup::removeNodes(const wchar_t* pattern, uint32_t keep) {
     exportedVoid([&]() -> LastError {
         const std::wstring wanted = pattern && *pattern ? pattern : L"*";
         const Result<FileSet> members = findNodes(wanted, m_path, memberExtensionSet(), 0, false);
-        LastError last = members.error;
-        if (members.value.size() <= keep) return last;
+        if (members.value.size() <= keep) return members.error;
+        // Every member due goes, whatever happens to the others; the first that could not be
+        // removed says why.
+        error_t first = OK;
         std::size_t remove = members.value.size() - keep;
         for (auto it = members.value.begin(); remove > 0; ++it, --remove) {
             Result<sptr_t<INode>> opened = talvo2::openNode(*it, nullptr);
-            last = opened.error;
-            if (auto* node = dynamic_cast<Node*>(opened.value.get())) last = removeNode(*node);
+            auto* node = dynamic_cast<Node*>(opened.value.get());
+            const error_t removed = node ? removeNode(*node) : opened.error;
+            if (first == OK) first = removed;
         }
-        return last;
+        return first;
     });
 }
 

@@ -29,6 +29,11 @@ SearchDirectories::SearchDirectories(const wchar_t* directory) {
         m_loaded = loadBagFile(m_file, nullptr, m_bag) == OK;
 }
 
+SearchDirectories::~SearchDirectories() {
+    if (auto* storage = dynamic_cast<propstore2::IBagPropertyStorage*>(m_section.get()))
+        storage->detach();
+}
+
 bool SearchDirectories::isLoaded() {
     return m_loaded;
 }

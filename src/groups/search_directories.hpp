@@ -14,6 +14,9 @@ class SearchDirectories final : public corekit2::ref_counted_t<ISearchDirectorie
 public:
     // `directory` may be null: then nothing is loaded and nothing can be saved.
     explicit SearchDirectories(const wchar_t* directory);
+    // A caller may keep the section's storage longer than this object: it is cut off from the
+    // bag that dies here.
+    ~SearchDirectories() override;
 
     bool isLoaded() override;
     bool save() override;

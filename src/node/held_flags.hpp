@@ -7,8 +7,9 @@
 #include <boost/filesystem/path.hpp>
 #include <memory>
 
-#include "corekit2/variant_bag.hpp"
+#include "corekit2/sptr.hpp"
 #include "talvo2/error.hpp"
+#include "talvo2/i_flag_data.hpp"
 
 namespace talvo2 {
 
@@ -17,10 +18,11 @@ public:
     virtual ~HeldFlags() = default;
 
     // The flag operations of the node whose directory is `directory`; each answers as the INode
-    // operation of the same name does, and none touches the last error. `record` (when given)
-    // receives the owner record an acquisition produced or met.
+    // operation of the same name does, and none touches the last error. `holder` (when given)
+    // receives who holds the flag as the acquisition found it: this node's fresh record, the
+    // other holder's, or an empty one.
     virtual error_t add(const boost::filesystem::path& directory, const wchar_t* name, bool replace,
-                        bool takeOver, corekit2::variant_bag_t* record) = 0;
+                        bool takeOver, corekit2::sptr_t<IFlagData>* holder) = 0;
     virtual error_t remove(const boost::filesystem::path& directory, const wchar_t* name,
                            bool force) = 0;
     virtual error_t own(const boost::filesystem::path& directory, const wchar_t* name) = 0;

@@ -3,7 +3,6 @@
 #include <boost/filesystem/path.hpp>
 #include <mutex>
 
-#include "flags/flag_data.hpp"
 #include "frame/bag_files.hpp"
 #include "frame/bag_values.hpp"
 #include "frame/boundary.hpp"
@@ -267,10 +266,8 @@ error_t Node::addFlag(const wchar_t* name, bool replace, bool takeOver) {
 error_t Node::addFlag(const wchar_t* name, corekit2::sptr_t<IFlagData>& data, bool replace,
                       bool takeOver) {
     return exported(OperationFailed, [&]() -> Reply<error_t> {
-        corekit2::variant_bag_t record;
         const error_t answer =
-            m_fields->flags->add(m_fields->directory, name, replace, takeOver, &record);
-        data = corekit2::sptr_t<IFlagData>(new FlagData(record));
+            m_fields->flags->add(m_fields->directory, name, replace, takeOver, &data);
         return {answer, answer};
     });
 }

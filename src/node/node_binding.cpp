@@ -197,9 +197,10 @@ error_t updateLinks(Node& node) {
     corekit2::variant_bag_t link;
     link.put(disk::kLinkTarget, corekit2::variant_t(f.markerFilePath));
     link.put(disk::kLinkDigest, corekit2::variant_t(f.markerDigest));
-    const bool written = saveBagFile(f.linkFilePath, kLinkFileRoot, link) == OK;
+    // A link that could not be written leaves the old one in place: the node stays reachable
+    // from its former group rather than from none.
+    if (saveBagFile(f.linkFilePath, kLinkFileRoot, link) != OK) return OperationFailed;
     dropPrevious();
-    if (!written) return OperationFailed;
     f.linkStale = false;
     if (corekit2::variant_bag_t* talvo = f.bag.get<corekit2::variant_bag_t>(disk::kTalvoSection)) {
         talvo->put(disk::kBacklink, corekit2::variant_t(f.linkFilePath));

@@ -28,8 +28,9 @@ Result<bool> rebindKeepingChanges(Node& node, const std::wstring& markerPath,
 // name that would leave the directory, AlreadyExists when a file of the new name is there.
 Result<bool> renameMarkerFile(Node& node, const wchar_t* name);
 
-// Follows a marker renamed within the node's directory. The rebinding's outcome when the node
-// rebound, nothing when it did not need to or found no marker.
+// Follows a marker renamed within the node's directory. Nothing when the marker is where it was;
+// otherwise the lookup's outcome (OK when it found no marker) or, when the node rebound, the
+// rebinding's.
 std::optional<error_t> refreshMarker(Node& node);
 
 // Reads the link file `linkPath`, which from now on leads to `node`; `markerPath` receives the

@@ -94,7 +94,10 @@ Result<bool> copyNode(Node& node, const wchar_t* destination, bool renameMarker,
         const Result<bool> renamed = renameMarkerFile(node, toWide(target.filename()).c_str());
         if (!renamed.value) outcome = renamed.error;
     }
-    if (f.memberGroup) f.memberGroup->follow(f.path);
+    if (f.memberGroup) {
+        const error_t followed = f.memberGroup->follow(f.path);
+        if (outcome == OK) outcome = followed;
+    }
     if (progress) progress->end();
     return {true, outcome};
 }

@@ -93,6 +93,11 @@ TEST(NodeGroup, PatternsMaximaAndRemovalKeepTheGreatestNames) {
         ASSERT_TRUE(group->createResultDirectory(name, nullptr));
     EXPECT_EQ(names(group->getNodes(L"r@@@", 2)), (Names{L"r001", L"r002"}));
     EXPECT_EQ(names(group->getNodes(nullptr, 0)), (Names{L"r000", L"r001", L"r002"}));
+    // A member deleted after the lookup gives an empty handle, not a node of nothing.
+    auto members = group->getNodes(nullptr, 0);
+    fs::remove_all(dir.path() / "P/r000");
+    EXPECT_FALSE(*members);
+    fs::create_directory(dir.path() / "P/r000");
 
     ASSERT_TRUE(group->createResultDirectory(L"r1000", nullptr));
     ASSERT_TRUE(group->createResultDirectory(L"r999", nullptr));

@@ -41,9 +41,15 @@ TEST(SearchDirectories, SavedValuesAreReadBackBelowConfig) {
         ASSERT_TRUE(search->save());
     }
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "config/search_dir.cfg"));
-    const auto again = ISearchDirectories::create(dir.wide().c_str());
+    auto again = ISearchDirectories::create(dir.wide().c_str());
     EXPECT_TRUE(again->isLoaded());
     EXPECT_EQ(again->getStorage()->getString(L"source"), L"/home/me/src");
+
+    // A section kept past its object is cut off from the bag that went with it.
+    corekit2::sptr_t<propstore2::IPropertyStorage> kept = again->getStorage();
+    again.reset();
+    EXPECT_TRUE(kept->getNames().empty());
+    EXPECT_FALSE(kept->setValue(L"late", corekit2::variant_t(1)));
 }
 
 TEST(SearchDirectories, DirectoryOrGarbageInPlaceOfTheFileIsNotLoaded) {
