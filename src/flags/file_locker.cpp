@@ -5,6 +5,7 @@
 #include "corekit2/host.hpp"
 #include "frame/bag_files.hpp"
 #include "frame/disk_format.hpp"
+#include "platform/files.hpp"
 #include "ulib_2_18/text.hpp"
 
 namespace talvo2::util {
@@ -31,22 +32,30 @@ void FileLocker::fillOwnerRecord(corekit2::variant_bag_t& bag) {
     bag.put(disk::kOwnerOs, variant_t(platform::operatingSystemName()));
 }
 
-error_t FileLocker::writeBag(const corekit2::variant_bag_t& bag) {
+error_t FileLocker::writeRecord(const std::wstring& path, const corekit2::variant_bag_t& bag) {
     std::string bytes;
     if (!renderBag(bag, bytes)) return RecordFormatError;
     bytes.push_back('\0');
-    return m_file.isOpen() && m_file.write(bytes) ? OK : FileError;
+    return platform::writeFileAtomically(ulib_2_18::to_utf8(path), bytes) ? OK : FileError;
 }
 
-error_t FileLocker::readBag(corekit2::variant_bag_t& bag) {
-    const int64_t size = m_file.size();
-    if (size < 0) return FileError;
-    if (size == 0) return NotFound;
+error_t FileLocker::readRecord(const std::wstring& path, corekit2::variant_bag_t& bag) {
     std::string bytes;
-    if (!m_file.readAll(bytes)) return FileError;
-    // An older, longer record may remain after the terminator.
+    switch (platform::readFile(nullptr, ulib_2_18::to_utf8(path), kMaxOwnerRecordBytes, false,
+                               bytes)) {
+        case platform::ReadOutcome::Read:
+            break;
+        case platform::ReadOutcome::Missing:
+            return NotFound;
+        case platform::ReadOutcome::TooLarge:
+            return RecordFormatError;
+        default:
+            return FileError;
+    }
+    // A record ends at its terminator; what follows is not its.
     const auto end = bytes.find('\0');
     if (end != std::string::npos) bytes.resize(end);
+    if (bytes.empty()) return NotFound;
     return parseBag(bytes, nullptr, bag) == OK ? OK : RecordFormatError;
 }
 

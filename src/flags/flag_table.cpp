@@ -34,13 +34,11 @@ bool lockFileExists(const FlagFiles& files) {
     return platform::typeAt(toFsPath(files.lock).native(), false) != platform::FileType::Missing;
 }
 
-// A fresh owner record written into the info file, which is held exclusively while written.
+// A fresh owner record written into the info file, replacing it whole.
 error_t writeInfo(const std::wstring& path, variant_bag_t& record) {
-    util::FileLocker info;
-    if (!info.openExclusive(path, Disposition::OpenAlways)) return info.error();
     variant_bag_t fresh;
     util::FileLocker::fillOwnerRecord(fresh);
-    const error_t written = info.writeBag(fresh);
+    const error_t written = util::FileLocker::writeRecord(path, fresh);
     if (written == OK) record.swap(fresh);
     return written;
 }
@@ -48,15 +46,13 @@ error_t writeInfo(const std::wstring& path, variant_bag_t& record) {
 // The record in the info file; NotFound when there is none or it is empty. Reading never makes
 // an info file, so looking at a flag leaves nothing behind.
 error_t readInfo(const std::wstring& path, variant_bag_t& record) {
-    util::FileLocker info;
-    if (!info.openExclusive(path, Disposition::OpenExisting)) return info.error();
-    return info.readBag(record);
+    return util::FileLocker::readRecord(path, record);
 }
 
 // Deletes the info file and then the lock file of a flag whose lock file the caller holds open.
 // The caller closes its lock file only afterwards: the next holder needs a new lock file and so
 // writes its owner record after this one is gone, never to see it deleted under it. Only a
-// holder writes the info file, so it needs no lock of its own here. A file that cannot be
+// holder writes the info file, so deleting it needs no lock of its own. A file that cannot be
 // deleted (a folder nobody may write any more) stays as a leftover that nobody holds, which
 // ownFlag and a take-over deal with later: the flag is released all the same.
 void deleteHeldFiles(const FlagFiles& files) {
@@ -68,10 +64,8 @@ void deleteHeldFiles(const FlagFiles& files) {
 // deleteHeldFiles); FileLocked and the other open errors when it cannot be held.
 error_t deleteUnheldFiles(const FlagFiles& files) {
     util::FileLocker lock;
-    if (!lock.openExclusive(files.lock, Disposition::OpenExisting)) {
-        if (lock.error() != NotFound) return lock.error();
-        return platform::deleteWhileHeld(ulib_2_18::to_utf8(files.info));
-    }
+    if (!lock.openExclusive(files.lock, Disposition::OpenExisting) && lock.error() != NotFound)
+        return lock.error();
     deleteHeldFiles(files);
     return OK;
 }
@@ -219,10 +213,8 @@ void FlagTable::resume(const fs::path& from, const fs::path& to) {
     for (auto& [flag, entry] : m_entries) {
         const std::wstring moved = toWide(to / toFsPath(flag).lexically_relative(from));
         auto locker = boost::shared_ptr<util::FileLocker>(new util::FileLocker);
-        util::FileLocker info;
         if (!locker->openExclusive(moved + getFlagLockExtension(), Disposition::OpenAlways) ||
-            !info.openExclusive(moved + getFlagInfoExtension(), Disposition::OpenAlways) ||
-            info.writeBag(entry.info) != OK)
+            util::FileLocker::writeRecord(moved + getFlagInfoExtension(), entry.info) != OK)
             continue;
         resumed[moved] = Entry{locker, entry.info};
     }

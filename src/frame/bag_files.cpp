@@ -21,9 +21,9 @@ bool renderBag(const corekit2::variant_bag_t& bag, std::string& bytes) {
 }
 
 error_t loadBagFile(const std::wstring& path, const char* root, corekit2::variant_bag_t& bag,
-                    std::string* bytes) {
+                    std::string* bytes, std::size_t limit) {
     std::string text;
-    if (platform::readFile(nullptr, ulib_2_18::to_utf8(path), kMaxBagFileBytes, true, text) !=
+    if (platform::readFile(nullptr, ulib_2_18::to_utf8(path), limit, false, text) !=
         platform::ReadOutcome::Read)
         return OperationFailed;
     const error_t parsed = parseBag(text, root, bag);

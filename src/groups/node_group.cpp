@@ -46,7 +46,7 @@ public:
     // is live already leaves the last error alone; a new one leaves how its binding went.
     sptr_t<INode> current() const override {
         return exported(sptr_t<INode>(), [&]() -> Reply<sptr_t<INode>> {
-            if (platform::typeAt(toFsPath(*m_cursor).native(), true) != platform::FileType::Regular)
+            if (platform::typeAt(toFsPath(*m_cursor).native(), false) != platform::FileType::Regular)
                 return failed(sptr_t<INode>(), NotFound);
             bool made = false;
             Result<sptr_t<INode>> opened = talvo2::openNode(*m_cursor, nullptr, &made);
@@ -154,9 +154,7 @@ void NodeGroup::removeNodes(const wchar_t* pattern, uint32_t keep) {
         error_t first = OK;
         std::size_t remove = members.value.size() - keep;
         for (auto it = members.value.begin(); remove > 0; ++it, --remove) {
-            Result<sptr_t<INode>> opened = talvo2::openNode(*it, nullptr);
-            auto* node = dynamic_cast<Node*>(opened.value.get());
-            const error_t removed = node ? removeNode(*node) : opened.error;
+            const error_t removed = removeMember(*it);
             if (first == OK) first = removed;
         }
         return first;

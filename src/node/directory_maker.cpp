@@ -47,7 +47,7 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
         const std::string& name = entry.name;
         const fs::path path = directory / name;
         if (owners && isOwnerFileName(name) &&
-            platform::typeAt(path.native(), true) == platform::FileType::Regular)
+            platform::typeAt(path.native(), false) == platform::FileType::Regular)
             owners->push_back(name);
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         uint64_t number = 0;

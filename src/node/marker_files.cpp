@@ -29,8 +29,10 @@ fs::path normalDirectory(const fs::path& path) {
     return normal;
 }
 
+// A marker or link file is a regular file of its own, never a link: a link planted in a shared
+// folder would lead reads and writes anywhere.
 bool isRegularFile(const fs::path& path) {
-    return platform::typeAt(path.native(), true) == platform::FileType::Regular;
+    return platform::typeAt(path.native(), false) == platform::FileType::Regular;
 }
 
 // The marker in the directory `target`: the one named after the directory when it is there
@@ -181,7 +183,7 @@ error_t readMarker(const std::wstring& path, corekit2::variant_bag_t& bag, std::
     std::string bytes;
     const std::string file = toFsPath(path).native();
     const platform::ReadOutcome read =
-        platform::readFile(nullptr, file, kMaxBagFileBytes, true, bytes);
+        platform::readFile(nullptr, file, kMaxBagFileBytes, false, bytes);
     // A file too large to be a bag still has a head to take the digest of.
     if (read == platform::ReadOutcome::TooLarge) platform::readFileHead(file, kDigestBytes, bytes);
     if (read == platform::ReadOutcome::Read || read == platform::ReadOutcome::TooLarge) {

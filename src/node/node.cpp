@@ -34,7 +34,7 @@ void unregisterPaths(const Node::Fields& f, const Node* node) {
 }
 
 bool exists(const std::wstring& path) {
-    return platform::typeAt(toFsPath(path).native(), true) != platform::FileType::Missing;
+    return platform::typeAt(toFsPath(path).native(), false) != platform::FileType::Missing;
 }
 
 // The last error a look at the marker leaves: the refresh's outcome when it looked for a renamed
@@ -57,9 +57,15 @@ Node::Node(std::wstring& markerPath, const wchar_t* groupPath)
     f.uid = NodeRegistry::instance().nextUid();
     try {
         if (isLinkFilePath(markerPath)) {
-            std::wstring target;
-            readLinkFile(*this, markerPath, target);
-            markerPath = target;
+            // The link places the node only when the node names it back, or is gone (for
+            // changeMarkerFilePath to point it elsewhere); a link to a node that does not know it
+            // opens that node, not placed in the link's group.
+            const std::wstring link = markerPath;
+            markerPath = linkTarget(link);
+            if (!markerPath.empty() && (!exists(markerPath) || markerNamesLink(markerPath, link))) {
+                std::wstring recorded;
+                readLinkFile(*this, link, recorded);
+            }
         }
         f.bindOutcome = bindNode(*this, markerPath, groupPath).error;
         f.storage = propstore2::IBagPropertyStorage::create(&f.bag, {});

@@ -23,7 +23,7 @@ namespace talvo2 {
 namespace {
 
 bool isRegularFile(const std::wstring& path) {
-    return platform::typeAt(toFsPath(path).native(), true) == platform::FileType::Regular;
+    return platform::typeAt(toFsPath(path).native(), false) == platform::FileType::Regular;
 }
 
 // Takes the owner of the group at `groupPath` as the parent: a group that opens decides it, an
@@ -80,10 +80,11 @@ Result<bool> bindNode(Node& node, const std::wstring& markerPath, const wchar_t*
             f.outputDirectory = output;
         if (groupPath) adoptParentFrom(node, groupPath);
         if (const wchar_t* backlink = stringValue(talvo, disk::kBacklink)) {
-            if (*backlink && f.linkFilePath.empty()) {
+            // A backlink is followed only to a link file that leads back here: one written by
+            // anyone else, naming any file, is not acted on.
+            if (*backlink && f.linkFilePath.empty() && linkLeadsTo(backlink, f.markerFilePath)) {
                 std::wstring linked;
                 readLinkFile(node, backlink, linked);
-                if (linked != f.markerFilePath) f.linkStale = true;
             }
             // A node reached through a link belongs to the group that holds the link.
             if (!f.parent && !f.linkFilePath.empty() && isRegularFile(f.linkFilePath))
@@ -139,6 +140,35 @@ std::optional<error_t> refreshMarker(Node& node) {
     return rebindKeepingChanges(node, renamed.value, directory.c_str()).error;
 }
 
+std::wstring linkTarget(const std::wstring& linkPath) {
+    const std::wstring extension = extensionOf(linkPath);
+    if (!isLinkFilePath(linkPath)) return std::wstring();
+    const std::wstring kind = extension.substr(0, extension.size() - 4);
+    if (!hasExtensionIn(memberExtensionSet(), kind) && !hasExtensionIn(ownerExtensionSet(), kind) &&
+        !hasExtensionIn(experimentExtensionSet(), kind))
+        return std::wstring();
+    corekit2::variant_bag_t record;
+    if (loadBagFile(linkPath, kLinkFileRoot, record, nullptr, kMaxLinkFileBytes) != OK)
+        return std::wstring();
+    const wchar_t* target = stringValue(&record, disk::kLinkTarget);
+    if (!target || !ulib_2_18::equals_no_case(extensionOf(target), kind)) return std::wstring();
+    return normalizedAbsolute(target);
+}
+
+bool linkLeadsTo(const std::wstring& linkPath, const std::wstring& marker) {
+    const std::wstring target = linkTarget(linkPath);
+    return !target.empty() && target == normalizedAbsolute(marker);
+}
+
+bool markerNamesLink(const std::wstring& marker, const std::wstring& linkPath) {
+    if (!isRegularFile(marker)) return false;
+    corekit2::variant_bag_t bag;
+    if (loadBagFile(marker, nullptr, bag) != OK) return false;
+    const corekit2::variant_bag_t* talvo = talvoSection(bag);
+    const wchar_t* backlink = talvo ? stringValue(talvo, disk::kBacklink) : nullptr;
+    return backlink && *backlink && normalizedAbsolute(backlink) == normalizedAbsolute(linkPath);
+}
+
 error_t readLinkFile(Node& node, const std::wstring& linkPath, std::wstring& markerPath) {
     markerPath.clear();
     Node::Fields& f = fieldsOf(node);
@@ -154,7 +184,8 @@ error_t readLinkFile(Node& node, const std::wstring& linkPath, std::wstring& mar
         registry.add(f.linkFilePath, &node);
     }
     corekit2::variant_bag_t record;
-    if (loadBagFile(f.linkFilePath, kLinkFileRoot, record) != OK) return OperationFailed;
+    if (loadBagFile(f.linkFilePath, kLinkFileRoot, record, nullptr, kMaxLinkFileBytes) != OK)
+        return OperationFailed;
     const wchar_t* target = stringValue(&record, disk::kLinkTarget);
     const wchar_t* digest = stringValue(&record, disk::kLinkDigest);
     if (target && digest) {

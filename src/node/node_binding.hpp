@@ -38,6 +38,18 @@ std::optional<error_t> refreshMarker(Node& node);
 // convert, or OperationFailed when the file does not load.
 error_t readLinkFile(Node& node, const std::wstring& linkPath, std::wstring& markerPath);
 
+// The marker path the link file `linkPath` records, when `linkPath` is a link file at all: a
+// regular file (never a link) named with a node extension followed by "link", of at most a link
+// file's size, whose "link" names a marker of that extension. "" otherwise: such a file leads
+// nowhere.
+std::wstring linkTarget(const std::wstring& linkPath);
+
+// Whether the link file `linkPath` leads to `marker`, and `marker` (a regular file of a node kind)
+// names `linkPath` back as its backlink: only then does a link place a node or lead a removal to
+// it. Paths read from one of the two files are never acted on without the other confirming them.
+bool linkLeadsTo(const std::wstring& linkPath, const std::wstring& marker);
+bool markerNamesLink(const std::wstring& marker, const std::wstring& linkPath);
+
 // Keeps the link file in the parent's directory in step with where the node is: written when the
 // node lies outside its parent's directory, deleted when it no longer does. OK, or
 // OperationFailed when the link file or the marker's backlink could not be written.

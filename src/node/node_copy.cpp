@@ -127,7 +127,7 @@ Result<std::wstring> duplicateNode(
     if (!made.value) return {std::wstring(), made.error};
     const std::wstring newMarker = made.value->getMarkerFilePath();
     const fs::path directory = toFsPath(made.value->getPath());
-    if (platform::typeAt(toFsPath(newMarker).native(), true) != platform::FileType::Regular)
+    if (platform::typeAt(toFsPath(newMarker).native(), false) != platform::FileType::Regular)
         return {std::wstring(), made.error};
     platform::removeFile(toFsPath(newMarker).native());
     if (!copyTree(f.directory, directory, {}, nullptr)) {

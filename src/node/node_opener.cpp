@@ -5,6 +5,7 @@
 
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
+#include "node/node_binding.hpp"
 #include "node/node_registry.hpp"
 #include "node/node_relations.hpp"
 #include "node/node_state.hpp"
@@ -44,6 +45,17 @@ Result<corekit2::sptr_t<INode>> openNode(const std::wstring& markerPath, const w
     if (path.empty()) return {{}, InvalidPath};
     if (Node* live = NodeRegistry::instance().find(path))
         return {corekit2::sptr_t<INode>(live->asINode()), OK};
+    if (isLinkFilePath(path)) {
+        // A link file leads nowhere unless it is one; one its node does not name back opens that
+        // node as itself, the one live node of its marker.
+        const std::wstring target = linkTarget(path);
+        if (target.empty()) return {{}, NotFound};
+        const bool exists =
+            platform::typeAt(toFsPath(target).native(), false) != platform::FileType::Missing;
+        if (exists && !markerNamesLink(target, path)) path = target;
+        if (Node* live = NodeRegistry::instance().find(path))
+            return {corekit2::sptr_t<INode>(live->asINode()), OK};
+    }
     const NodeFactory factory = factoryOf(nodeKindOf(path)).load();
     if (!factory) return {{}, NotImplemented};
     // The binding's outcome comes with the node: a node whose bag could not be loaded is still

@@ -100,8 +100,8 @@ platform::Status list(const std::string& directory, std::vector<std::string>& na
     if (!listed) return listed;
     for (const platform::DirectoryEntry& entry : entries) {
         if (!isOwnerFileName(entry.name)) continue;
-        // A link to a marker counts as the marker it leads to.
-        if (platform::typeAt(directory + "/" + entry.name, true) == platform::FileType::Regular)
+        // A marker is a regular file of its own, never a link.
+        if (platform::typeAt(directory + "/" + entry.name, false) == platform::FileType::Regular)
             names.push_back(entry.name);
     }
     return platform::Status();

@@ -17,7 +17,7 @@ bool stillAtPath(File& file, const std::string& path) {
     FileInfo opened;
     FileInfo named;
     return file.info(opened) && opened.links > 0 &&
-           fileSystem().status(nullptr, path, true, named) && opened.device == named.device &&
+           fileSystem().status(nullptr, path, false, named) && opened.device == named.device &&
            opened.inode == named.inode;
 }
 
@@ -31,7 +31,7 @@ ExclusiveFile::~ExclusiveFile() {
 
 error_t ExclusiveFile::open(const std::string& path, Disposition disposition) {
     close();
-    uint32_t flags = kRead | kWrite;
+    uint32_t flags = kRead | kNoFollow | kNonBlocking;
     if (disposition == Disposition::CreateNew) flags |= kCreate | kExclusive;
     if (disposition == Disposition::OpenAlways) flags |= kCreate;
     FileSystem& fs = fileSystem();
@@ -42,6 +42,10 @@ error_t ExclusiveFile::open(const std::string& path, Disposition disposition) {
             if (opened.missing() && disposition == Disposition::OpenExisting) return NotFound;
             return opened.lockError();
         }
+        // Only a regular file is a lock file: a FIFO or device planted at the name is refused
+        // before anything is done with it.
+        FileInfo info;
+        if (!file->info(info) || info.type != FileType::Regular) return FileError;
         const Status locked = file->lock();
         if (!locked) return locked.locked() ? FileLocked : FileError;
         if (stillAtPath(*file, path)) {
@@ -56,45 +60,8 @@ void ExclusiveFile::close() {
     m_file.reset();
 }
 
-int64_t ExclusiveFile::size() const {
-    FileInfo info;
-    return m_file && m_file->info(info) ? static_cast<int64_t>(info.size) : -1;
-}
-
-bool ExclusiveFile::write(const std::string& bytes) {
-    if (!m_file) return false;
-    for (std::size_t done = 0; done < bytes.size();) {
-        std::size_t written = 0;
-        if (!m_file->write(bytes.data() + done, bytes.size() - done, written) || written == 0)
-            return false;
-        done += written;
-    }
-    return true;
-}
-
-bool ExclusiveFile::readAll(std::string& bytes) const {
-    const int64_t length = size();
-    if (length < 0) return false;
-    std::string buffer(static_cast<std::size_t>(length), '\0');
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        std::size_t got = 0;
-        if (!m_file->readAt(&buffer[done], buffer.size() - done, done, got)) return false;
-        if (got == 0) break;
-        done += got;
-    }
-    buffer.resize(done);
-    bytes.swap(buffer);
-    return true;
-}
-
-error_t deleteWhileHeld(const std::string& path) {
-    ExclusiveFile file;
-    const error_t opened = file.open(path, ExclusiveFile::Disposition::OpenExisting);
-    if (opened == NotFound) return OK;
-    if (opened != OK) return opened;
-    fileSystem().remove(nullptr, path, false);
-    return OK;
+bool ExclusiveFile::passToChildren() {
+    return m_file && m_file->inheritable(true);
 }
 
 bool directoryStamp(const std::string& path, DirectoryStamp& stamp) {

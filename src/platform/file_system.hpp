@@ -68,13 +68,17 @@ public:
     virtual Status info(FileInfo& info) = 0;
     virtual Status setPermissions(uint32_t permissions) = 0;
     virtual Status setOwner(uint32_t owner, uint32_t group) = 0;
-    // Takes a write lock on the whole file that belongs to this open file, not to the process:
-    // a second open in the same process conflicts as another process would (locked()). The
-    // kernel releases it with the last descriptor, also when the holder is killed.
+    // Takes an exclusive lock on the whole file that belongs to this open file description, not to
+    // the process: a second open in the same process conflicts as another process would
+    // (locked()). A descriptor opened for reading only may take it. The kernel releases it with
+    // the last descriptor sharing the description (a child that inherited it included), also when
+    // the holder is killed.
     virtual Status lock() = 0;
     // Copies everything from the current position of this file to `to`, in the kernel where it
     // can; `bytes` counts what was copied.
     virtual Status copyTo(File& to, int64_t& bytes) = 0;
+    // Lets the descriptor pass to programs this process starts (off: closed on exec, as opened).
+    virtual Status inheritable(bool inherit) = 0;
     virtual Status close() = 0;
 };
 

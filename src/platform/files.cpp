@@ -87,7 +87,8 @@ ReadOutcome readFile(const Directory* at, const std::string& path, std::size_t l
 
 ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string& bytes) {
     std::unique_ptr<File> file;
-    const Status opened = fileSystem().openFile(nullptr, path, kRead | kNonBlocking, 0, file);
+    const Status opened =
+        fileSystem().openFile(nullptr, path, kRead | kNonBlocking | kNoFollow, 0, file);
     if (!opened) return opened.missing() ? ReadOutcome::Missing : ReadOutcome::Failed;
     FileInfo info;
     if (!file->info(info)) return ReadOutcome::Failed;

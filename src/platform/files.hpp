@@ -21,8 +21,8 @@ enum class ReadOutcome { Read, Missing, NotRegular, TooLarge, Failed };
 ReadOutcome readFile(const Directory* at, const std::string& path, std::size_t limit, bool follow,
                      std::string& bytes, Status* why = nullptr);
 
-// Reads at most the first `limit` bytes of the regular file at `path` into `bytes`, following
-// links; the open never blocks. Read, or why not (as readFile).
+// Reads at most the first `limit` bytes of the regular file at `path` into `bytes`, never through
+// a link; the open never blocks. Read, or why not (as readFile).
 ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string& bytes);
 
 // Replaces the file at `path` with `bytes` so that readers and a crash see the old content or the

@@ -14,8 +14,10 @@
 
 namespace talvo2::platform {
 
-// A file opened so that no other open of it succeeds while this one lasts, in this process or
-// any other, and that is free again once closed or once its holder dies.
+// A lock file held exclusively: while one ExclusiveFile holds it, no other can, in this process or
+// any other, and it is free again once closed or once its holder dies. The file is opened for
+// reading only (any user who may read it can hold it, so flags work between users), never through
+// a symbolic link, and never blocking; it must be a regular file.
 class ExclusiveFile {
 public:
     // What to do about the file at the path: make a new one (failing when one is there), open it
@@ -27,29 +29,20 @@ public:
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
-    // Opens `path` (UTF-8) for reading and writing as `disposition` says: AlreadyExists for
-    // CreateNew when a file is there, NotFound for OpenExisting when none is, FileLocked while
-    // anyone holds it, AccessDenied when the system refuses access, FileError otherwise. Once
-    // open, the path is checked to still name the opened file, so a file deleted by its last
-    // holder is never taken for the one now at the path.
+    // Opens and locks `path` (UTF-8) as `disposition` says: AlreadyExists for CreateNew when a
+    // file is there, NotFound for OpenExisting when none is, FileLocked while anyone holds it,
+    // AccessDenied when the system refuses access, FileError otherwise (a link, a FIFO or a
+    // directory at the path included). Once locked, the path is checked to still name the
+    // locked file, so a file deleted by its last holder is never taken for the one now there.
     error_t open(const std::string& path, Disposition disposition);
     bool isOpen() const { return m_file != nullptr; }
     void close();
-
-    // The file's size, or -1 when it cannot be read.
-    int64_t size() const;
-    // Writes `bytes` at the current position (the start after open); false on failure.
-    bool write(const std::string& bytes);
-    // Reads the whole file from its start; false on failure.
-    bool readAll(std::string& bytes) const;
+    // Lets the lock pass to a program this process starts, which then holds it too.
+    bool passToChildren();
 
 private:
     std::unique_ptr<File> m_file;
 };
-
-// Deletes the file at `path` while holding it exclusively, so nobody holding it loses it from
-// under them. OK (also when it was not there), or the error of the exclusive open.
-error_t deleteWhileHeld(const std::string& path);
 
 // What identifies a directory's content as listed: the directory itself and the times its
 // entries last changed. Two equal stamps mean no entry was added, removed or renamed in between,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <boost/filesystem.hpp>
 #include <memory>
 
@@ -41,10 +43,11 @@ TEST(FileLocker, OneHolderAtATimeEvenWithinOneProcess) {
 
 TEST(FileLocker, OwnerRecordsRoundTripAndReadersStopAtTheTerminator) {
     test::TempDir dir;
-    auto info = std::make_unique<FileLocker>();
-    ASSERT_TRUE(info->openExclusive(dir.wide(L"flag.infotalvo"), true));
-    variant_bag_t empty;
-    EXPECT_EQ(info->readBag(empty), NotFound);
+    const std::wstring info = dir.wide(L"flag.infotalvo");
+    variant_bag_t read;
+    EXPECT_EQ(FileLocker::readRecord(info, read), NotFound) << "missing";
+    test::writeFile(dir.path() / "flag.infotalvo", "");
+    EXPECT_EQ(FileLocker::readRecord(info, read), NotFound) << "empty: its holder died early";
 
     variant_bag_t record;
     FileLocker::fillOwnerRecord(record);
@@ -57,21 +60,46 @@ TEST(FileLocker, OwnerRecordsRoundTripAndReadersStopAtTheTerminator) {
     EXPECT_FALSE(record.get_variant(L"user").get_wstring().empty());
     EXPECT_EQ(record.get_variant(L"timestamp").type(), corekit2::VT_UINT64);
 
-    variant_bag_t longer = record;
-    longer.put(L"padding", variant_t(std::wstring(500, L'x')));
-    ASSERT_EQ(info->writeBag(longer), OK);
-    info = std::make_unique<FileLocker>();
-    ASSERT_TRUE(info->openExclusive(dir.wide(L"flag.infotalvo"), true));
-    ASSERT_EQ(info->writeBag(record), OK);  // shorter: the old tail stays after the terminator
-    EXPECT_GT(fs::file_size(dir.path() / "flag.infotalvo"), 500u);
-    variant_bag_t read;
-    ASSERT_EQ(info->readBag(read), OK);
+    ASSERT_EQ(FileLocker::writeRecord(info, record), OK);
+    ASSERT_EQ(FileLocker::readRecord(info, read), OK);
+    EXPECT_TRUE(read == record);
+    // Readers stop at the terminator: an older, longer record's tail may follow it.
+    test::writeFile(dir.path() / "flag.infotalvo",
+                    test::readFile(dir.path() / "flag.infotalvo") + "<tail of an older record");
+    ASSERT_EQ(FileLocker::readRecord(info, read), OK);
     EXPECT_TRUE(read == record);
 
     test::writeFile(dir.path() / "garbage.infotalvo", "not a record");
-    FileLocker garbage;
-    ASSERT_TRUE(garbage.openExclusive(dir.wide(L"garbage.infotalvo"), true));
-    EXPECT_EQ(garbage.readBag(read), RecordFormatError);
+    EXPECT_EQ(FileLocker::readRecord(dir.wide(L"garbage.infotalvo"), read), RecordFormatError);
+}
+
+// What another user may plant at a lock or info file's name is refused at once and left alone:
+// a huge sparse record costs no memory, a FIFO no wait, a link no write through it.
+TEST(FileLocker, PlantedFilesAreRefusedAndLeftAlone) {
+    test::TempDir dir;
+    variant_bag_t read, record;
+    FileLocker::fillOwnerRecord(record);
+    {
+        test::writeFile(dir.path() / "huge.infotalvo", "");
+        fs::resize_file(dir.path() / "huge.infotalvo", uintmax_t{8} << 30);
+        EXPECT_EQ(FileLocker::readRecord(dir.wide(L"huge.infotalvo"), read), RecordFormatError);
+    }
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo.infotalvo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo.dflgtalvo").c_str(), 0600), 0);
+    EXPECT_EQ(FileLocker::readRecord(dir.wide(L"fifo.infotalvo"), read), FileError);
+    FileLocker locker;
+    EXPECT_FALSE(locker.openExclusive(dir.wide(L"fifo.dflgtalvo"), true));
+    EXPECT_EQ(locker.error(), FileError);
+
+    test::writeFile(dir.path() / "victim", "keep");
+    fs::create_symlink(dir.path() / "victim", dir.path() / "link.infotalvo");
+    fs::create_symlink(dir.path() / "victim", dir.path() / "link.dflgtalvo");
+    EXPECT_EQ(FileLocker::writeRecord(dir.wide(L"link.infotalvo"), record), FileError);
+    EXPECT_EQ(FileLocker::readRecord(dir.wide(L"link.infotalvo"), read), FileError);
+    EXPECT_FALSE(locker.openExclusive(dir.wide(L"link.dflgtalvo"), true));
+    EXPECT_EQ(locker.error(), FileError);
+    EXPECT_EQ(test::readFile(dir.path() / "victim"), "keep");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link.infotalvo"));
 }
 
 TEST(FileLocker, RefusalsHaveTheirCodes) {

@@ -185,6 +185,68 @@ TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
     EXPECT_EQ(status, 0);
 }
 
+// Two colleagues in a shared project folder, each with the default umask: one sees who holds the
+// other's flag, and clears or takes over what the other left behind when it died.
+TEST(NodeFlagsBetweenUsers, SeeHoldersAndClearOrTakeOverTheDeadOnes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+    TempDir dir;
+    ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"shared/r000").c_str(), false, nullptr,
+                                               false, nullptr));
+    test::shareWithGroup(dir.path() / "shared");
+    const std::wstring path = dir.wide(L"shared/r000");
+    const fs::path lock = dir.path() / "shared/r000/job.dflgtalvo";
+
+    // Alice takes the flag and holds it until killed, leaving her files (mode 0644) behind.
+    const auto aliceHolds = [&] {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const int alice = test::startAsUser(test::kAlice, test::kSharedGroup, [&] {
+            const auto mine = openResult(path);
+            char byte = mine && mine->addFlag(L"job", false, true) == OK ? 1 : 0;
+            (void)!::write(ready[1], &byte, 1);
+            ::pause();
+        });
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        EXPECT_EQ(byte, 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return alice;
+    };
+    const auto asBob = [&](const std::function<void(const sptr_t<IResultDirectory>&)>& body) {
+        EXPECT_EQ(test::runAsUser(test::kBob, test::kSharedGroup, [&] {
+                      const auto node = openResult(path);
+                      ASSERT_TRUE(node);
+                      body(node);
+                  }),
+                  0);
+    };
+
+    int alice = aliceHolds();
+    EXPECT_EQ(fs::status(lock).permissions() & fs::perms::group_write, fs::perms::no_perms);
+    asBob([](const sptr_t<IResultDirectory>& node) {
+        EXPECT_EQ(node->ownFlag(L"job"), FlagOwnedElsewhere);
+        sptr_t<IFlagData> holder;
+        EXPECT_EQ(node->addFlag(L"job", holder, false, true), FileLocked);
+        EXPECT_GT(holder->getTimestamp(), 0u) << "Alice's record, read by Bob";
+    });
+    ::kill(alice, SIGKILL);
+    test::waitForChild(alice);
+    asBob([](const sptr_t<IResultDirectory>& node) {
+        EXPECT_EQ(node->ownFlag(L"job"), NotFound) << "Alice's leftover, cleared by Bob";
+    });
+    EXPECT_FALSE(fs::exists(lock));
+
+    alice = aliceHolds();
+    ::kill(alice, SIGKILL);
+    test::waitForChild(alice);
+    asBob([](const sptr_t<IResultDirectory>& node) {
+        EXPECT_EQ(node->addFlag(L"job", false, true), OK) << "taken over from the dead";
+        EXPECT_EQ(node->removeFlag(L"job", false), OK);
+    });
+    EXPECT_FALSE(fs::exists(lock));
+}
+
 // Many processes take, check, give up, ask about and take over one flag as fast as they can.
 // Whoever holds it proves it is alone by creating a marker file that must not exist. Rounds per
 // process: TALVO2_FLAG_ROUNDS (500 unless set); the figures are printed.

@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +109,48 @@ int runUnprivileged(const std::function<void()>& body) {
         }
         body();
     });
+}
+
+namespace {
+
+bool becomeUser(unsigned uid, unsigned gid) {
+    const gid_t groups[] = {static_cast<gid_t>(gid)};
+    ::umask(022);
+    return ::setgroups(1, groups) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
+}
+
+}  // namespace
+
+int runAsUser(unsigned uid, unsigned gid, const std::function<void()>& body) {
+    if (::geteuid() != 0) return -1;
+    return runInChild([&] {
+        if (!becomeUser(uid, gid)) {
+            ADD_FAILURE() << "could not become user " << uid;
+            return;
+        }
+        body();
+    });
+}
+
+int startAsUser(unsigned uid, unsigned gid, const std::function<void()>& body) {
+    if (::geteuid() != 0) return -1;
+    return startChild([&] {
+        if (!becomeUser(uid, gid)) {
+            ADD_FAILURE() << "could not become user " << uid;
+            return;
+        }
+        body();
+    });
+}
+
+void shareWithGroup(const fs::path& directory) {
+    const auto share = [](const fs::path& path, bool isDirectory) {
+        (void)!::chown(path.c_str(), static_cast<uid_t>(-1), kSharedGroup);
+        ::chmod(path.c_str(), isDirectory ? 02775 : 0664);
+    };
+    share(directory, true);
+    for (fs::recursive_directory_iterator it(directory), end; it != end; ++it)
+        share(it->path(), fs::is_directory(it->symlink_status()));
 }
 
 void writeFile(const fs::path& path, const std::string& content) {

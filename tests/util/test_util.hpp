@@ -44,6 +44,21 @@ int runUnprivileged(const std::function<void()>& body);
 // The uid/gid runUnprivileged switches to.
 constexpr unsigned kUnprivilegedId = 65534;
 
+// Two users who share the group kSharedGroup, as colleagues working in one project folder do.
+constexpr unsigned kSharedGroup = 60000;
+constexpr unsigned kAlice = 60001;
+constexpr unsigned kBob = 60002;
+
+// Like runInChild and startChild, but the child first becomes the user `uid` with the primary
+// and only group `gid`, under the default umask 022. -1 when the process cannot switch users
+// (not root): callers skip the test then.
+int runAsUser(unsigned uid, unsigned gid, const std::function<void()>& body);
+int startAsUser(unsigned uid, unsigned gid, const std::function<void()>& body);
+
+// Makes `directory` (and everything below it) a shared project folder of kSharedGroup:
+// group-owned, group-writable and setgid, as docs/security.md tells.
+void shareWithGroup(const boost::filesystem::path& directory);
+
 // Writes `content` to `path`, creating or truncating it.
 void writeFile(const boost::filesystem::path& path, const std::string& content);
 // The whole content of `path`; empty when it cannot be read.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -99,12 +100,10 @@ public:
         return ::fchown(m_fd, owner, group) == 0 ? Status() : lastSystemError();
     }
     Status lock() override {
-        struct flock whole {};
-        whole.l_type = F_WRLCK;
-        whole.l_whence = SEEK_SET;
-        if (retrying([&] { return ::fcntl(m_fd, F_OFD_SETLK, &whole); }) == 0) return Status();
-        // Held by someone else: the call answers EAGAIN or EACCES.
-        return errno == EACCES ? Status::fromSystem(EAGAIN) : lastSystemError();
+        // flock: owned by the open file description, and possible on a descriptor opened for
+        // reading only, so any user who may read a lock file can hold it.
+        if (retrying([&] { return ::flock(m_fd, LOCK_EX | LOCK_NB); }) == 0) return Status();
+        return errno == EWOULDBLOCK ? Status::fromSystem(EAGAIN) : lastSystemError();
     }
     Status copyTo(File& to, int64_t& bytes) override {
         bytes = 0;
@@ -142,6 +141,12 @@ public:
             if (n == 0) return Status();
             bytes += n;
         }
+    }
+    Status inheritable(bool inherit) override {
+        const int flags = ::fcntl(m_fd, F_GETFD);
+        if (flags < 0) return lastSystemError();
+        const int wanted = inherit ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC;
+        return ::fcntl(m_fd, F_SETFD, wanted) == 0 ? Status() : lastSystemError();
     }
     Status close() override {
         const int fd = m_fd;
