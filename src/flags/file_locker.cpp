@@ -41,8 +41,8 @@ error_t FileLocker::writeRecord(const std::wstring& path, const corekit2::varian
 
 error_t FileLocker::readRecord(const std::wstring& path, corekit2::variant_bag_t& bag) {
     std::string bytes;
-    switch (platform::readFile(nullptr, ulib_2_18::to_utf8(path), kMaxOwnerRecordBytes, false,
-                               bytes)) {
+    switch (
+        platform::readFile(nullptr, ulib_2_18::to_utf8(path), kMaxOwnerRecordBytes, false, bytes)) {
         case platform::ReadOutcome::Read:
             break;
         case platform::ReadOutcome::Missing:

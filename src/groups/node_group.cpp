@@ -46,7 +46,8 @@ public:
     // is live already leaves the last error alone; a new one leaves how its binding went.
     sptr_t<INode> current() const override {
         return exported(sptr_t<INode>(), [&]() -> Reply<sptr_t<INode>> {
-            if (platform::typeAt(toFsPath(*m_cursor).native(), false) != platform::FileType::Regular)
+            if (platform::typeAt(toFsPath(*m_cursor).native(), false) !=
+                platform::FileType::Regular)
                 return failed(sptr_t<INode>(), NotFound);
             bool made = false;
             Result<sptr_t<INode>> opened = talvo2::openNode(*m_cursor, nullptr, &made);

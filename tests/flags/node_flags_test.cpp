@@ -214,11 +214,12 @@ TEST(NodeFlagsBetweenUsers, SeeHoldersAndClearOrTakeOverTheDeadOnes) {
         return alice;
     };
     const auto asBob = [&](const std::function<void(const sptr_t<IResultDirectory>&)>& body) {
-        EXPECT_EQ(test::runAsUser(test::kBob, test::kSharedGroup, [&] {
-                      const auto node = openResult(path);
-                      ASSERT_TRUE(node);
-                      body(node);
-                  }),
+        EXPECT_EQ(test::runAsUser(test::kBob, test::kSharedGroup,
+                                  [&] {
+                                      const auto node = openResult(path);
+                                      ASSERT_TRUE(node);
+                                      body(node);
+                                  }),
                   0);
     };
 
