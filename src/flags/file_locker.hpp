@@ -29,8 +29,6 @@ public:
     bool openExclusive(const std::wstring& path, platform::ExclusiveFile::Disposition disposition);
     error_t error() const { return m_error; }
     bool isOpen() const { return m_file.isOpen(); }
-    // Lets the lock pass to programs this process starts, which then hold the flag too.
-    bool passToChildren() { return m_file.passToChildren(); }
 
     // Puts who this process is into `bag`: "timestamp", "pid", "ppid", "host", "user", "os".
     static void fillOwnerRecord(corekit2::variant_bag_t& bag);

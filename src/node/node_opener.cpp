@@ -46,13 +46,14 @@ Result<corekit2::sptr_t<INode>> openNode(const std::wstring& markerPath, const w
     if (Node* live = NodeRegistry::instance().find(path))
         return {corekit2::sptr_t<INode>(live->asINode()), OK};
     if (isLinkFilePath(path)) {
-        // A link file leads nowhere unless it is one; one its node does not name back opens that
-        // node as itself, the one live node of its marker.
+        // A link file leads nowhere unless it is one, and not to a node that does not name it
+        // back: anyone can write a link naming someone else's node, and through it the node
+        // would join the group, be written into and be removed with it.
         const std::wstring target = linkTarget(path);
         if (target.empty()) return {{}, NotFound};
         const bool exists =
             platform::typeAt(toFsPath(target).native(), false) != platform::FileType::Missing;
-        if (exists && !markerNamesLink(target, path)) path = target;
+        if (exists && !markerNamesLink(target, path)) return {{}, NotFound};
         if (Node* live = NodeRegistry::instance().find(path))
             return {corekit2::sptr_t<INode>(live->asINode()), OK};
     }

@@ -60,10 +60,6 @@ void ExclusiveFile::close() {
     m_file.reset();
 }
 
-bool ExclusiveFile::passToChildren() {
-    return m_file && m_file->inheritable(true);
-}
-
 bool directoryStamp(const std::string& path, DirectoryStamp& stamp) {
     FileInfo info;
     if (!fileSystem().status(nullptr, path, true, info) || info.type != FileType::Directory)

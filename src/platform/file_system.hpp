@@ -77,8 +77,6 @@ public:
     // Copies everything from the current position of this file to `to`, in the kernel where it
     // can; `bytes` counts what was copied.
     virtual Status copyTo(File& to, int64_t& bytes) = 0;
-    // Lets the descriptor pass to programs this process starts (off: closed on exec, as opened).
-    virtual Status inheritable(bool inherit) = 0;
     virtual Status close() = 0;
 };
 

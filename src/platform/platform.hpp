@@ -37,8 +37,6 @@ public:
     error_t open(const std::string& path, Disposition disposition);
     bool isOpen() const { return m_file != nullptr; }
     void close();
-    // Lets the lock pass to a program this process starts, which then holds it too.
-    bool passToChildren();
 
 private:
     std::unique_ptr<File> m_file;

@@ -381,6 +381,24 @@ TEST(TalvoCli, FailuresEndWithTheirExitStatusAndAMessage) {
     EXPECT_NE(help.out.find("Exit status"), std::string::npos) << help;
 }
 
+// A marker copied into some folder does not make that folder a node that rm may delete.
+TEST(TalvoCli, RmOfAMarkerDeletesOnlyTheFolderItIsNamedAfter) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    ASSERT_EQ(talvo(d, {"create"}).status, 0);
+    fs::create_directory(d / "Downloads");
+    writeFile(d / "Downloads" / "keep.txt", "mine");
+    fs::copy_file(d / "r000" / "r000.talvo", d / "Downloads" / "r000.talvo");
+
+    const Outcome refused = talvo(d, {"rm", "Downloads/r000.talvo"});
+    EXPECT_EQ(refused.status, 1) << refused;
+    EXPECT_NE(refused.err.find("not named after its folder"), std::string::npos) << refused;
+    EXPECT_TRUE(fs::exists(d / "Downloads" / "keep.txt"));
+
+    EXPECT_EQ(talvo(d, {"rm", "r000/r000.talvo"}).status, 0);
+    EXPECT_FALSE(fs::exists(d / "r000"));
+}
+
 TEST(TalvoCli, ConcurrentCreatesInOneFolderGetDistinctNames) {
     TempDir dir;
     std::vector<std::unique_ptr<TalvoProcess>> runs;
@@ -434,6 +452,30 @@ TEST(TalvoCli, AFlagHeldByOneProcessIsSeenByOthers) {
 
     const Outcome released = holder.process.finish();
     EXPECT_EQ(released.status, 0) << released;
+    EXPECT_EQ(jsonOf(talvo(dir.path(), {"--json", "flag", "who", "r000", "busy"}))["held"], false);
+}
+
+// The command holds the lock itself: killing talvo must not free the flag while the command runs,
+// and the owner record names the command's process.
+TEST(TalvoCli, AFlagOutlivesAKilledTalvoWhileItsCommandRuns) {
+    TempDir dir;
+    ASSERT_EQ(talvo(dir.path(), {"create"}).status, 0);
+    FlagHolder holder(dir.path(), "r000");
+    ASSERT_EQ(holder.waitUntilHeld()["held"], true);
+    ASSERT_EQ(::kill(holder.process.pid(), SIGKILL), 0);
+
+    EXPECT_EQ(jsonOf(talvo(dir.path(), {"--json", "flag", "who", "r000", "busy"}))["held"], true);
+    EXPECT_EQ(talvo(dir.path(), {"flag", "add", "r000", "busy", "--", "true"}).status, 5);
+    const std::string record = talvo2::test::readFile(dir.path() / "r000" / "busy.infotalvo");
+    const std::string key = "key=\"pid\" type=\"uint32\" data=\"";
+    const std::size_t at = record.find(key);
+    ASSERT_NE(at, std::string::npos) << record;
+    const std::string pid = record.substr(at + key.size());
+    const std::string command =
+        talvo2::test::readFile("/proc/" + pid.substr(0, pid.find('"')) + "/comm");
+    EXPECT_EQ(command, "cat\n");
+
+    holder.process.finish();  // ends cat, whose input was talvo's
     EXPECT_EQ(jsonOf(talvo(dir.path(), {"--json", "flag", "who", "r000", "busy"}))["held"], false);
 }
 

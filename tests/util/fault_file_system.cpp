@@ -102,7 +102,6 @@ public:
         auto* wrapped = dynamic_cast<FaultFile*>(&to);
         return m_inner->copyTo(wrapped ? wrapped->inner() : to, bytes);
     }
-    Status inheritable(bool inherit) override { return m_inner->inheritable(inherit); }
     Status close() override {
         Status failed;
         if (hitWith(m_fs, "close", kWriting, failed)) {

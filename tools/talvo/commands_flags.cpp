@@ -1,15 +1,13 @@
 // Flags held between processes: add (and hold), own, clear, who.
 
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <iostream>
 #include <memory>
 #include <vector>
 
 #include "cli.hpp"
+#include "held_command.hpp"
 #include "node_access.hpp"
 
 namespace talvo_cli {
@@ -34,43 +32,6 @@ json holderOf(const sptr_t<talvo2::IFlagData>& data) {
             {"since", formatTime(static_cast<long long>(data->getTimestamp()))}};
 }
 
-volatile pid_t runningChild = 0;
-
-// Hands a termination request on to the command: this process stays to release the flag once
-// the command has ended.
-void forwardToChild(int signal) {
-    if (runningChild > 0) ::kill(runningChild, signal);
-}
-
-// Runs `command` and returns its exit status (128 + signal when killed).
-int runCommand(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
-    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    // A terminal's Ctrl-C reaches the command directly (same process group); SIGTERM and SIGHUP
-    // sent to this process alone are passed on.
-    const int forwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    struct sigaction forward {};
-    forward.sa_handler = forwardToChild;
-    sigemptyset(&forward.sa_mask);
-    struct sigaction previous[4] = {};
-    for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &forward, &previous[i]);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &previous[i], nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    runningChild = child;
-    int status = 0;
-    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    runningChild = 0;
-    for (int i = 0; i < 4; ++i) ::sigaction(forwarded[i], &previous[i], nullptr);
-    if (child < 0) throw CommandFailure(kExitFailed, "cannot start " + command.front());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Waits for SIGINT or SIGTERM, so the flag is held until then.
 void holdUntilSignaled() {
     sigset_t signals;
@@ -83,8 +44,9 @@ void holdUntilSignaled() {
     ::sigwait(&signals, &received);
 }
 
-int runAdd(const FlagArgs& args, const Options& options) {
-    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+// Takes the flag on the node at args.path and reports it; throws the failure otherwise.
+void takeAndReport(const FlagArgs& args, const Options& options, sptr_t<talvo2::INode>& node) {
+    node = openAnyNode(args.path);
     const std::wstring name = wide(args.name);
     sptr_t<talvo2::IFlagData> data;
     talvo2::error_t added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
@@ -106,8 +68,25 @@ int runAdd(const FlagArgs& args, const Options& options) {
         std::cout << "holding " << args.name << " on " << utf8(node->getPath()) << '\n';
     }
     std::cout.flush();
-    // The flag lives as long as this process holds the node: for the command, or until stopped.
-    if (!args.command.empty()) return runCommand(args.command);
+}
+
+int runAdd(const FlagArgs& args, const Options& options) {
+    if (!args.command.empty()) {
+        // The command holds the flag itself, so it stays held however this process ends.
+        const auto take = [&args, &options] {
+            sptr_t<talvo2::INode> node;
+            takeAndReport(args, options, node);
+            node.detach();  // exec ends this image; nothing here may release the flag first
+        };
+        const auto release = [&args] {
+            // Clears the command's leftover; a holder that came in since is left alone.
+            sptr_t<talvo2::INode> node = openAnyNode(args.path);
+            node->ownFlag(wide(args.name).c_str());
+        };
+        return runHoldingFlag(args.name, args.command, take, release);
+    }
+    sptr_t<talvo2::INode> node;
+    takeAndReport(args, options, node);
     holdUntilSignaled();
     return kExitOk;  // the node's destruction releases the flag
 }

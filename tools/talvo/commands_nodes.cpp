@@ -1,5 +1,7 @@
 // Commands on groups of nodes: list, project, experiment, rm, prune.
 
+#include <boost/filesystem.hpp>
+#include <cctype>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -78,7 +80,29 @@ void runExperiment(const ContainerArgs& args, const Options& options) {
     printNode(experiment, options);
 }
 
+// A marker stands for the folder that holds it only when it carries the folder's name, as the
+// library names markers when it creates, copies and moves nodes, or is a project's "config".
+// Any other marker may merely have been copied into the folder, and deleting "its" node would
+// delete the folder it happens to sit in. Link files are checked by the library itself.
+void refuseStrayMarker(const std::string& path) {
+    namespace fs = boost::filesystem;
+    boost::system::error_code error;
+    const fs::path given(path);
+    if (!fs::is_regular_file(fs::symlink_status(given, error))) return;
+    std::string extension = given.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension.size() > 8 && extension.compare(extension.size() - 4, 4, "link") == 0) return;
+    const fs::path folder = fs::absolute(given, error).lexically_normal().parent_path();
+    const std::string stem = given.stem().string();
+    if (stem == folder.filename().string()) return;
+    if (stem == "config" && talvo2::IProject::probe(wide(path).c_str())) return;
+    throw CommandFailure(kExitFailed, "rm " + path + ": the marker is not named after its folder " +
+                                          folder.string() +
+                                          "; name the folder itself to delete it");
+}
+
 void runRemove(const std::string& path) {
+    refuseStrayMarker(path);
     sptr_t<talvo2::INode> node = openAnyNode(path);
     if (!node->remove()) fail("rm " + path);
 }

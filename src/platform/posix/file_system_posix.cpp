@@ -142,12 +142,6 @@ public:
             bytes += n;
         }
     }
-    Status inheritable(bool inherit) override {
-        const int flags = ::fcntl(m_fd, F_GETFD);
-        if (flags < 0) return lastSystemError();
-        const int wanted = inherit ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC;
-        return ::fcntl(m_fd, F_SETFD, wanted) == 0 ? Status() : lastSystemError();
-    }
     Status close() override {
         const int fd = m_fd;
         m_fd = -1;
