@@ -13,7 +13,7 @@ namespace talvo2 {
 
 // The largest marker or configuration file the library reads. They are a few kilobytes, with room
 // for what callers keep in them; anything this large in a shared folder is not one of ours.
-constexpr std::size_t kMaxBagFileBytes = 64u << 20;
+constexpr std::size_t kMaxBagFileBytes = 16u << 20;
 // The largest link file: two short values.
 constexpr std::size_t kMaxLinkFileBytes = 64u << 10;
 

@@ -26,6 +26,10 @@ namespace {
 constexpr const char* kVersion = "1";
 // Deeper documents are refused rather than risk the stack on hostile input.
 constexpr int kMaxDepth = 256;
+// More markup than any bag holds is refused before the parser builds a node for each piece:
+// tens of bytes per node would turn a small hostile file into hundreds of megabytes. A bag of
+// this many values is far beyond anything written by a program.
+constexpr std::size_t kMaxMarkup = 1u << 18;
 
 struct TypeName {
     variant_type_t type;
@@ -290,6 +294,11 @@ bool render(const variant_bag_t& bag, const char* root, std::string& out) {
 }
 
 int parse(const std::string& text, const char* root, variant_bag_t& bag) {
+    // Every element, comment or instruction starts with '<', which attribute values never hold
+    // unescaped.
+    std::size_t markup = 0;
+    for (const char c : text)
+        if (c == '<' && ++markup > kMaxMarkup) return BAG_E_FORMAT;
     pugi::xml_document document;
     // Attribute white space is kept as written. Fragment mode keeps text outside the root element
     // as nodes, so that it can be refused rather than silently dropped.

@@ -160,6 +160,12 @@ TEST(BagFileTest, HostileContentIsRefusedAndLeavesTheBagAlone) {
         "not a bag\n",
         std::string("\0\xff\xfe\x89PNG\r\n\x1a\n", 10),
         deep + "</variant_bag>",
+        // Flat but huge: more markup than any bag, refused before it is parsed into memory.
+        [&doc] {
+            std::string many;
+            for (int i = 0; i < 300000; ++i) many += "<!---->";
+            return doc(many);
+        }(),
         doc("<value key=\"a\" type=\"float\" data=\"1\"/>"),
         doc("<value key=\"a\" type=\"int32\" data=\"4294967296\"/>"),
         doc("<value key=\"a\" type=\"uint32\" data=\"-1\"/>"),
