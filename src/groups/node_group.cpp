@@ -224,7 +224,7 @@ error_t NodeGroup::recordOutputDirectory(const std::wstring& directory) {
     corekit2::variant_bag_t* talvo = owner.bag.get<corekit2::variant_bag_t>(disk::kTalvoSection);
     if (!talvo) return OK;
     talvo->put(disk::kOutputDirectory, corekit2::variant_t(directory));
-    return saveBagFile(owner.markerFilePath, nullptr, owner.bag);
+    return saveMarker(*m_owner);
 }
 
 void NodeGroup::setOutputDirectory(const wchar_t* directory) {

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "corekit2/path.hpp"
 #include "frame/bag_files.hpp"
 #include "frame/boundary.hpp"
 #include "frame/disk_format.hpp"
@@ -18,15 +17,35 @@ const wchar_t* const kSection = disk::kSearchDirectoriesSection;
 
 }  // namespace
 
+namespace {
+
+// The result's "config" directory, reached without following a link: one planted there would
+// make the file read and written wherever it points.
+std::unique_ptr<platform::Directory> configDirectory(const std::string& directory) {
+    std::unique_ptr<platform::Directory> config;
+    if (directory.empty() ||
+        !platform::openBelow(directory, ulib_2_18::to_utf8(disk::kConfigDirectory), config))
+        return nullptr;
+    return config;
+}
+
+const std::string& fileName() {
+    static const std::string name = ulib_2_18::to_utf8(disk::kSearchDirectoriesFile);
+    return name;
+}
+
+}  // namespace
+
 SearchDirectories::SearchDirectories(const wchar_t* directory) {
-    if (!directory) return;
-    corekit2::path_t file(directory);
-    file.append(disk::kConfigDirectory).append(disk::kSearchDirectoriesFile);
-    m_file = file.as_string();
-    // A directory standing where the file belongs is not read; nothing is created either way.
-    const platform::FileType type = platform::typeAt(ulib_2_18::to_utf8(m_file), true);
-    if (type != platform::FileType::Missing && type != platform::FileType::Directory)
-        m_loaded = loadBagFile(m_file, nullptr, m_bag) == OK;
+    if (!directory || !*directory) return;
+    m_directory = ulib_2_18::to_utf8(directory);
+    // Anything but a regular file where the file belongs is not read; nothing is created either
+    // way.
+    const auto config = configDirectory(m_directory);
+    std::string bytes;
+    if (config && platform::readFile(config.get(), fileName(), kMaxBagFileBytes, false, bytes) ==
+                      platform::ReadOutcome::Read)
+        m_loaded = parseBag(bytes, nullptr, m_bag) == OK;
 }
 
 SearchDirectories::~SearchDirectories() {
@@ -39,8 +58,10 @@ bool SearchDirectories::isLoaded() {
 }
 
 bool SearchDirectories::save() {
-    if (m_file.empty()) return false;
-    return saveBagFile(m_file, nullptr, m_bag) == OK;
+    const auto config = configDirectory(m_directory);
+    std::string bytes;
+    return config && renderBag(m_bag, bytes) &&
+           platform::writeFileAtomicallyIn(*config, fileName(), bytes);
 }
 
 corekit2::sptr_t<propstore2::IPropertyStorage> SearchDirectories::getStorage() {

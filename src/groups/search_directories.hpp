@@ -25,7 +25,7 @@ public:
 private:
     corekit2::sptr_t<propstore2::IPropertyStorage> m_section;
     corekit2::variant_bag_t m_bag;
-    std::wstring m_file;
+    std::string m_directory;  // the result's, UTF-8; empty when none was given
     bool m_loaded = false;
 };
 

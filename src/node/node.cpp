@@ -212,7 +212,7 @@ bool Node::save() {
         // it.
         f.removeOnClose = false;
         f.monitor.modified = false;
-        const error_t saved = saveBagFile(f.markerFilePath, nullptr, f.bag);
+        const error_t saved = saveMarker(*this);
         return {saved == OK, saved};
     });
 }

@@ -235,9 +235,17 @@ error_t updateLinks(Node& node) {
     f.linkStale = false;
     if (corekit2::variant_bag_t* talvo = f.bag.get<corekit2::variant_bag_t>(disk::kTalvoSection)) {
         talvo->put(disk::kBacklink, corekit2::variant_t(f.linkFilePath));
-        return saveBagFile(f.markerFilePath, nullptr, f.bag);
+        return saveMarker(node);
     }
     return OK;
+}
+
+error_t saveMarker(Node& node) {
+    Node::Fields& f = fieldsOf(node);
+    if (!f.linkFilePath.empty() &&
+        platform::typeAt(toFsPath(f.markerFilePath).native(), false) == platform::FileType::Missing)
+        return NotFound;
+    return saveBagFile(f.markerFilePath, nullptr, f.bag);
 }
 
 }  // namespace talvo2

@@ -55,4 +55,9 @@ bool markerNamesLink(const std::wstring& marker, const std::wstring& linkPath);
 // OperationFailed when the link file or the marker's backlink could not be written.
 error_t updateLinks(Node& node);
 
+// Writes the node's bag to its marker. A linked node whose marker is gone is not written
+// (NotFound): the path came from a link file, which anyone who can write the group's directory
+// could have forged, and writing would create a file wherever it points.
+error_t saveMarker(Node& node);
+
 }  // namespace talvo2

@@ -23,7 +23,7 @@ void splitPath(const std::string& path, std::string& directory, std::string& lea
 
 // A name no other writer in this or another process will pick at the same moment, hidden and
 // recognisable as a temporary file of `leaf`.
-std::string temporaryName(const std::string& directory, const std::string& leaf) {
+std::string temporaryName(const std::string& leaf) {
     static std::atomic<unsigned> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}()};
     char suffix[64];
@@ -31,7 +31,7 @@ std::string temporaryName(const std::string& directory, const std::string& leaf)
                   counter.fetch_add(1), static_cast<unsigned long long>(random()));
     // Only the start of the target's name, so the temporary name stays within the file system's
     // limit whatever the target's length.
-    return (directory == "/" ? "/" : directory + "/") + "." + leaf.substr(0, 32) + suffix;
+    return "." + leaf.substr(0, 32) + suffix;
 }
 
 Status writeAll(File& file, const std::string& bytes) {
@@ -107,12 +107,23 @@ ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string
 }
 
 Status writeFileAtomically(const std::string& path, const std::string& bytes) {
-    FileSystem& fs = fileSystem();
     std::string directory;
     std::string leaf;
     splitPath(path, directory, leaf);
+    // Everything below happens in the directory as opened here, so a link swapped in for it
+    // while the write runs cannot send the file elsewhere. Syncing it needs read permission; a
+    // directory we may only write into is still written, unsynced.
+    std::unique_ptr<Directory> parent;
+    Status opened = fileSystem().openDirectory(nullptr, directory, true, true, parent);
+    if (!opened) opened = fileSystem().openDirectory(nullptr, directory, true, false, parent);
+    if (!opened) return opened;
+    return writeFileAtomicallyIn(*parent, leaf, bytes);
+}
+
+Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes) {
+    FileSystem& fs = fileSystem();
     FileInfo existing;
-    const Status looked = fs.status(nullptr, path, false, existing);
+    const Status looked = fs.status(&at, leaf, false, existing);
     if (!looked && !looked.missing()) return looked;
     const bool replacing = looked.ok();
     // Only a regular file is replaced: a link or anything else planted at the name stays as it is.
@@ -123,9 +134,8 @@ Status writeFileAtomically(const std::string& path, const std::string& bytes) {
     std::unique_ptr<File> file;
     Status made;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        temporary = temporaryName(directory, leaf);
-        made =
-            fs.openFile(nullptr, temporary, kWrite | kCreate | kExclusive | kNoFollow, 0666, file);
+        temporary = temporaryName(leaf);
+        made = fs.openFile(&at, temporary, kWrite | kCreate | kExclusive | kNoFollow, 0666, file);
         if (made || !made.exists()) break;
     }
     if (!made) return made;
@@ -141,20 +151,39 @@ Status writeFileAtomically(const std::string& path, const std::string& bytes) {
     if (written) written = file->sync();
     if (written) written = file->close();
     file.reset();
-    if (written) written = fs.rename(nullptr, temporary, nullptr, path, RenameMode::Replace);
+    if (written) written = fs.rename(&at, temporary, &at, leaf, RenameMode::Replace);
     if (!written) {
-        fs.remove(nullptr, temporary, false);
+        fs.remove(&at, temporary, false);
         return written;
     }
     // Make a replacement durable: once this returns, a crash cannot bring the old content back.
     // A file that is new needs no such sync: until its directory entry reaches the disk a crash
     // leaves no file at all, just as if the save had not begun. A failure here cannot undo the
     // rename, so it is not one.
-    if (replacing) {
-        std::unique_ptr<Directory> parent;
-        if (fs.openDirectory(nullptr, directory, true, true, parent)) parent->sync();
-    }
+    if (replacing) at.sync();
     return Status();
+}
+
+Status openBelow(const std::string& base, const std::string& inside,
+                 std::unique_ptr<Directory>& directory) {
+    FileSystem& fs = fileSystem();
+    std::unique_ptr<Directory> current;
+    Status opened = fs.openDirectory(nullptr, base, true, false, current);
+    std::size_t start = 0;
+    while (opened && start < inside.size()) {
+        const std::size_t slash = std::min(inside.find('/', start), inside.size());
+        std::unique_ptr<Directory> next;
+        const bool last = slash == inside.size();
+        opened =
+            fs.openDirectory(current.get(), inside.substr(start, slash - start), false, last, next);
+        // A directory we may only pass through is still one.
+        if (!opened && last && opened.denied())
+            opened = fs.openDirectory(current.get(), inside.substr(start), false, false, next);
+        current = std::move(next);
+        start = slash + 1;
+    }
+    if (opened) directory = std::move(current);
+    return opened;
 }
 
 Status touchFile(const std::string& path) {

@@ -32,6 +32,15 @@ ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string
 // that is not a regular file (a link, a directory, a FIFO) is left alone and the write fails with
 // wrongKind(). On failure the temporary file is removed and `path` is untouched.
 Status writeFileAtomically(const std::string& path, const std::string& bytes);
+// The same for the file `leaf` of the open directory `at`.
+Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes);
+
+// Opens `inside` (a relative path of plain names) below the directory `base`, following no link
+// on the way down from `base`, so that nothing reached through it lies outside `base`. `base`
+// itself is followed: it is the caller's path. wrongKind() when a link or a non-directory is in
+// the way.
+Status openBelow(const std::string& base, const std::string& inside,
+                 std::unique_ptr<Directory>& directory);
 
 // Creates an empty file at `path`, keeping one that is there; never follows a link there.
 Status touchFile(const std::string& path);

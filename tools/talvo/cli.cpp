@@ -42,9 +42,33 @@ void fail(const std::string& what) {
     fail(what, talvo2::ResultDirectoryManager::getLastError());
 }
 
+namespace {
+
+// The library's catalog has no text for some codes ("An unknown error occurred"); these say what
+// they mean here.
+const char* messageWithoutCatalogText(talvo2::error_t code) {
+    switch (code) {
+        case talvo2::AccessDenied:
+            return "the flag's lock file may not be opened";
+        case talvo2::RecordFormatError:
+            return "the flag's owner record is damaged or too large";
+        case talvo2::FlagOwnedElsewhere:
+            return "the flag is held by someone else";
+        case talvo2::OperationFailed:
+            return "a file could not be read, written or removed (damaged, not a regular file, or "
+                   "too large)";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
 void fail(const std::string& what, talvo2::error_t code) {
     if (code == talvo2::OK) throw CommandFailure(kExitFailed, what + ": the operation failed");
-    throw CommandFailure(exitStatusFor(code), what + ": " + utf8(talvo2::toString(code)));
+    const char* own = messageWithoutCatalogText(code);
+    throw CommandFailure(exitStatusFor(code),
+                         what + ": " + (own ? std::string(own) : utf8(talvo2::toString(code))));
 }
 
 std::wstring wide(const std::string& utf8Text) {
