@@ -36,7 +36,11 @@ error_t FileLocker::writeRecord(const std::wstring& path, const corekit2::varian
     std::string bytes;
     if (!renderBag(bag, bytes)) return RecordFormatError;
     bytes.push_back('\0');
-    return platform::writeFileAtomically(ulib_2_18::to_utf8(path), bytes) ? OK : FileError;
+    // A record means nothing once its holder is gone, and a crash of the machine takes the lock
+    // with it; an empty or missing record reads as a dead holder's. So it is replaced atomically,
+    // for readers in other processes, but not synced: a flag is taken around every write into a
+    // result, and an fsync each time would cost more than the rest of the flag.
+    return platform::writeFileAtomically(ulib_2_18::to_utf8(path), bytes, false) ? OK : FileError;
 }
 
 error_t FileLocker::readRecord(const std::wstring& path, corekit2::variant_bag_t& bag) {

@@ -106,7 +106,7 @@ ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string
     return ReadOutcome::Read;
 }
 
-Status writeFileAtomically(const std::string& path, const std::string& bytes) {
+Status writeFileAtomically(const std::string& path, const std::string& bytes, bool durable) {
     std::string directory;
     std::string leaf;
     splitPath(path, directory, leaf);
@@ -117,10 +117,11 @@ Status writeFileAtomically(const std::string& path, const std::string& bytes) {
     Status opened = fileSystem().openDirectory(nullptr, directory, true, true, parent);
     if (!opened) opened = fileSystem().openDirectory(nullptr, directory, true, false, parent);
     if (!opened) return opened;
-    return writeFileAtomicallyIn(*parent, leaf, bytes);
+    return writeFileAtomicallyIn(*parent, leaf, bytes, durable);
 }
 
-Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes) {
+Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes,
+                             bool durable) {
     FileSystem& fs = fileSystem();
     FileInfo existing;
     const Status looked = fs.status(&at, leaf, false, existing);
@@ -148,7 +149,7 @@ Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::
             file->setOwner(existing.owner, existing.group);
     }
     Status written = writeAll(*file, bytes);
-    if (written) written = file->sync();
+    if (written && durable) written = file->sync();
     if (written) written = file->close();
     file.reset();
     if (written) written = fs.rename(&at, temporary, &at, leaf, RenameMode::Replace);
@@ -160,7 +161,7 @@ Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::
     // A file that is new needs no such sync: until its directory entry reaches the disk a crash
     // leaves no file at all, just as if the save had not begun. A failure here cannot undo the
     // rename, so it is not one.
-    if (replacing) at.sync();
+    if (replacing && durable) at.sync();
     return Status();
 }
 

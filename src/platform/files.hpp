@@ -31,9 +31,13 @@ ReadOutcome readFileHead(const std::string& path, std::size_t limit, std::string
 // keeps its permissions and, where this process may set them, its owner. Something at `path`
 // that is not a regular file (a link, a directory, a FIFO) is left alone and the write fails with
 // wrongKind(). On failure the temporary file is removed and `path` is untouched.
-Status writeFileAtomically(const std::string& path, const std::string& bytes);
+// With `durable` false the data is not synced: readers still see the old content or the new, but
+// after a crash of the machine the file may be empty or gone, which suits files that mean
+// nothing once their writer is gone.
+Status writeFileAtomically(const std::string& path, const std::string& bytes, bool durable = true);
 // The same for the file `leaf` of the open directory `at`.
-Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes);
+Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes,
+                             bool durable = true);
 
 // Opens `inside` (a relative path of plain names) below the directory `base`, following no link
 // on the way down from `base`, so that nothing reached through it lies outside `base`. `base`

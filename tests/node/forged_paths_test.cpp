@@ -71,12 +71,17 @@ TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
     before = snapshot(dir.path() / "home");
     const std::wstring forged[] = {dir.wide(L"home/important.txt"), dir.wide(L"home/work"),
                                    dir.wide(L"home/res.talvolink"), L"/"};
-    for (const std::wstring& backlink : forged) {
+    // Each forged into a member of the project, and into a result of no group.
+    for (int i = 0; i < 8; ++i) {
+        const std::wstring& backlink = forged[i / 2];
         SCOPED_TRACE(test::utf8Path(backlink).string());
-        const auto made = project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
+        auto made = i % 2 ? ResultDirectoryManager::create(dir.wide(L"shared/r@@@").c_str(),
+                                                                 false, nullptr, false, nullptr)
+                                : project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
         ASSERT_TRUE(made);
         const std::wstring marker = made->getMarkerFilePath();
         const std::wstring path = made->getPath();
+        made.reset();  // so the next open reads the forged marker
         setBacklink(marker, backlink);
         // Opening binds and updates links, saving rewrites them, a new parent moves them, and
         // removal takes the node's link: none of them may touch what the backlink names.

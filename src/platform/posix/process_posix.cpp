@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -30,13 +31,23 @@ uint32_t parentProcessId() {
 }
 
 std::wstring userName() {
+    // Every flag taken records the name; the password database is read once per user id (a
+    // process may change it), not once per flag.
+    static std::mutex mutex;
+    static uid_t cachedFor = static_cast<uid_t>(-1);
+    static std::wstring cached;
+    const uid_t user = ::geteuid();
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (user == cachedFor) return cached;
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     struct passwd entry {};
     struct passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+    if (::getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
         return std::wstring();
-    return ulib_2_18::from_utf8(found->pw_name);
+    cached = ulib_2_18::from_utf8(found->pw_name);
+    cachedFor = user;
+    return cached;
 }
 
 }  // namespace talvo2::platform
