@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>

@@ -75,9 +75,9 @@ TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
     for (int i = 0; i < 8; ++i) {
         const std::wstring& backlink = forged[i / 2];
         SCOPED_TRACE(test::utf8Path(backlink).string());
-        auto made = i % 2 ? ResultDirectoryManager::create(dir.wide(L"shared/r@@@").c_str(),
-                                                                 false, nullptr, false, nullptr)
-                                : project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
+        auto made = i % 2 ? ResultDirectoryManager::create(dir.wide(L"shared/r@@@").c_str(), false,
+                                                           nullptr, false, nullptr)
+                          : project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
         ASSERT_TRUE(made);
         const std::wstring marker = made->getMarkerFilePath();
         const std::wstring path = made->getPath();
