@@ -23,15 +23,6 @@ using corekit2::variant_bag_t;
 using corekit2::variant_t;
 using test::TempDir;
 
-// Every file below `root` with its content, directories as "<dir>".
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
-        files[it->path().string()] =
-            fs::is_directory(it->status()) ? "<dir>" : test::readFile(it->path());
-    return files;
-}
-
 void setBacklink(const std::wstring& marker, const std::wstring& backlink) {
     variant_bag_t bag;
     ASSERT_EQ(corekit2::load_variant_bag(bag, marker.c_str(), ""), corekit2::BAG_OK);
@@ -57,7 +48,7 @@ struct ForgedPaths : ::testing::Test {
                                                    true, nullptr));
         project = IProject::create(dir.wide(L"shared/P").c_str(), nullptr, false);
         ASSERT_TRUE(project);
-        before = snapshot(dir.path() / "home");
+        before = test::snapshot(dir.path() / "home");
     }
 
     TempDir dir;
@@ -68,7 +59,7 @@ struct ForgedPaths : ::testing::Test {
 TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
     // A link file of the victim's own that names their result, as a backlink would.
     plantLink(dir.wide(L"home/res.talvolink"), dir.wide(L"home/res/res.talvo"));
-    before = snapshot(dir.path() / "home");
+    before = test::snapshot(dir.path() / "home");
     const std::wstring forged[] = {dir.wide(L"home/important.txt"), dir.wide(L"home/work"),
                                    dir.wide(L"home/res.talvolink"), L"/"};
     // Each forged into a member of the project, and into a result of no group.
@@ -92,7 +83,7 @@ TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
         EXPECT_TRUE(opened->setParent(dir.wide(L"shared/P").c_str()));
         EXPECT_TRUE(opened->remove());
         EXPECT_FALSE(fs::exists(test::utf8Path(path)));
-        EXPECT_EQ(snapshot(dir.path() / "home"), before);
+        EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
     }
 }
 
@@ -106,7 +97,7 @@ TEST_F(ForgedPaths, PlantedLinkFilesLoseOnlyThemselvesToRemoval) {
         plantLink(dir.wide(L"shared/P/x" + std::to_wstring(n++) + L".talvolink"), target);
     const sptr_t<INodeGroup> group = project->getNodeGroup();
     group->removeNodes(nullptr, 0);
-    EXPECT_EQ(snapshot(dir.path() / "home"), before);
+    EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
 
     // Opened one by one, they lead to no node, or to a missing one whose removal takes the link
     // alone.
@@ -121,7 +112,7 @@ TEST_F(ForgedPaths, PlantedLinkFilesLoseOnlyThemselvesToRemoval) {
             EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
         }
     }
-    EXPECT_EQ(snapshot(dir.path() / "home"), before);
+    EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
 }
 
 }  // namespace

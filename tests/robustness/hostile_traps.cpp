@@ -103,24 +103,6 @@ void makeCanary(const fs::path& canary) {
     ASSERT_EQ(runAsUser(kAlice, kSharedGroup, [&] { makeResult(canary / "alice/mine"); }), 0);
 }
 
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> entries;
-    const auto describe = [&entries](const fs::path& path) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) return;
-        std::string text = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
-                           std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
-                           std::to_string(st.st_mtim.tv_sec) + "." +
-                           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_nlink);
-        if (S_ISREG(st.st_mode)) text += " " + readFile(path);
-        if (S_ISLNK(st.st_mode)) text += " -> " + fs::read_symlink(path).string();
-        entries[path.string()] = text;
-    };
-    describe(root);
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) describe(it->path());
-    return entries;
-}
-
 void plantTraps(const fs::path& shared, const fs::path& canary) {
     const fs::path& S = shared;
     const fs::path& C = canary;

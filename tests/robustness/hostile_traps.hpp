@@ -4,7 +4,6 @@
 // unprivileged attacker plants inside it.
 
 #include <boost/filesystem.hpp>
-#include <map>
 #include <string>
 
 namespace talvo2::test {
@@ -15,10 +14,6 @@ constexpr unsigned kMallory = 60003;
 // Makes the victim's tree at `canary` as root: loose files, a result, a project whose member is
 // linked in from elsewhere, and a folder of kAlice's with a result of hers.
 void makeCanary(const boost::filesystem::path& canary);
-
-// Every entry below `root` (itself included), described by type, owner, mode, size, modification
-// time and content or link target; equal snapshots mean nothing was changed, created or removed.
-std::map<std::string, std::string> snapshot(const boost::filesystem::path& root);
 
 // Fills `shared` with well-formed nodes (a project P with three members, an experiment E, results
 // r000 to r011), then forges and traps them, naming places in `canary`. Run as the attacker.

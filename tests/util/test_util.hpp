@@ -5,6 +5,7 @@
 
 #include <boost/filesystem.hpp>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace talvo2::test {
@@ -58,6 +59,10 @@ int startAsUser(unsigned uid, unsigned gid, const std::function<void()>& body);
 // Makes `directory` (and everything below it) a shared project folder of kSharedGroup:
 // group-owned, group-writable and setgid, as docs/security.md tells.
 void shareWithGroup(const boost::filesystem::path& directory);
+
+// Every entry below `root` (itself included), described by type, owner, mode, size, modification
+// time and content or link target: equal snapshots mean nothing was changed, created or removed.
+std::map<std::string, std::string> snapshot(const boost::filesystem::path& root);
 
 // Writes `content` to `path`, creating or truncating it.
 void writeFile(const boost::filesystem::path& path, const std::string& content);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,15 +69,16 @@ bool passLockToCommand(const std::string& flagName) {
 
 // The child's side: take the flag, tell the parent, become the command. Never returns.
 [[noreturn]] void becomeHolder(const std::string& flagName, const std::vector<std::string>& command,
-                               const std::function<void()>& take, int heldPipe) {
+                               const std::function<void()>& take, int heldSocket) {
     int status = kExitFailed;
     try {
         take();
         if (!passLockToCommand(flagName))
             throw CommandFailure(kExitFailed, "cannot hand the flag's lock to " + command.front());
         std::cout.flush();
+        // Told without SIGPIPE: a parent killed meanwhile must not take the command with it.
         const char held = 'H';
-        if (::write(heldPipe, &held, 1) != 1) throw CommandFailure(kExitFailed, "");
+        (void)!::send(heldSocket, &held, 1, MSG_NOSIGNAL);
         std::vector<char*> argv;
         for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -101,7 +103,8 @@ bool passLockToCommand(const std::string& flagName) {
 int runHoldingFlag(const std::string& flagName, const std::vector<std::string>& command,
                    const std::function<void()>& take, const std::function<void()>& release) {
     int held[2];
-    if (::pipe2(held, O_CLOEXEC) != 0) throw CommandFailure(kExitFailed, "cannot make a pipe");
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, held) != 0)
+        throw CommandFailure(kExitFailed, "cannot make a socket pair");
     // A terminal's Ctrl-C reaches the command directly (same process group); SIGTERM and SIGHUP
     // sent to this process alone are passed on.
     struct sigaction forward {};
