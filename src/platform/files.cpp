@@ -187,6 +187,25 @@ Status openBelow(const std::string& base, const std::string& inside,
     return opened;
 }
 
+Status makeBelow(const std::string& base, const std::string& inside) {
+    FileSystem& fs = fileSystem();
+    std::unique_ptr<Directory> current;
+    Status opened = fs.openDirectory(nullptr, base, true, false, current);
+    std::size_t start = 0;
+    while (opened && start < inside.size()) {
+        const std::size_t slash = std::min(inside.find('/', start), inside.size());
+        const std::string name = inside.substr(start, slash - start);
+        start = slash + 1;
+        if (name.empty() || name == ".") continue;
+        const Status made = fs.makeDirectory(current.get(), name, 0777);
+        if (!made && !made.exists()) return made;
+        std::unique_ptr<Directory> next;
+        opened = fs.openDirectory(current.get(), name, false, false, next);
+        current = std::move(next);
+    }
+    return opened;
+}
+
 Status touchFile(const std::string& path) {
     std::unique_ptr<File> file;
     const Status made = fileSystem().openFile(

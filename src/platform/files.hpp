@@ -45,6 +45,9 @@ Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::
 // the way.
 Status openBelow(const std::string& base, const std::string& inside,
                  std::unique_ptr<Directory>& directory);
+// Makes the directories of `inside` below `base` that are missing, level by level, never through
+// a link: a link planted on the way fails with wrongKind() and nothing is made where it points.
+Status makeBelow(const std::string& base, const std::string& inside);
 
 // Creates an empty file at `path`, keeping one that is there; never follows a link there.
 Status touchFile(const std::string& path);

@@ -245,11 +245,12 @@ const wchar_t* ResultDirectory::getSubdir(const wchar_t* name) {
         // A path the system cannot take is refused like a bad name.
         if (toFsPath(path).native().size() >= PATH_MAX)
             return failed<const wchar_t*>(nullptr, ParameterError);
-        // A directory that cannot be made, or a file in its place, answers null with OK.
-        const error_t made = tryCreateDirectory(path);
-        if (made != OK && made != AlreadyExists) return {nullptr, OK};
-        if (platform::typeAt(toFsPath(path).native(), true) != platform::FileType::Directory)
+        // A directory that cannot be made, or a file in its place, answers null with OK; so does
+        // a link on the way, which would have the caller write wherever it points.
+        if (!platform::makeBelow(fieldsOf(*this).directory.native(), relative.native()))
             return {nullptr, OK};
+        // One this user cannot write into is no use either.
+        if (tryCreateDirectory(path) != AlreadyExists) return {nullptr, OK};
         m_subdir = path;
         return {m_subdir.c_str(), OK};
     });
