@@ -85,6 +85,7 @@ Result<bool> bindNode(Node& node, const std::wstring& markerPath, const wchar_t*
             if (*backlink && f.linkFilePath.empty() && linkLeadsTo(backlink, f.markerFilePath)) {
                 std::wstring linked;
                 readLinkFile(node, backlink, linked);
+                if (linked != f.markerFilePath) f.linkStale = true;
             }
             // A node reached through a link belongs to the group that holds the link.
             if (!f.parent && !f.linkFilePath.empty() && isRegularFile(f.linkFilePath))
