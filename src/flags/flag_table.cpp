@@ -222,4 +222,12 @@ void FlagTable::resume(const fs::path& from, const fs::path& to) {
     m_suspended.unlock();
 }
 
+void FlagTable::moved(const fs::path& from, const fs::path& to) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    std::map<std::wstring, Entry> renamed;
+    for (auto& [flag, entry] : m_entries)
+        renamed[toWide(to / toFsPath(flag).lexically_relative(from))] = std::move(entry);
+    m_entries.swap(renamed);
+}
+
 }  // namespace talvo2

@@ -28,6 +28,7 @@ public:
     void releaseAll() override;
     void suspend() override;
     void resume(const boost::filesystem::path& from, const boost::filesystem::path& to) override;
+    void moved(const boost::filesystem::path& from, const boost::filesystem::path& to) override;
 
 private:
     // Acquiring; `record` (when given) receives the owner record the acquisition produced or met.

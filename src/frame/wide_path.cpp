@@ -31,4 +31,13 @@ bool isPlainName(const std::wstring& name) {
            name.find(L'/') == std::wstring::npos && name.find(L'\0') == std::wstring::npos;
 }
 
+bool isWithin(const boost::filesystem::path& inner, const boost::filesystem::path& outer) {
+    auto it = inner.begin();
+    for (const boost::filesystem::path& part : outer) {
+        if (it == inner.end() || *it != part) return false;
+        ++it;
+    }
+    return true;
+}
+
 }  // namespace talvo2

@@ -24,4 +24,7 @@ bool isEncodable(const std::wstring& text);
 // store (a name too long, say).
 bool isPlainName(const std::wstring& name);
 
+// Whether `inner` is `outer` or lies below it, lexically (both absolute and normal).
+bool isWithin(const boost::filesystem::path& inner, const boost::filesystem::path& outer);
+
 }  // namespace talvo2

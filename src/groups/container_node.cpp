@@ -55,19 +55,7 @@ bool ContainerNode<Base>::remove() {
 template <class Base>
 std::wstring ContainerNode<Base>::duplicate(const wchar_t* name) const {
     return exported(std::wstring(), [&]() -> Reply<std::wstring> {
-        const Result<std::wstring> made = duplicateNode(
-            *this, name,
-            [](const wchar_t* path) -> Result<sptr_t<INode>> {
-                if constexpr (std::is_same_v<Base, ProjectBase>) {
-                    Result<sptr_t<IProject>> created = createContainer<IProject>(path, nullptr);
-                    return {std::move(created.value), created.error};
-                } else {
-                    Result<sptr_t<IExperiment>> created =
-                        createContainer<IExperiment>(path, nullptr);
-                    return {std::move(created.value), created.error};
-                }
-            },
-            false);
+        const Result<std::wstring> made = duplicateNode(*this, name, false, false);
         return {made.value, made.error};
     });
 }
@@ -122,17 +110,21 @@ Result<sptr_t<View>> createContainer(const wchar_t* path, const wchar_t* base) {
     corekit2::variant_bag_t bag;
     writeCreationMetadata(bag);
     const auto [directory, markerName] = splitMarkerPath(path, markerExtension<View>());
-    std::wstring created;
-    std::unique_ptr<OwnerListingHint> listed;
-    const error_t made =
-        makeNodeDirectory(directory, base ? base : L"", false, bag, false, created, &listed);
-    if (made == AlreadyExists && existingAllowed) {
+    NodeRequest request;
+    request.path = directory;
+    request.base = base ? base : L"";
+    request.bag = &bag;
+    request.markerName = markerName;
+    MadeNode made;
+    const error_t outcome = makeNode(request, made);
+    std::wstring created = made.directory;
+    if (outcome == AlreadyExists && existingAllowed) {
         created = normalizedAbsolute(directory);
-    } else if (made != OK) {
-        return {{}, made};
+        const error_t written = writeMarkerFile(created, markerName, bag);
+        if (written != OK) return {{}, written};
+    } else if (outcome != OK) {
+        return {{}, outcome};
     }
-    const error_t written = writeMarkerFile(created, markerName, bag);
-    if (written != OK) return {{}, written};
     return openContainer<View>(created.c_str(), base);
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <optional>
 
+#include "frame/bag_files.hpp"
 #include "frame/bag_values.hpp"
 #include "frame/wide_path.hpp"
 #include "node/marker_files.hpp"
@@ -11,6 +12,7 @@
 #include "node/node_opener.hpp"
 #include "node/node_relations.hpp"
 #include "platform/files.hpp"
+#include "platform/hidden_entries.hpp"
 #include "platform/tree_walk.hpp"
 #include "ulib_2_18/text.hpp"
 
@@ -34,10 +36,9 @@ bool isLinkFileName(const std::string& name) {
 // The highest number among the entries of `directory` that match `pattern` and could be nodes
 // (directories and link files). One pass over the folder, asking the type only of entries that
 // would raise the highest number so far: in a folder of N results listed in any order that is
-// about ln N status queries, not N. The same pass notes, when `owners` is given, the files that
-// could be the folder's own marker, so the new node's binding need not list the folder again.
+// about ln N status queries, not N.
 void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
-                   std::optional<uint64_t>& highest, std::vector<std::string>* owners) {
+                   std::optional<uint64_t>& highest) {
     // Names are first compared with the prefix as bytes, so entries that cannot match cost no
     // conversion.
     const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
@@ -46,9 +47,6 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
     for (const platform::DirectoryEntry& entry : entries) {
         const std::string& name = entry.name;
         const fs::path path = directory / name;
-        if (owners && isOwnerFileName(name) &&
-            platform::typeAt(path.native(), false) == platform::FileType::Regular)
-            owners->push_back(name);
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         uint64_t number = 0;
         if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
@@ -62,107 +60,213 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
     }
 }
 
+// The parent directories a creation made, taken back (the empty ones, deepest first) unless the
+// creation succeeds.
+class MadeParents {
+public:
+    ~MadeParents() {
+        if (m_kept) return;
+        for (auto it = m_made.rbegin(); it != m_made.rend(); ++it)
+            if (!platform::fileSystem().remove(nullptr, it->native(), true)) break;
+    }
+    // Makes `directory` and the missing directories above it.
+    error_t make(const fs::path& directory) {
+        std::vector<fs::path> missing;
+        fs::path at = directory;
+        while (!at.empty() && at != at.root_path() &&
+               platform::typeAt(at.native(), false) == platform::FileType::Missing) {
+            missing.push_back(at);
+            at = at.parent_path();
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            const platform::Status made =
+                platform::fileSystem().makeDirectory(nullptr, it->native(), 0777);
+            if (made) {
+                m_made.push_back(*it);
+            } else if (!made.exists()) {
+                // Nothing there although asked: a link that leads nowhere, or a refusal.
+                return made.missing() ? NotFound : made.error();
+            }
+        }
+        return OK;
+    }
+    void keep() { m_kept = true; }
+
+private:
+    std::vector<fs::path> m_made;
+    bool m_kept = false;
+};
+
+// The marker's file name in a directory named `name`.
+std::string markerLeafFor(const std::wstring& markerName, const std::wstring& name) {
+    fs::path leaf = toFsPath(markerName);
+    if (leaf.stem().empty()) leaf = toFsPath(name + toWide(leaf.extension()));
+    return leaf.native();
+}
+
+// Fills `directory` as the request says: its filler, or a marker holding the bag.
+error_t fillNode(const NodeRequest& request, platform::Directory& directory,
+                 const std::string& markerLeaf) {
+    if (request.fill) return request.fill(directory, markerLeaf);
+    std::string bytes;
+    if (!renderBag(request.bag ? *request.bag : corekit2::variant_bag_t(), bytes))
+        return OperationFailed;
+    const platform::Status written = platform::writeNewFile(directory, markerLeaf, bytes);
+    if (written) return OK;
+    return written.missing() ? NotFound : OperationFailed;
+}
+
+// Where renaming without replacing is not offered (some network file systems): the directory is
+// made under its final name and filled there, and removed again when filling fails.
+error_t makeInPlace(const NodeRequest& request, platform::Directory& parent,
+                    const fs::path& parentPath, const std::wstring& name) {
+    const std::string leaf = toFsPath(name).native();
+    const error_t made = tryCreateDirectory(toWide(parentPath / leaf));
+    if (made != OK) return made;
+    std::unique_ptr<platform::Directory> directory;
+    error_t filled = OperationFailed;
+    if (platform::fileSystem().openDirectory(&parent, leaf, false, true, directory))
+        filled = fillNode(request, *directory, markerLeafFor(request.markerName, name));
+    directory.reset();
+    if (filled != OK) platform::removeTreeAt(parent, leaf);
+    return filled;
+}
+
+// Variables may hold anything: what they expand to must still name one entry of the parent,
+// never a path that leads elsewhere.
+error_t usable(const std::wstring& name) {
+    if (name.find(L'/') != std::wstring::npos) return ReservedCharacters;
+    return name.empty() || name == L"." || name == L".." ? InvalidPath : OK;
+}
+
 }  // namespace
 
-error_t makeNodeDirectory(const std::wstring& path, const std::wstring& base, bool overwrite,
-                          const corekit2::variant_bag_t& bag, bool literal, std::wstring& created,
-                          std::unique_ptr<OwnerListingHint>* listed) {
-    if (!isEncodable(path) || !isEncodable(base)) return InvalidPath;
+error_t makeNode(const NodeRequest& request, MadeNode& result) {
+    const std::wstring& path = request.path;
+    if (!isEncodable(path) || !isEncodable(request.base)) return InvalidPath;
     // "." and ".." name directories that are there already (the caller's own, or the one above
     // it): asked to overwrite, they would delete it.
     std::wstring last = path;
     while (last.size() > 1 && last.back() == L'/') last.pop_back();
     last.erase(0, last.find_last_of(L'/') + 1);
-    if (overwrite && (last == L"." || last == L"..")) return InvalidPath;
-    {
-        std::wstring current;
-        const error_t located = absolutePath(L".", current);
-        if (located != OK) return located;
-        fs::path root = toFsPath(current);
-        fs::path baseDirectory;
-        if (!base.empty()) {
-            baseDirectory = toFsPath(base).is_absolute() ? toFsPath(base) : root / toFsPath(base);
-            // A base where no group opens anchors nothing: the path counts from the current
-            // directory, as without a base.
-            const std::wstring output = groupOutputDirectory(toWide(baseDirectory));
-            if (!output.empty()) root = toFsPath(output);
+    if (request.overwrite && (last == L"." || last == L"..")) return InvalidPath;
+
+    std::wstring current;
+    const error_t located = absolutePath(L".", current);
+    if (located != OK) return located;
+    fs::path root = toFsPath(current);
+    fs::path baseDirectory;
+    if (!request.base.empty()) {
+        const fs::path base = toFsPath(request.base);
+        baseDirectory = base.is_absolute() ? base : root / base;
+        // A base where no group opens anchors nothing: the path counts from the current
+        // directory, as without a base.
+        const std::wstring output = groupOutputDirectory(toWide(baseDirectory));
+        if (!output.empty()) root = toFsPath(output);
+    }
+    const fs::path given = toFsPath(path);
+    fs::path resolved = (given.is_absolute() ? given : root / given).lexically_normal();
+    if (resolved.filename_is_dot() && resolved.has_parent_path()) resolved = resolved.parent_path();
+    const fs::path parentPath = resolved.parent_path();
+    const std::wstring element = toWide(resolved.filename());
+    if (baseDirectory.empty()) baseDirectory = parentPath;
+
+    const error_t checked = checkResultNamePattern(element.c_str());
+    if (checked != OK) return checked;
+    const corekit2::variant_bag_t* variables = request.bag ? talvoSection(*request.bag) : nullptr;
+    ResultNamePattern pattern;
+    const error_t parsed = parsePattern(element, variables, pattern);
+    if (parsed != OK) return parsed;
+    const bool numbered = pattern.width != 0 && !request.literal;
+    if (numbered && request.overwrite) return ParameterError;
+    // A copy into its own source would copy the new directory into itself without end.
+    if (!request.notWithin.empty() && isWithin(parentPath, toFsPath(request.notWithin)))
+        return ParameterError;
+
+    MadeParents parents;
+    const platform::FileType parentType = platform::typeAt(parentPath.native(), true);
+    if (parentType == platform::FileType::Missing) {
+        const error_t made = parents.make(parentPath);
+        if (made != OK) return made;
+    } else if (parentType != platform::FileType::Directory) {
+        return NotFound;
+    }
+    std::unique_ptr<platform::Directory> parent;
+    const platform::Status opened =
+        platform::fileSystem().openDirectory(nullptr, parentPath.native(), true, false, parent);
+    if (!opened) return opened.missing() ? NotFound : opened.error();
+
+    std::optional<uint64_t> highest;
+    if (numbered) {
+        highestNumber(parentPath, pattern, highest);
+        if (baseDirectory != parentPath) highestNumber(baseDirectory, pattern, highest);
+    }
+    uint64_t next = highest ? *highest + 1 : 0;
+    std::wstring name =
+        numbered ? expandPattern(pattern, next, variables) : expandVariables(element, variables);
+    error_t nameOk = usable(name);
+    if (nameOk != OK) return nameOk;
+
+    platform::StagedDirectory stage;
+    const platform::Status staged = stage.make(*parent);
+    if (!staged) {
+        if (staged.unsupported()) {
+            const error_t made = makeInPlace(request, *parent, parentPath, name);
+            if (made != OK) return made;
+        } else {
+            return staged.missing() ? NotFound : staged.error();
         }
-        const fs::path given = toFsPath(path);
-        fs::path resolved = (given.is_absolute() ? given : root / given).lexically_normal();
-        if (resolved.filename_is_dot() && resolved.has_parent_path())
-            resolved = resolved.parent_path();
-        const fs::path parent = resolved.parent_path();
-        const std::wstring element = toWide(resolved.filename());
-        if (baseDirectory.empty()) baseDirectory = parent;
-
-        const error_t checked = checkResultNamePattern(element.c_str());
-        if (checked != OK) return checked;
-        const corekit2::variant_bag_t* variables = talvoSection(bag);
-        ResultNamePattern pattern;
-        const error_t parsed = parsePattern(element, variables, pattern);
-        if (parsed != OK) return parsed;
-
-        const platform::FileType parentType = platform::typeAt(parent.native(), true);
-        if (parentType == platform::FileType::Missing) {
-            const error_t made = tryCreateDirectory(toWide(parent));
-            if (made != OK && made != AlreadyExists) return made;
-        } else if (parentType != platform::FileType::Directory) {
-            return NotFound;
-        }
-
-        // Variables may hold anything: what they expand to must still name one entry of the
-        // parent, never a path that leads elsewhere.
-        const auto usable = [](const std::wstring& name) {
-            if (name.find(L'/') != std::wstring::npos) return ReservedCharacters;
-            return name.empty() || name == L"." || name == L".." ? InvalidPath : OK;
-        };
-
-        if (pattern.width != 0 && !literal) {
-            if (overwrite) return ParameterError;
-            std::optional<uint64_t> highest;
-            std::vector<std::string> owners;
-            highestNumber(parent, pattern, highest, &owners);
-            if (baseDirectory != parent) highestNumber(baseDirectory, pattern, highest, nullptr);
-            uint64_t next = highest ? *highest + 1 : 0;
-            error_t made = AlreadyExists;
-            bool retried = false;
-            fs::path candidate;
-            for (;;) {
-                const std::wstring name = expandPattern(pattern, next, variables);
-                const error_t nameOk = usable(name);
-                if (nameOk != OK) return nameOk;
-                candidate = parent / toFsPath(name);
-                made = tryCreateDirectory(toWide(candidate));
-                ++next;
-                if (made == AlreadyExists) continue;
-                // One more try past a number that failed for a reason of its own.
-                if (made != OK && made != InsufficientPermissions && !retried) {
-                    retried = true;
-                    continue;
-                }
-                break;
-            }
-            if (made == OK) {
-                created = toWide(candidate);
-                if (listed) *listed = std::make_unique<OwnerListingHint>(parent, std::move(owners));
-            }
-            return made;
-        }
-
-        const std::wstring name = expandVariables(element, variables);
-        const error_t nameOk = usable(name);
-        if (nameOk != OK) return nameOk;
-        const fs::path candidate = parent / toFsPath(name);
-        if (overwrite &&
-            platform::typeAt(candidate.native(), false) != platform::FileType::Missing) {
-            platform::removeTree(candidate.native());
-            if (platform::typeAt(candidate.native(), false) != platform::FileType::Missing)
+    } else {
+        std::string leaf = markerLeafFor(request.markerName, name);
+        const error_t filled = fillNode(request, stage.directory(), leaf);
+        if (filled != OK) return filled;
+        std::string aside;  // what an overwrite replaces, out of sight until the new one is in
+        if (request.overwrite && platform::typeAt((parentPath / toFsPath(name)).native(), false) !=
+                                     platform::FileType::Missing) {
+            aside = platform::hiddenDirectoryName(platform::HiddenKind::Removal);
+            if (!platform::fileSystem().rename(parent.get(), toFsPath(name).native(), parent.get(),
+                                               aside, platform::RenameMode::NoReplace))
                 return OperationFailed;
         }
-        const error_t made = tryCreateDirectory(toWide(candidate));
-        if (made == OK) created = toWide(candidate);
-        return made;
+        bool retried = false;
+        for (;;) {
+            const platform::Status published = stage.publish(toFsPath(name).native());
+            if (published) break;
+            if (published.unsupported()) {
+                stage.discard();
+                const error_t made = makeInPlace(request, *parent, parentPath, name);
+                if (made != OK) return made;
+                break;
+            }
+            const bool taken = published.exists();
+            if (!numbered || (!taken && retried)) {
+                if (!aside.empty())
+                    platform::fileSystem().rename(parent.get(), aside, parent.get(),
+                                                  toFsPath(name).native(),
+                                                  platform::RenameMode::NoReplace);
+                return taken ? AlreadyExists : published.error();
+            }
+            // The number is taken: the next one. One more try past a number that failed for a
+            // reason of its own.
+            if (!taken) retried = true;
+            name = expandPattern(pattern, ++next, variables);
+            nameOk = usable(name);
+            if (nameOk != OK) return nameOk;
+            const std::string nextLeaf = markerLeafFor(request.markerName, name);
+            if (nextLeaf != leaf) {
+                if (!platform::fileSystem().rename(&stage.directory(), leaf, &stage.directory(),
+                                                   nextLeaf, platform::RenameMode::Replace))
+                    return OperationFailed;
+                leaf = nextLeaf;
+            }
+        }
+        if (!aside.empty()) platform::removeTreeAt(*parent, aside);
     }
+    parents.keep();
+    const fs::path created = parentPath / toFsPath(name);
+    result.directory = toWide(created);
+    result.marker = toWide(created / markerLeafFor(request.markerName, name));
+    return OK;
 }
 
 }  // namespace talvo2

@@ -35,6 +35,9 @@ public:
     // Holds the suspended flags again in `to` (the directory they were in, `from`, after a failed
     // copy); a flag that cannot be held there is let go.
     virtual void resume(const boost::filesystem::path& from, const boost::filesystem::path& to) = 0;
+    // The node's directory was renamed from `from` to `to`: the held flags' files went with it,
+    // still held; only the paths they are known by change.
+    virtual void moved(const boost::filesystem::path& from, const boost::filesystem::path& to) = 0;
 };
 
 using HeldFlagsMaker = std::unique_ptr<HeldFlags> (*)();

@@ -27,14 +27,12 @@ Result<bool> copyNode(Node& node, const wchar_t* destination, bool renameMarker,
 Result<bool> moveNode(Node& node, const wchar_t* destination, bool renameMarker,
                       notify2::IProgress* progress);
 
-// Makes a second node of `node`'s kind at `path` with `create`, then fills it with a copy of
-// `node`'s directory (all files), its marker renamed to the new node's; with `dropBacklink` the
-// copy forgets the link that placed the original. The new marker's path, or "" on failure (the
-// new directory is then deleted); AlreadyExists when the directory is there already. The error
-// is what the operation leaves as last error.
-Result<std::wstring> duplicateNode(
-    const Node& node, const wchar_t* path,
-    const std::function<Result<corekit2::sptr_t<INode>>(const wchar_t*)>& create,
-    bool dropBacklink);
+// Makes a second node of `node`'s kind at `path` (with `literal`, "@" is an ordinary character):
+// a copy of `node`'s directory (all files) with its marker renamed to the new directory's name,
+// made out of sight and put in place whole; with `dropBacklink` the copy forgets the link that
+// placed the original. The new marker's path, or "" with the reason: AlreadyExists when the
+// directory is there already, OperationFailed when the copy failed (nothing is left of it).
+Result<std::wstring> duplicateNode(const Node& node, const wchar_t* path, bool literal,
+                                   bool dropBacklink);
 
 }  // namespace talvo2

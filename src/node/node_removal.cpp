@@ -8,6 +8,7 @@
 #include "node/node_relations.hpp"
 #include "node/node_state.hpp"
 #include "platform/files.hpp"
+#include "platform/hidden_entries.hpp"
 #include "platform/tree_walk.hpp"
 
 namespace talvo2 {
@@ -16,6 +17,17 @@ namespace {
 
 bool isRegularFile(const std::wstring& path) {
     return platform::typeAt(toFsPath(path).native(), false) == platform::FileType::Regular;
+}
+
+// Takes the node's directory out of sight in one rename before deleting it, so a removal that
+// fails or is killed halfway never leaves a node without its marker in view: either nothing
+// changed, or what is left lies under a hidden name that a sweep recognises.
+error_t removeDirectory(const boost::filesystem::path& directory) {
+    std::unique_ptr<platform::Directory> parent;
+    const platform::Status opened = platform::fileSystem().openDirectory(
+        nullptr, directory.parent_path().native(), true, false, parent);
+    if (!opened) return opened.error();
+    return platform::removeOutOfSight(*parent, directory.filename().native());
 }
 
 }  // namespace
@@ -44,7 +56,7 @@ error_t deleteNodeFiles(Node::Fields& fields) {
         platform::fileSystem().status(nullptr, fields.directory.native(), false, info);
     const bool directory = probe && info.type == platform::FileType::Directory;
     error_t tree = OK;
-    if (directory && ownMarker) tree = platform::removeTree(fields.directory.native());
+    if (directory && ownMarker) tree = removeDirectory(fields.directory);
     // A directory already gone is the goal reached; one that is there without the node's marker is
     // no node's to delete.
     if (directory && !ownMarker && isRegularFile(fields.markerFilePath) == false &&

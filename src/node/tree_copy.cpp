@@ -26,8 +26,11 @@ bool isExcluded(const fs::path& name, const std::vector<std::wstring>& excluded)
 
 }  // namespace
 
-bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::wstring>& excluded,
-              notify2::IProgress* progress) {
+namespace {
+
+template <class Target>
+bool copyTreeTo(const fs::path& from, Target& to, const std::vector<std::wstring>& excluded,
+                notify2::IProgress* progress) {
     if (canceled(progress)) return false;
     platform::CopyCallbacks callbacks;
     callbacks.enter = [&](const std::string& relative, bool directory) {
@@ -41,10 +44,22 @@ bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::w
         if (progress) progress->advance(static_cast<double>(bytes));
     };
     try {
-        return platform::copyTreeContents(from.native(), to.native(), callbacks) == OK;
+        return platform::copyTreeContents(from.native(), to, callbacks) == OK;
     } catch (const std::exception&) {
         return false;  // a name that does not convert, or memory
     }
+}
+
+}  // namespace
+
+bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::wstring>& excluded,
+              notify2::IProgress* progress) {
+    return copyTreeTo(from, to.native(), excluded, progress);
+}
+
+bool copyTree(const fs::path& from, platform::Directory& to,
+              const std::vector<std::wstring>& excluded, notify2::IProgress* progress) {
+    return copyTreeTo(from, to, excluded, progress);
 }
 
 }  // namespace talvo2

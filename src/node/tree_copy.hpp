@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "notify2/progress.hpp"
+#include "platform/file_system.hpp"
 
 namespace talvo2 {
 
@@ -16,6 +17,9 @@ namespace talvo2 {
 // cancel. False when canceled or on the first failure, which leaves what was copied so far.
 // Does not throw.
 bool copyTree(const boost::filesystem::path& from, const boost::filesystem::path& to,
+              const std::vector<std::wstring>& excluded, notify2::IProgress* progress);
+// The same into the open directory `to`.
+bool copyTree(const boost::filesystem::path& from, platform::Directory& to,
               const std::vector<std::wstring>& excluded, notify2::IProgress* progress);
 
 }  // namespace talvo2

@@ -31,6 +31,7 @@ struct FileInfo {
     uint32_t links = 0;
     uint32_t owner = 0;
     uint32_t group = 0;
+    int64_t accessedNs = 0;
     int64_t modifiedNs = 0;
     int64_t changedNs = 0;
 };
@@ -68,6 +69,8 @@ public:
     virtual Status info(FileInfo& info) = 0;
     virtual Status setPermissions(uint32_t permissions) = 0;
     virtual Status setOwner(uint32_t owner, uint32_t group) = 0;
+    // Gives the file these access and modification times (nanoseconds since the epoch).
+    virtual Status setTimes(int64_t accessedNs, int64_t modifiedNs) = 0;
     // Takes an exclusive lock on the whole file that belongs to this open file description, not to
     // the process: a second open in the same process conflicts as another process would
     // (locked()). A descriptor opened for reading only may take it. The kernel releases it with
@@ -88,6 +91,14 @@ public:
     virtual Status list(std::vector<DirectoryEntry>& entries) = 0;
     // Makes the directory's entries durable (after creating or renaming in it).
     virtual Status sync() = 0;
+    // What the directory is; possible on any open directory.
+    virtual Status info(FileInfo& info) = 0;
+    // As File::lock, on a directory opened listable: held by whoever makes or removes a hidden
+    // directory, so that a sweeper can tell a live maker from a dead one.
+    virtual Status lock() = 0;
+    // As File's, on a directory opened listable.
+    virtual Status setPermissions(uint32_t permissions) = 0;
+    virtual Status setTimes(int64_t accessedNs, int64_t modifiedNs) = 0;
 };
 
 class FileSystem {

@@ -1,13 +1,12 @@
 #include "platform/files.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <random>
 
 #include "platform/file_system.hpp"
+#include "platform/hidden_entries.hpp"
 #include "platform/platform.hpp"
 
 namespace talvo2::platform {
@@ -19,19 +18,6 @@ void splitPath(const std::string& path, std::string& directory, std::string& lea
     const auto slash = path.find_last_of('/');
     directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A name no other writer in this or another process will pick at the same moment, hidden and
-// recognisable as a temporary file of `leaf`.
-std::string temporaryName(const std::string& leaf) {
-    static std::atomic<unsigned> counter{0};
-    thread_local std::mt19937_64 random{std::random_device{}()};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%016llx.tmp", static_cast<long>(processId()),
-                  counter.fetch_add(1), static_cast<unsigned long long>(random()));
-    // Only the start of the target's name, so the temporary name stays within the file system's
-    // limit whatever the target's length.
-    return "." + leaf.substr(0, 32) + suffix;
 }
 
 Status writeAll(File& file, const std::string& bytes) {
@@ -131,14 +117,11 @@ Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::
     if (replacing && existing.type != FileType::Regular)
         return Status::fromSystem(existing.type == FileType::Directory ? EISDIR : ELOOP);
 
+    // A hidden name of its own, locked while it is written: one left by a writer that died is
+    // taken over by the next save of the same file, so crashes leave no growing pile behind.
     std::string temporary;
     std::unique_ptr<File> file;
-    Status made;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        temporary = temporaryName(leaf);
-        made = fs.openFile(&at, temporary, kWrite | kCreate | kExclusive | kNoFollow, 0666, file);
-        if (made || !made.exists()) break;
-    }
+    const Status made = claimTemporaryFile(at, leaf, temporary, file);
     if (!made) return made;
     // A replaced file keeps its permissions, so a private file does not become readable by
     // others, and its owner where we may set it (root saving a user's file).
@@ -150,19 +133,33 @@ Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::
     }
     Status written = writeAll(*file, bytes);
     if (written && durable) written = file->sync();
-    if (written) written = file->close();
-    file.reset();
+    // Renamed, or removed, while still held: a sweeper never takes it for a dead writer's.
     if (written) written = fs.rename(&at, temporary, &at, leaf, RenameMode::Replace);
     if (!written) {
         fs.remove(&at, temporary, false);
         return written;
     }
+    file->close();  // the data is in the file system by now (synced, when durable)
+    file.reset();
     // Make a replacement durable: once this returns, a crash cannot bring the old content back.
     // A file that is new needs no such sync: until its directory entry reaches the disk a crash
     // leaves no file at all, just as if the save had not begun. A failure here cannot undo the
     // rename, so it is not one.
     if (replacing && durable) at.sync();
     return Status();
+}
+
+Status writeNewFile(Directory& at, const std::string& leaf, const std::string& bytes,
+                    bool durable) {
+    std::unique_ptr<File> file;
+    Status written =
+        fileSystem().openFile(&at, leaf, kWrite | kCreate | kExclusive | kNoFollow, 0666, file);
+    if (!written) return written;
+    written = writeAll(*file, bytes);
+    if (written && durable) written = file->sync();
+    if (written) written = file->close();
+    if (!written) fileSystem().remove(&at, leaf, false);
+    return written;
 }
 
 Status openBelow(const std::string& base, const std::string& inside,

@@ -39,6 +39,11 @@ Status writeFileAtomically(const std::string& path, const std::string& bytes, bo
 Status writeFileAtomicallyIn(Directory& at, const std::string& leaf, const std::string& bytes,
                              bool durable = true);
 
+// Writes `bytes` to a new file `leaf` of `at` (made exclusively, never through a link), synced
+// when `durable`. A file that cannot be written whole is removed again.
+Status writeNewFile(Directory& at, const std::string& leaf, const std::string& bytes,
+                    bool durable = true);
+
 // Opens `inside` (a relative path of plain names) below the directory `base`, following no link
 // on the way down from `base`, so that nothing reached through it lies outside `base`. `base`
 // itself is followed: it is the caller's path. wrongKind() when a link or a non-directory is in

@@ -177,6 +177,12 @@ error_t removeTree(const std::string& utf8Path) {
     return removeEntry(fs, *parent, where.name).error();
 }
 
+error_t removeTreeAt(Directory& parent, const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return OperationFailed;
+    return removeEntry(fileSystem(), parent, name).error();
+}
+
 void walkRegularFiles(const std::string& utf8Path, const std::function<void(uint64_t)>& visit) {
     FileSystem& fs = fileSystem();
     std::unique_ptr<Directory> top;
@@ -195,6 +201,14 @@ error_t copyTreeContents(const std::string& from, const std::string& to,
     const Status openedTarget = fs.openDirectory(nullptr, to, true, true, target);
     if (!openedTarget) return openedTarget.error();
     return TreeCopy(fs, callbacks).copyDirectory(*source, *target, std::string());
+}
+
+error_t copyTreeContents(const std::string& from, Directory& to, const CopyCallbacks& callbacks) {
+    FileSystem& fs = fileSystem();
+    std::unique_ptr<Directory> source;
+    const Status openedSource = fs.openDirectory(nullptr, from, true, true, source);
+    if (!openedSource) return openedSource.error();
+    return TreeCopy(fs, callbacks).copyDirectory(*source, to, std::string());
 }
 
 }  // namespace talvo2::platform

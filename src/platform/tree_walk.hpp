@@ -20,6 +20,9 @@ namespace talvo2::platform {
 // (InsufficientPermissions for permission denied or a read-only file system, NotFound,
 // AlreadyExists, OperationFailed for anything else), which leaves the rest in place.
 error_t removeTree(const std::string& utf8Path);
+// The same for the entry `name` of the open directory `parent`.
+class Directory;
+error_t removeTreeAt(Directory& parent, const std::string& name);
 
 // Calls `visit` with the size of every regular file below the directory `utf8Path`, never
 // following a symbolic link. A failure ends the walk; what was visited stays visited.
@@ -48,5 +51,7 @@ struct CopyCallbacks {
 // with every descriptor closed.
 error_t copyTreeContents(const std::string& from, const std::string& to,
                          const CopyCallbacks& callbacks);
+// The same into the open directory `to`.
+error_t copyTreeContents(const std::string& from, Directory& to, const CopyCallbacks& callbacks);
 
 }  // namespace talvo2::platform

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "corekit2/path.hpp"
+#include "frame/bag_files.hpp"
 #include "frame/boundary.hpp"
 #include "frame/disk_format.hpp"
 #include "frame/wide_path.hpp"
@@ -75,16 +76,6 @@ std::vector<std::wstring> exportExclusions(const wchar_t* excludes) {
         start = end + 1;
     }
     return masks;
-}
-
-// Whether `inner` is `outer` or lies below it (both absolute and normal).
-bool isWithin(const fs::path& inner, const fs::path& outer) {
-    auto it = inner.begin();
-    for (const fs::path& part : outer) {
-        if (it == inner.end() || *it != part) return false;
-        ++it;
-    }
-    return true;
 }
 
 }  // namespace
@@ -169,30 +160,33 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
         Node::Fields& f = fieldsOf(*this);
         if (!target || !*target) return failed(Answer(), EmptyPattern);
         const std::vector<std::wstring> masks = exportExclusions(excludes);
-        std::wstring created;
-        std::unique_ptr<OwnerListingHint> listed;
-        const error_t made = makeNodeDirectory(target, L"", false, f.bag, false, created, &listed);
-        if (made != OK) return failed(Answer(), made);
-        const fs::path destination = toFsPath(normalizedAbsolute(created));
-        // A copy into itself would never end: refuse it and take back the empty directory.
-        if (isWithin(destination, toFsPath(normalizedAbsolute(f.path)))) {
-            platform::fileSystem().remove(nullptr, destination.native(), true);
-            return failed(Answer(), ParameterError);
-        }
         // The interface takes no progress: a caller that wants one puts it in place for its
         // thread.
         notify2::IProgress* progress = notify2::ambientProgress();
-        if (progress) progress->begin(L"", static_cast<double>(getSize()));
-        const bool copied = copyTree(f.directory, destination, masks, progress);
-        if (progress) progress->end();
-        if (!copied) {
-            // A failed copy stays for the caller to inspect; one the caller canceled is taken
-            // back. The source is untouched either way.
-            if (progress && progress->isCanceled()) platform::removeTree(destination.native());
-            return {Answer(), OK};
-        }
-        const error_t written = writeMarkerFile(created, getResultExtension(false), f.bag);
-        if (written != OK) return failed(Answer(), written);
+        NodeRequest request;
+        request.path = target;
+        request.bag = &f.bag;
+        request.markerName = getResultExtension(false);
+        request.notWithin = normalizedAbsolute(f.path);
+        // The copy and the marker are made out of sight: a failed or canceled export leaves
+        // nothing, not even the folders it made for the new result.
+        bool copyFailed = false;
+        request.fill = [&](platform::Directory& directory, const std::string& markerLeaf) {
+            if (progress) progress->begin(L"", static_cast<double>(getSize()));
+            const bool copied = copyTree(f.directory, directory, masks, progress);
+            if (progress) progress->end();
+            copyFailed = !copied;
+            if (!copied) return OperationFailed;
+            std::string bytes;
+            if (!renderBag(f.bag, bytes)) return OperationFailed;
+            return platform::writeNewFile(directory, markerLeaf, bytes) ? OK : OperationFailed;
+        };
+        MadeNode made;
+        const error_t outcome = makeNode(request, made);
+        // A copy that failed or was canceled answers null and leaves the last error OK.
+        if (copyFailed) return {Answer(), OK};
+        if (outcome != OK) return failed(Answer(), outcome);
+        const std::wstring created = made.directory;
         Result<Answer> opened = openResult(created.c_str(), false, nullptr);
         return {std::move(opened.value), opened.error};
     });
@@ -200,14 +194,7 @@ corekit2::sptr_t<IResultDirectory> ResultDirectory::exportTo(const wchar_t* targ
 
 std::wstring ResultDirectory::duplicate(const wchar_t* name) const {
     return exported(std::wstring(), [&]() -> Reply<std::wstring> {
-        const Result<std::wstring> made = duplicateNode(
-            *this, name,
-            [](const wchar_t* path) -> Result<corekit2::sptr_t<INode>> {
-                Result<corekit2::sptr_t<IResultDirectory>> created =
-                    createResult(path, false, nullptr, true, nullptr);
-                return {std::move(created.value), created.error};
-            },
-            true);
+        const Result<std::wstring> made = duplicateNode(*this, name, true, true);
         return {made.value, made.error};
     });
 }

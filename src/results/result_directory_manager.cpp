@@ -53,14 +53,17 @@ Result<sptr_t<IResultDirectory>> createResult(const wchar_t* path, bool overwrit
     if (!path || !*path) return {{}, EmptyPattern};
     const corekit2::variant_bag_t bag = creationBag(properties);
     const auto [directory, markerName] = splitMarkerPath(path, getResultExtension(false));
-    std::wstring created;
-    std::unique_ptr<OwnerListingHint> listed;
-    const error_t made =
-        makeNodeDirectory(directory, base ? base : L"", overwrite, bag, literal, created, &listed);
-    if (made != OK) return {{}, made};
-    std::wstring marker;
-    const error_t written = writeMarkerFile(created, markerName, bag, &marker);
-    if (written != OK) return {{}, written};
+    NodeRequest request;
+    request.path = directory;
+    request.base = base ? base : L"";
+    request.overwrite = overwrite;
+    request.literal = literal;
+    request.bag = &bag;
+    request.markerName = markerName;
+    MadeNode made;
+    const error_t outcome = makeNode(request, made);
+    if (outcome != OK) return {{}, outcome};
+    const std::wstring& marker = made.marker;
     // The marker just written is the one an open of the new directory would find.
     return asResult(openNode(marker, base), true);
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <boost/filesystem.hpp>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -104,27 +107,48 @@ TEST_F(CopyFixture, CopyRebindsTheSameNodeWithItsFlags) {
     EXPECT_EQ(test::readFile(dir.path() / "again/again.talvo"), "someone's file");
 }
 
-TEST_F(CopyFixture, ACanceledCopyLeavesNothingAndTheFlagsWhereTheyWere) {
+// Whether `directory` holds an entry the library hides while it works (staging, removal).
+bool holdsHiddenWork(const fs::path& directory) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind(".talvo-", 0) == 0) return true;
+    return false;
+}
+
+TEST_F(CopyFixture, ACanceledCopyLeavesNothingAndAMoveIsOneRename) {
     Recorder progress(2);
-    EXPECT_FALSE(result->move(dir.wide(L"moved").c_str(), false, &progress));
+    EXPECT_FALSE(result->copy(dir.wide(L"copied").c_str(), false, &progress));
     EXPECT_EQ(ResultDirectoryManager::getLastError(), FileError);
-    EXPECT_FALSE(exists("moved"));
-    EXPECT_TRUE(exists("r000/data.0/f4")) << "the source is whole";
+    EXPECT_FALSE(exists("copied"));
+    EXPECT_FALSE(holdsHiddenWork(dir.path())) << "the half copy is taken back";
     EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"r000"));
     EXPECT_EQ(progress.events.back(), L"end");
     EXPECT_TRUE(exists("r000/writing.dflgtalvo"));
-    EXPECT_EQ(test::runInChild([&] {
-                  Node::reset();  // a fresh node, as another process would open
-                  const auto other =
-                      ResultDirectoryManager::open(dir.wide(L"r000").c_str(), false, nullptr);
-                  EXPECT_EQ(other->ownFlag(L"writing"), FlagOwnedElsewhere);
-              }),
-              0);
 
+    // One file system: a rename keeps what a copy would lose, and the flag stays held.
+    ASSERT_EQ(::mkfifo((dir.path() / "r000/pipe").c_str(), 0600), 0);
+    const std::time_t old = 946684800;  // 2000-01-01
+    fs::last_write_time(dir.path() / "r000/data.0/f4", old);
+    Recorder canceled(0);
+    EXPECT_FALSE(result->move(dir.wide(L"moved").c_str(), false, &canceled));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), FileError);
+    EXPECT_TRUE(exists("r000/r000.talvo"));
     ASSERT_TRUE(result->move(dir.wide(L"moved").c_str(), false, nullptr));
     EXPECT_FALSE(exists("r000"));
     EXPECT_TRUE(exists("moved/r000.talvo")) << "the marker keeps its name without renaming";
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "moved/linked"));
+    EXPECT_EQ(fs::status(dir.path() / "moved/pipe").type(), fs::fifo_file);
+    EXPECT_EQ(fs::last_write_time(dir.path() / "moved/data.0/f4"), old);
     EXPECT_EQ(test::readFile(dir.path() / "outside/keep.txt"), "keep");
+    EXPECT_EQ(test::runInChild([&] {
+                  Node::reset();  // a fresh node, as another process would open
+                  const auto other =
+                      ResultDirectoryManager::open(dir.wide(L"moved").c_str(), false, nullptr);
+                  ASSERT_TRUE(other);
+                  EXPECT_EQ(other->ownFlag(L"writing"), FlagOwnedElsewhere);
+              }),
+              0);
+    EXPECT_FALSE(result->move(dir.wide(L"moved").c_str(), false, nullptr));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
 }
 
 TEST_F(CopyFixture, DuplicatesAreNewNodesOfTheSameKind) {

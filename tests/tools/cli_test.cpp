@@ -497,22 +497,31 @@ TEST(TalvoCli, InterruptedCopyAndExportLeaveNothingBehind) {
     const auto count = [&data] {
         return std::distance(fs::directory_iterator(data), fs::directory_iterator());
     };
+    // A transfer fills a hidden directory beside its target and renames it into place at the end.
+    const auto staging = [](const fs::path& folder) {
+        if (!fs::is_directory(folder)) return false;
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+            if (entry.path().filename().string().rfind(".talvo-stage-", 0) == 0) return true;
+        return false;
+    };
     const struct {
         std::vector<std::string> args;
         fs::path target;
+        fs::path folder;  // where the target is made
     } cases[] = {
-        {{"copy", "src", "dest"}, d / "dest"},
-        {{"export", "src", "out/r@@@"}, d / "out" / "r000"},
+        {{"copy", "src", "dest"}, d / "dest", d},
+        {{"export", "src", "out/r@@@"}, d / "out", d / "out"},
     };
     for (const auto& c : cases) {
         // 50 ms per file keeps the transfer going for seconds: time to interrupt it midway.
         TalvoProcess run(d, c.args, {"TALVO_TEST_ITEM_DELAY_MS=50"});
-        ASSERT_TRUE(run.waitUntil([&c] { return fs::exists(c.target); }, 30s)) << c.args[0];
+        ASSERT_TRUE(run.waitUntil([&] { return staging(c.folder); }, 30s)) << c.args[0];
         ASSERT_EQ(::kill(run.pid(), SIGINT), 0);
         const Outcome outcome = run.finish();
         EXPECT_EQ(outcome.status, 130) << c.args[0] << ": " << outcome;
         EXPECT_TRUE(startsWith(outcome.err, "talvo: " + c.args[0])) << outcome;
         EXPECT_FALSE(fs::exists(c.target)) << c.args[0];
+        EXPECT_FALSE(staging(d)) << c.args[0];
         EXPECT_TRUE(fs::exists(d / "src" / "src.talvo"));
         EXPECT_EQ(count(), 60);
     }

@@ -36,6 +36,26 @@ public:
         if (hitWith(m_fs, "syncdir", kWriting, failed)) return failed;
         return m_inner->sync();
     }
+    Status info(platform::FileInfo& info) override {
+        Status failed;
+        if (hitWith(m_fs, "dirinfo", kLooking, failed)) return failed;
+        return m_inner->info(info);
+    }
+    Status lock() override {
+        Status failed;
+        if (hitWith(m_fs, "dirlock", kLooking, failed)) return failed;
+        return m_inner->lock();
+    }
+    Status setPermissions(uint32_t permissions) override {
+        Status failed;
+        if (hitWith(m_fs, "dirchmod", kDeleting, failed)) return failed;
+        return m_inner->setPermissions(permissions);
+    }
+    Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
+        Status failed;
+        if (hitWith(m_fs, "dirtimes", kDeleting, failed)) return failed;
+        return m_inner->setTimes(accessedNs, modifiedNs);
+    }
 
 private:
     FaultFileSystem& m_fs;
@@ -90,6 +110,11 @@ public:
         Status failed;
         if (hitWith(m_fs, "fchown", kDeleting, failed)) return failed;
         return m_inner->setOwner(owner, group);
+    }
+    Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
+        Status failed;
+        if (hitWith(m_fs, "futimens", kDeleting, failed)) return failed;
+        return m_inner->setTimes(accessedNs, modifiedNs);
     }
     Status lock() override {
         Status failed;

@@ -49,11 +49,33 @@ void fill(const struct stat& st, FileInfo& info) {
     info.links = static_cast<uint32_t>(st.st_nlink);
     info.owner = st.st_uid;
     info.group = st.st_gid;
+    info.accessedNs = int64_t{st.st_atim.tv_sec} * 1000000000 + st.st_atim.tv_nsec;
     info.modifiedNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
     info.changedNs = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
 }
 
 class PosixDirectory;
+
+Status setTimesOf(int fd, int64_t accessedNs, int64_t modifiedNs) {
+    const struct timespec times[2] = {
+        {static_cast<time_t>(accessedNs / 1000000000), static_cast<long>(accessedNs % 1000000000)},
+        {static_cast<time_t>(modifiedNs / 1000000000), static_cast<long>(modifiedNs % 1000000000)}};
+    return ::futimens(fd, times) == 0 ? Status() : lastSystemError();
+}
+
+Status lockOf(int fd) {
+    // flock: owned by the open file description, and possible on a descriptor opened for reading
+    // only, so any user who may read a lock file can hold it.
+    if (retrying([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Status();
+    return errno == EWOULDBLOCK ? Status::fromSystem(EAGAIN) : lastSystemError();
+}
+
+Status infoOf(int fd, FileInfo& info) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return lastSystemError();
+    fill(st, info);
+    return Status();
+}
 
 int descriptorOf(const Directory* at);
 
@@ -87,24 +109,17 @@ public:
         return Status();
     }
     Status sync() override { return ::fsync(m_fd) == 0 ? Status() : lastSystemError(); }
-    Status info(FileInfo& info) override {
-        struct stat st {};
-        if (::fstat(m_fd, &st) != 0) return lastSystemError();
-        fill(st, info);
-        return Status();
-    }
+    Status info(FileInfo& info) override { return infoOf(m_fd, info); }
     Status setPermissions(uint32_t permissions) override {
         return ::fchmod(m_fd, permissions & 07777) == 0 ? Status() : lastSystemError();
     }
     Status setOwner(uint32_t owner, uint32_t group) override {
         return ::fchown(m_fd, owner, group) == 0 ? Status() : lastSystemError();
     }
-    Status lock() override {
-        // flock: owned by the open file description, and possible on a descriptor opened for
-        // reading only, so any user who may read a lock file can hold it.
-        if (retrying([&] { return ::flock(m_fd, LOCK_EX | LOCK_NB); }) == 0) return Status();
-        return errno == EWOULDBLOCK ? Status::fromSystem(EAGAIN) : lastSystemError();
+    Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
+        return setTimesOf(m_fd, accessedNs, modifiedNs);
     }
+    Status lock() override { return lockOf(m_fd); }
     Status copyTo(File& to, int64_t& bytes) override {
         bytes = 0;
         auto* target = dynamic_cast<PosixFile*>(&to);
@@ -205,6 +220,14 @@ public:
         return Status::fromSystem(error);
     }
     Status sync() override { return ::fsync(m_fd) == 0 ? Status() : lastSystemError(); }
+    Status info(FileInfo& info) override { return infoOf(m_fd, info); }
+    Status lock() override { return lockOf(m_fd); }
+    Status setPermissions(uint32_t permissions) override {
+        return ::fchmod(m_fd, permissions & 07777) == 0 ? Status() : lastSystemError();
+    }
+    Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
+        return setTimesOf(m_fd, accessedNs, modifiedNs);
+    }
 
 private:
     int m_fd;
