@@ -131,7 +131,15 @@ private:
         std::unique_ptr<Directory> target;
         const Status entered = m_fs.openDirectory(&to, name, false, true, target);
         if (!entered) return entered.error();
-        return copyDirectory(*source, *target, relative);
+        const error_t copied = copyDirectory(*source, *target, relative);
+        // Its modes and times as the source's, once nothing more is written into it (as cp -p;
+        // a file system that cannot keep them still has the data).
+        FileInfo info;
+        if (copied == OK && source->info(info)) {
+            target->setPermissions(info.permissions);
+            target->setTimes(info.accessedNs, info.modifiedNs);
+        }
+        return copied;
     }
 
     error_t copyFile(Directory& from, Directory& to, const std::string& name) {
@@ -149,7 +157,12 @@ private:
         if (!made) return made.error();
         int64_t bytes = 0;
         Status copied = in->copyTo(*out, bytes);
-        if (copied) copied = out->close();
+        if (copied) {
+            // Exactly the source's permission bits, whatever the umask, and its times (cp -p).
+            out->setPermissions(info.permissions);
+            out->setTimes(info.accessedNs, info.modifiedNs);
+            copied = out->close();
+        }
         if (!copied) {
             out.reset();
             m_fs.remove(&to, name, false);

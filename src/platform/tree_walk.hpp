@@ -43,8 +43,8 @@ struct CopyCallbacks {
 // Copies the contents of the directory `from` into the existing directory `to` (UTF-8 paths,
 // both taken as given), recursively. Only directories and regular files are copied: symbolic
 // links, devices, pipes and sockets are skipped, and so is an entry that turns out to be a link
-// (or no longer a regular file) when opened. New files get the source's permission bits, new
-// directories the default ones. Existing targets are never overwritten: one is a failure
+// (or no longer a regular file) when opened. Files and directories get the source's permission bits
+// and access and modification times, as cp -p gives them. Existing targets are never overwritten: one is a failure
 // (AlreadyExists). OK when everything was copied; OperationFailed when `enter` stopped the copy;
 // otherwise the first failure, mapped as removeTree maps them. What was copied before a stop or
 // failure stays, except a file whose own copy failed. Exceptions from the callbacks pass through

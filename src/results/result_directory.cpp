@@ -106,12 +106,18 @@ bool ResultDirectory::setFinalized(bool finalized) {
 
 void ResultDirectory::setInvalid() {
     exportedVoid([&]() -> LastError {
-        const platform::Status marked = platform::touchFile(
-            (fieldsOf(*this).directory / toFsPath(disk::kInvalidMark)).native());
-        if (!marked) return marked.error();
-        // A bad result moves aside, r003 to r003-bad, so that a new run can take its name.
+        // A bad result moves aside, r003 to r003-bad, so that a new run can take its name. All
+        // or nothing: a result that cannot move keeps its name and stays as valid as it was.
         const std::wstring aside = fieldsOf(*this).path + disk::kInvalidSuffix;
-        return moveNode(*this, aside.c_str(), true, nullptr).error;
+        if (platform::typeAt(toFsPath(aside).native(), false) != platform::FileType::Missing)
+            return AlreadyExists;
+        const std::string mark = (fieldsOf(*this).directory / toFsPath(disk::kInvalidMark)).native();
+        const bool wasMarked = platform::typeAt(mark, false) != platform::FileType::Missing;
+        const platform::Status marked = platform::touchFile(mark);
+        if (!marked) return marked.error();
+        const Result<bool> moved = moveNode(*this, aside.c_str(), true, nullptr);
+        if (!moved.value && !wasMarked) platform::removeFile(mark);
+        return moved.error;
     });
 }
 

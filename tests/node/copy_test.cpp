@@ -68,8 +68,21 @@ struct CopyFixture : ::testing::Test {
 
 TEST_F(CopyFixture, CopyRebindsTheSameNodeWithItsFlags) {
     const uint32_t uid = Node::uid(result);
+    // Modes and times are kept, as cp -p keeps them.
+    const std::time_t old = 946684800;  // 2000-01-01
+    fs::permissions(dir.path() / "r000/data.0/f4", fs::owner_read | fs::group_read);
+    fs::last_write_time(dir.path() / "r000/data.0/f4", old);
+    fs::permissions(dir.path() / "r000/data.0", fs::owner_all | fs::group_exe);
+    fs::last_write_time(dir.path() / "r000/data.0", old);
     Recorder progress;
     ASSERT_TRUE(result->copy(dir.wide(L"copy").c_str(), true, &progress));
+    for (const char* copied : {"copy/data.0/f4", "copy/data.0"}) {
+        EXPECT_EQ(fs::last_write_time(dir.path() / copied), old) << copied;
+        EXPECT_EQ(fs::status(dir.path() / copied).permissions(),
+                  fs::status(dir.path() / "r000" / fs::path(copied).lexically_relative("copy"))
+                      .permissions())
+            << copied;
+    }
     EXPECT_EQ(Node::uid(result), uid);
     EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"copy"));
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "copy/copy.talvo")) << "renamed after the copy";

@@ -79,6 +79,12 @@ TEST(ResultDirectory, InvalidMarkIsReadOnlyWhenTheNodeIsMade) {
     sptr_t<IResultDirectory> result = openWith(dir, L"r000", "");
     ASSERT_TRUE(result);
     EXPECT_TRUE(result->isValid());
+    // The name aside is taken: nothing changes, no mark is left behind.
+    fs::create_directory(dir.path() / "r000-bad");
+    result->setInvalid();
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_FALSE(fs::exists(dir.path() / "r000/.bad"));
+    fs::remove(dir.path() / "r000-bad");
     result->setInvalid();
     // A bad result moves aside with its mark, so a new run can take its name.
     EXPECT_FALSE(fs::exists(dir.path() / "r000"));
