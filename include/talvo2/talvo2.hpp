@@ -17,3 +17,4 @@
 #include "talvo2/result_directory_manager.hpp"
 #include "talvo2/result_variable_bag.hpp"
 #include "talvo2/system_info.hpp"
+#include "talvo2/tree_check.hpp"
