@@ -67,12 +67,10 @@ public:
             }
             if (type == platform::FileType::Directory) {
                 std::unique_ptr<platform::Directory> below;
-                if (depth >= kMaxDepth ||
-                    !platform::fileSystem().openDirectory(&directory, entry.name, false, true,
-                                                          below))
+                if (depth >= kMaxDepth || !platform::fileSystem().openDirectory(
+                                              &directory, entry.name, false, true, below))
                     continue;
-                if (looksUnmarked(*below))
-                    add(FINDING_UNMARKED_NODE, entryPath, false, false);
+                if (looksUnmarked(*below)) add(FINDING_UNMARKED_NODE, entryPath, false, false);
                 check(*below, entryPath, depth + 1);
             } else if (type == platform::FileType::Regular) {
                 if (endsWith(entry.name, m_lockExtension))
@@ -136,8 +134,7 @@ private:
 
     // A link file whose node's directory is gone leads nowhere: removable when the folder that
     // held the node is there to prove it, not merely out of reach (an unmounted share).
-    void checkLink(platform::Directory& directory, const std::string& name,
-                   const fs::path& path) {
+    void checkLink(platform::Directory& directory, const std::string& name, const fs::path& path) {
         const std::wstring target = linkTarget(toWide(path));
         if (target.empty()) {
             add(FINDING_STALE_LINK, path, false, false);
@@ -145,9 +142,8 @@ private:
         }
         const fs::path node = toFsPath(target).parent_path();
         if (platform::typeAt(node.native(), false) == platform::FileType::Missing) {
-            const bool provable =
-                platform::typeAt(node.parent_path().native(), false) ==
-                platform::FileType::Directory;
+            const bool provable = platform::typeAt(node.parent_path().native(), false) ==
+                                  platform::FileType::Directory;
             const bool removed =
                 m_fix && provable && platform::fileSystem().remove(&directory, name, false).ok();
             add(FINDING_DANGLING_LINK, path, provable, removed);
@@ -167,8 +163,8 @@ private:
                 isLinkExtensionOf(m_markers, extensionOf(name)))
                 return false;
             if (platform::hiddenKindOf(entry.name) == platform::HiddenKind::Temporary) continue;
-            resultLike = resultLike || isDataName(entry.name) ||
-                         name == disk::kFinalizedMark || name == disk::kInvalidMark;
+            resultLike = resultLike || isDataName(entry.name) || name == disk::kFinalizedMark ||
+                         name == disk::kInvalidMark;
         }
         return resultLike;
     }

@@ -125,6 +125,7 @@ error_t FlagTable::acquire(const fs::path& directory, const wchar_t* name, bool 
         if (record) *record = held->second.info;
         return written;
     }
+    const bool existed = lockFileExists(files);
     auto locker = boost::shared_ptr<util::FileLocker>(new util::FileLocker);
     if (!locker->openExclusive(files.lock, replace || takeOver)) {
         variant_bag_t holder;
@@ -138,7 +139,12 @@ error_t FlagTable::acquire(const fs::path& directory, const wchar_t* name, bool 
     }
     variant_bag_t fresh;
     const error_t written = writeInfo(files.info, fresh);
-    if (written != OK) return written;
+    if (written != OK) {
+        // A flag that could not be taken leaves no lock file it made (a full disk, say); one
+        // that was there stays for its owner to judge.
+        if (!existed) deleteHeldFiles(files);
+        return written;
+    }
     if (record) *record = fresh;
     m_entries[files.flag] = Entry{locker, fresh};
     return OK;

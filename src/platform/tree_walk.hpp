@@ -44,11 +44,11 @@ struct CopyCallbacks {
 // both taken as given), recursively. Only directories and regular files are copied: symbolic
 // links, devices, pipes and sockets are skipped, and so is an entry that turns out to be a link
 // (or no longer a regular file) when opened. Files and directories get the source's permission bits
-// and access and modification times, as cp -p gives them. Existing targets are never overwritten: one is a failure
-// (AlreadyExists). OK when everything was copied; OperationFailed when `enter` stopped the copy;
-// otherwise the first failure, mapped as removeTree maps them. What was copied before a stop or
-// failure stays, except a file whose own copy failed. Exceptions from the callbacks pass through
-// with every descriptor closed.
+// and access and modification times, as cp -p gives them. Existing targets are never overwritten:
+// one is a failure (AlreadyExists). OK when everything was copied; OperationFailed when `enter`
+// stopped the copy; otherwise the first failure, mapped as removeTree maps them. What was copied
+// before a stop or failure stays, except a file whose own copy failed. Exceptions from the
+// callbacks pass through with every descriptor closed.
 error_t copyTreeContents(const std::string& from, const std::string& to,
                          const CopyCallbacks& callbacks);
 // The same into the open directory `to`.

@@ -111,7 +111,8 @@ void ResultDirectory::setInvalid() {
         const std::wstring aside = fieldsOf(*this).path + disk::kInvalidSuffix;
         if (platform::typeAt(toFsPath(aside).native(), false) != platform::FileType::Missing)
             return AlreadyExists;
-        const std::string mark = (fieldsOf(*this).directory / toFsPath(disk::kInvalidMark)).native();
+        const std::string mark =
+            (fieldsOf(*this).directory / toFsPath(disk::kInvalidMark)).native();
         const bool wasMarked = platform::typeAt(mark, false) != platform::FileType::Missing;
         const platform::Status marked = platform::touchFile(mark);
         if (!marked) return marked.error();

@@ -161,7 +161,7 @@ TEST_F(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers)
         for (fs::recursive_directory_iterator it(dir.path()), end; it != end; ++it) {
             const std::string name = it->path().filename().string();
             if (!fs::is_regular_file(it->symlink_status()) || known[0].count(it->path())) continue;
-            if (endsWith(name, L".tmp")) {
+            if (name.find(".talvo-tmp") != std::string::npos) {
                 ++harmless;
                 leftovers.push_back(it->path());
                 continue;

@@ -84,7 +84,7 @@ void runDoctor(const Options& options, const std::string& root, bool fix) {
                         {"removable", finding.removable},
                         {"removed", finding.removed}});
         if (options.json) continue;
-        const char* action = finding.removed     ? "removed"
+        const char* action = finding.removed      ? "removed"
                              : !finding.removable ? "left alone: not provably garbage"
                              : fix                ? "could not be removed"
                                                   : "--fix removes it";
