@@ -36,9 +36,10 @@ bool isLinkFileName(const std::string& name) {
 // The highest number among the entries of `directory` that match `pattern` and could be nodes
 // (directories and link files). One pass over the folder, asking the type only of entries that
 // would raise the highest number so far: in a folder of N results listed in any order that is
-// about ln N status queries, not N.
+// about ln N status queries, not N. The same pass notes, when `owners` is given, the files that
+// could be the folder's own marker, so the new node's binding need not list the folder again.
 void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
-                   std::optional<uint64_t>& highest) {
+                   std::optional<uint64_t>& highest, std::vector<std::string>* owners) {
     // Names are first compared with the prefix as bytes, so entries that cannot match cost no
     // conversion.
     const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
@@ -47,6 +48,9 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
     for (const platform::DirectoryEntry& entry : entries) {
         const std::string& name = entry.name;
         const fs::path path = directory / name;
+        if (owners && isOwnerFileName(name) &&
+            platform::typeAt(path.native(), false) == platform::FileType::Regular)
+            owners->push_back(name);
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         uint64_t number = 0;
         if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
@@ -197,9 +201,10 @@ error_t makeNode(const NodeRequest& request, MadeNode& result) {
     if (!opened) return opened.missing() ? NotFound : opened.error();
 
     std::optional<uint64_t> highest;
+    std::vector<std::string> owners;
     if (numbered) {
-        highestNumber(parentPath, pattern, highest);
-        if (baseDirectory != parentPath) highestNumber(baseDirectory, pattern, highest);
+        highestNumber(parentPath, pattern, highest, &owners);
+        if (baseDirectory != parentPath) highestNumber(baseDirectory, pattern, highest, nullptr);
     }
     uint64_t next = highest ? *highest + 1 : 0;
     std::wstring name =
@@ -266,6 +271,7 @@ error_t makeNode(const NodeRequest& request, MadeNode& result) {
     const fs::path created = parentPath / toFsPath(name);
     result.directory = toWide(created);
     result.marker = toWide(created / markerLeafFor(request.markerName, name));
+    if (numbered) result.listed = std::make_unique<OwnerListingHint>(parentPath, std::move(owners));
     return OK;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "corekit2/variant_bag.hpp"
+#include "node/owner_listing.hpp"
 #include "platform/file_system.hpp"
 #include "talvo2/error.hpp"
 
@@ -31,6 +32,9 @@ struct NodeRequest {
 struct MadeNode {
     std::wstring directory;
     std::wstring marker;
+    // Where the parent was listed to find the number, what that listing says of its owner, for
+    // the binding of the new node in this thread to use while this lives.
+    std::unique_ptr<OwnerListingHint> listed;
 };
 
 // Makes a new node (a result, project or experiment): its directory, named by the request's path
