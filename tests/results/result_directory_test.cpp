@@ -99,6 +99,32 @@ TEST(ResultDirectory, InvalidMarkIsReadOnlyWhenTheNodeIsMade) {
     EXPECT_FALSE(result->isValid());
 }
 
+TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
+    TempDir dir;
+    // Names near the file system's limit of 255 bytes: the marker's name (the directory's and
+    // ".talvo") no longer fits before the directory's does. Either the result is made whole, or
+    // nothing is left, not even hidden.
+    for (std::size_t length = 248; length <= 256; ++length) {
+        SCOPED_TRACE(length);
+        const std::wstring name(length, L'n');
+        const sptr_t<IResultDirectory> result = create(dir, L"deep/" + name);
+        const fs::path made = dir.path() / "deep" / std::string(length, 'n');
+        EXPECT_EQ(bool(result), length + 6 <= 255);
+        EXPECT_EQ(fs::exists(made), bool(result));
+        EXPECT_TRUE(result || !fs::exists(dir.path() / "deep")) << "no folder left";
+        fs::remove_all(dir.path() / "deep");
+    }
+    // A temporary file left by a writer that died is taken over by the next save of its file.
+    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    ASSERT_TRUE(result);
+    test::writeFile(dir.path() / "r000/.r000.talvo.talvo-tmp", "half");
+    result->setCollectorCommand(L"again");
+    ASSERT_TRUE(result->save());
+    EXPECT_FALSE(fs::exists(dir.path() / "r000/.r000.talvo.talvo-tmp"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "r000"), fs::directory_iterator()),
+              1);
+}
+
 TEST(ResultDirectory, CollectorDataDirTakesTheFirstFreeSlot) {
     TempDir dir;
     sptr_t<IResultDirectory> result = create(dir, L"r000");

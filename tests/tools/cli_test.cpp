@@ -527,4 +527,23 @@ TEST(TalvoCli, InterruptedCopyAndExportLeaveNothingBehind) {
     }
 }
 
+TEST(TalvoCli, DoctorReportsThenSweepsWhatADeadMakerLeft) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    ASSERT_EQ(talvo(d, {"create", "r@@@"}).status, 0);
+    fs::create_directories(d / ".talvo-stage-0123456789abcdef/data.0");
+    const Outcome looked = talvo(d, {"doctor"});
+    EXPECT_EQ(looked.status, 1) << looked;
+    EXPECT_NE(looked.out.find(".talvo-stage-0123456789abcdef: a new node's staging directory"),
+              std::string::npos)
+        << looked;
+    EXPECT_TRUE(fs::exists(d / ".talvo-stage-0123456789abcdef"));
+    const Outcome fixed = talvo(d, {"--json", "doctor", "--fix"});
+    EXPECT_EQ(fixed.status, 0) << fixed;
+    EXPECT_EQ(nlohmann::json::parse(fixed.out)["findings"][0]["removed"], true);
+    EXPECT_FALSE(fs::exists(d / ".talvo-stage-0123456789abcdef"));
+    EXPECT_EQ(talvo(d, {"doctor"}).out, "nothing to report\n");
+    EXPECT_EQ(talvo(d, {"doctor", "missing"}).status, 3);
+}
+
 }  // namespace
