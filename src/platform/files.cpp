@@ -276,7 +276,16 @@ Status removeFile(const std::string& path) {
 Status listDirectory(const std::string& path, std::vector<DirectoryEntry>& entries) {
     std::unique_ptr<Directory> directory;
     const Status opened = fileSystem().openDirectory(nullptr, path, true, true, directory);
-    return opened ? directory->list(entries) : opened;
+    if (!opened) return opened;
+    const Status listed = directory->list(entries);
+    // Work in progress is nobody's node or data yet: a half-made copy holds a marker, and a
+    // listing that showed it would offer a node that may never appear, or vanish.
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const DirectoryEntry& entry) {
+                                     return hiddenKindOf(entry.name) != HiddenKind::None;
+                                 }),
+                  entries.end());
+    return listed;
 }
 
 Status absolutePath(const std::string& path, std::string& absolute) {

@@ -80,7 +80,8 @@ bool sameFile(const std::string& a, const std::string& b);
 // Removes the file or link at `path`; a missing one is no failure.
 Status removeFile(const std::string& path);
 
-// The entries of the directory at `path` (links followed), in listing order.
+// The entries of the directory at `path` (links followed), in listing order, leaving out the
+// hidden entries of work in progress (hidden_entries.hpp).
 Status listDirectory(const std::string& path, std::vector<DirectoryEntry>& entries);
 
 }  // namespace talvo2::platform

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/file_system.hpp"
+#include "platform/hidden_entries.hpp"
 
 namespace talvo2::platform {
 
@@ -100,6 +101,8 @@ public:
         const Status listed = from.list(entries);
         if (!listed) return listed.error();
         for (const DirectoryEntry& entry : entries) {
+            // Another operation's work in progress (or a dead writer's) is not the node's data.
+            if (hiddenKindOf(entry.name) != HiddenKind::None) continue;
             FileInfo info;
             const Status looked = m_fs.status(&from, entry.name, false, info);
             if (!looked) {

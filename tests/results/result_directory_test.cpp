@@ -1,3 +1,4 @@
+#include "talvo2/i_node_group.hpp"
 #include "talvo2/i_result_directory.hpp"
 
 #include <gtest/gtest.h>
@@ -123,6 +124,16 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     EXPECT_FALSE(fs::exists(dir.path() / "r000/.r000.talvo.talvo-tmp"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "r000"), fs::directory_iterator()),
               1);
+    // Work in progress is no node: a staging directory already holding its marker is not found.
+    fs::create_directory(dir.path() / ".talvo-stage-0123456789abcdef");
+    fs::copy_file(dir.path() / "r000/r000.talvo",
+                  dir.path() / ".talvo-stage-0123456789abcdef/r009.talvo");
+    const auto group = INodeGroup::open(dir.wide().c_str());
+    ASSERT_TRUE(group);
+    std::vector<std::wstring> members;
+    const auto paths = group->getMemberPaths();
+    for (const wchar_t* path = paths->next(); path; path = paths->next()) members.push_back(path);
+    EXPECT_EQ(members, std::vector<std::wstring>{dir.wide(L"r000/r000.talvo")});
 }
 
 TEST(ResultDirectory, CollectorDataDirTakesTheFirstFreeSlot) {
