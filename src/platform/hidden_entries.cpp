@@ -59,8 +59,10 @@ std::string hiddenDirectoryName(HiddenKind kind) {
     static std::atomic<unsigned> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}() ^ processId()};
     char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx",
-                  static_cast<unsigned long long>(random() + counter.fetch_add(1)));
+    // The process id in the high half: a child forked after the generator was seeded continues
+    // its parent's sequence, and must still not pick its parent's (or a sibling's) names.
+    const uint64_t value = (random() + counter.fetch_add(1)) ^ (uint64_t{processId()} << 40);
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(value));
     return (kind == HiddenKind::Removal ? kRemovalPrefix : kStagingPrefix) + std::string(suffix);
 }
 
