@@ -547,3 +547,45 @@ TEST(TalvoCli, DoctorReportsThenSweepsWhatADeadMakerLeft) {
 }
 
 }  // namespace
+// "@" in it is that folder, --overwrite replaces only a result, and creating a project or an
+// experiment where a node is changes nothing.
+TEST(TalvoCli, DestructiveCommandsActOnlyOnTheNodeNamed) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    ASSERT_EQ(talvo(d, {"project", "create", "demo"}).status, 0);
+    const std::string marker = talvo2::test::readFile(d / "demo/demo.talvoproj");
+    ASSERT_EQ(talvo(d, {"create", "demo/r@@@"}).status, 0);
+    ASSERT_EQ(talvo(d, {"create", "--literal", "demo/run@home"}).status, 0);
+    ASSERT_EQ(talvo(d, {"create", "--literal", "demo/run7home"}).status, 0);
+    fs::create_directories(d / "thesis");
+    writeFile(d / "thesis/chapter1.tex", "words");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"rm", ""}, 2},
+        {{"invalidate", ""}, 2},
+        {{"prune", "", "--keep", "0"}, 2},
+        {{"rm", "demo/run@home"}, 0},
+        {{"create", "--overwrite", "thesis"}, 4},
+        {{"project", "create", "demo"}, 4},
+        {{"project", "create", "demo/r000"}, 4},
+        {{"experiment", "create", "r000", "--base", "demo"}, 4},
+        {{"experiment", "create", "baseline", "--base", "demo"}, 0},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = talvo(d, c.args);
+        EXPECT_EQ(outcome.status, c.status) << outcome;
+    }
+    EXPECT_FALSE(fs::exists(d / "demo/run@home"));
+    EXPECT_TRUE(fs::exists(d / "demo/run7home/run7home.talvo"));
+    EXPECT_TRUE(fs::exists(d / "demo/r000/r000.talvo"));
+    EXPECT_FALSE(fs::exists(d / "demo/r000-bad"));
+    EXPECT_EQ(talvo2::test::readFile(d / "thesis/chapter1.tex"), "words");
+    EXPECT_EQ(talvo2::test::readFile(d / "demo/demo.talvoproj"), marker);
+    EXPECT_FALSE(fs::exists(d / "demo/r000/r000.talvoproj"));
+    EXPECT_TRUE(fs::exists(d / "demo/baseline/baseline.talvoexp"));
+    EXPECT_FALSE(fs::exists(d / "demo/demo"));
+    EXPECT_EQ(talvo(d, {"create", "--overwrite", "--force", "thesis"}).status, 0);
+    EXPECT_TRUE(fs::exists(d / "thesis/thesis.talvo"));
+}

@@ -60,7 +60,23 @@ struct ContainerArgs {
     std::string base;
 };
 
+// Creating a project or experiment where a node already is would rewrite its marker (losing
+// what it recorded) or turn a result into a project: an error, as for any existing target.
+void refuseExistingNode(const std::string& what, const ContainerArgs& args) {
+    boost::filesystem::path target(args.path);
+    if (!args.base.empty() && target.is_relative()) {
+        const sptr_t<talvo2::INodeGroup> group = talvo2::INodeGroup::open(wide(args.base).c_str());
+        if (group && group->getOutputDirectory())
+            target = boost::filesystem::path(utf8(group->getOutputDirectory())) / target;
+    }
+    const std::string kind = nodeKindAt(target.string());
+    if (!kind.empty())
+        throw CommandFailure(kExitExists,
+                             what + " " + args.path + ": already a " + kind + "; nothing changed");
+}
+
 void runProject(bool create, const ContainerArgs& args, const Options& options) {
+    if (create) refuseExistingNode("project create", args);
     const std::wstring path = wide(args.path);
     const std::wstring base = wide(args.base);
     const wchar_t* baseArg = args.base.empty() ? nullptr : base.c_str();
@@ -72,6 +88,7 @@ void runProject(bool create, const ContainerArgs& args, const Options& options) 
 }
 
 void runExperiment(const ContainerArgs& args, const Options& options) {
+    refuseExistingNode("experiment create", args);
     const std::wstring path = wide(args.path);
     const std::wstring base = wide(args.base);
     sptr_t<talvo2::IExperiment> experiment =

@@ -22,6 +22,7 @@ struct CreateArgs {
     std::string base;
     bool literal = false;
     bool overwrite = false;
+    bool force = false;
 };
 
 void runCreate(const CreateArgs& args, const Options& options) {
@@ -33,6 +34,12 @@ void runCreate(const CreateArgs& args, const Options& options) {
         bag.putVariable(wide(assignment.substr(0, equals)).c_str(),
                         corekit2::variant_t(wide(assignment.substr(equals + 1))));
     }
+    // --overwrite replaces a result, never a folder that is not one (a thesis, a project).
+    if (args.overwrite && !args.force && existsOnDisk(args.path) &&
+        nodeKindAt(args.path) != "result")
+        throw CommandFailure(kExitExists, "create " + args.path +
+                                              ": not a result, so --overwrite leaves it alone; "
+                                              "add --force to replace it anyway");
     const std::wstring path = wide(args.path);
     const std::wstring base = wide(args.base);
     sptr_t<IResultDirectory> result = talvo2::ResultDirectoryManager::create(
@@ -129,7 +136,9 @@ void addResultCommands(CLI::App& app, const Options& options) {
         ->allow_extra_args(false);
     cmd->add_option("--base", create->base, "Create inside this project's or experiment's group");
     cmd->add_flag("--literal", create->literal, "Take @ as an ordinary character");
-    cmd->add_flag("--overwrite", create->overwrite, "Replace an existing directory of the name");
+    cmd->add_flag("--overwrite", create->overwrite, "Replace an existing result of the name");
+    cmd->add_flag("--force", create->force,
+                  "With --overwrite: replace whatever is there, even a folder that is no result");
     cmd->callback([create, &options] { runCreate(*create, options); });
 
     auto path = std::make_shared<std::string>();

@@ -33,6 +33,15 @@ int main(int argc, char** argv) {
     // The library logs refusals for hosts that keep a log; here the error message says it all.
     // Parsing runs the command, so the choice is made before: --verbose is looked for by hand.
     for (int i = 1; i < argc; ++i) verbose |= std::string(argv[i]) == "--verbose";
+    // An empty argument is a variable that was never set ("$RESULT"): read as a path it would
+    // mean "here", and a destructive command would act on some member of the current folder.
+    // What follows "--" is the held command's own.
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        if (!*argv[i]) {
+            std::cerr << "talvo: argument " << i << " is empty; give a path or a name\n";
+            return kExitUsage;
+        }
+    }
     if (!verbose) {
         log4cplus::Logger::getRoot().addAppender(
             log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));

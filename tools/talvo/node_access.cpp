@@ -1,6 +1,6 @@
 #include "node_access.hpp"
 
-#include <boost/filesystem/path.hpp>
+#include <boost/filesystem.hpp>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -38,13 +38,30 @@ std::string cpuText(const json& m) {
 
 }  // namespace
 
+bool existsOnDisk(const std::string& path) {
+    boost::system::error_code error;
+    return boost::filesystem::exists(boost::filesystem::symlink_status(path, error));
+}
+
+std::string nodeKindAt(const std::string& path) {
+    const std::wstring where = wide(path);
+    if (talvo2::IProject::probe(where.c_str())) return "project";
+    if (talvo2::IExperiment::probe(where.c_str())) return "experiment";
+    if (IResultDirectory::probe(where.c_str())) return "result";
+    return "";
+}
+
 sptr_t<INode> openAnyNode(const std::string& path) {
     const std::wstring where = wide(path);
+    // A path that is there names itself: "run@home" is that folder, not a pattern that opens
+    // run7home.
+    const bool literal = existsOnDisk(path);
     if (talvo2::IProject::probe(where.c_str())) {
         if (auto project = talvo2::IProject::open(where.c_str(), nullptr)) return project;
     } else if (talvo2::IExperiment::probe(where.c_str())) {
         if (auto experiment = talvo2::IExperiment::open(where.c_str(), nullptr)) return experiment;
-    } else if (auto result = talvo2::ResultDirectoryManager::open(where.c_str(), false, nullptr)) {
+    } else if (auto result =
+                   talvo2::ResultDirectoryManager::open(where.c_str(), literal, nullptr)) {
         return result;
     }
     fail(path);

@@ -10,8 +10,14 @@
 
 namespace talvo_cli {
 
+// Whether something (anything, a dangling link included) is at `path`.
+bool existsOnDisk(const std::string& path);
+// "project", "experiment" or "result" when `path` names a node of that kind; "" otherwise.
+std::string nodeKindAt(const std::string& path);
+
 // The node `path` names (a directory, marker or link file, or a result-name pattern, which opens
-// the newest match), whatever its kind. Throws CommandFailure when there is none.
+// the newest match), whatever its kind; a path that exists is taken as it is, never as a pattern.
+// Throws CommandFailure when there is none.
 corekit2::sptr_t<talvo2::INode> openAnyNode(const std::string& path);
 
 // The node as a result directory; throws CommandFailure when it is another kind.
