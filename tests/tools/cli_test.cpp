@@ -588,4 +588,32 @@ TEST(TalvoCli, DestructiveCommandsActOnlyOnTheNodeNamed) {
     EXPECT_FALSE(fs::exists(d / "demo/demo"));
     EXPECT_EQ(talvo(d, {"create", "--overwrite", "--force", "thesis"}).status, 0);
     EXPECT_TRUE(fs::exists(d / "thesis/thesis.talvo"));
+}  // Answers a script can branch on: diff differs, a flag held elsewhere is busy, and every command
+// prints a document under --json.
+TEST(TalvoCli, StatusesAndDocumentsForScripts) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    EXPECT_EQ(talvo(d, {"--version"}).out, "talvo 2.0.0.1\n");
+    ASSERT_EQ(talvo(d, {"create", "r@@@"}).status, 0);
+    ASSERT_EQ(talvo(d, {"create", "r@@@"}, {"PMI_RANK=3"}).status, 0);
+    const Outcome differ = talvo(d, {"diff", "r000", "r001"});
+    EXPECT_EQ(differ.status, 1) << differ;
+    EXPECT_NE(differ.out.find("mpiRank"), std::string::npos) << differ;
+    ASSERT_EQ(talvo(d, {"create", "--literal", "same"}).status, 0);
+    EXPECT_EQ(talvo(d, {"diff", "same", "r000"}).status, 0);
+
+    TalvoProcess holder(d, {"flag", "add", "r000", "busy", "--", "sleep", "30"});
+    ASSERT_TRUE(holder.waitUntil([&] { return fs::exists(d / "r000/busy.infotalvo"); }, 30s));
+    EXPECT_EQ(talvo(d, {"flag", "own", "r000", "busy"}).status, 5);
+    ::kill(holder.pid(), SIGTERM);
+    holder.finish();
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--json", "finalize", "r000"},
+          std::vector<std::string>{"--json", "flag", "add", "r000", "mine", "--", "true"},
+          std::vector<std::string>{"--json", "rm", "same"}}) {
+        const Outcome outcome = talvo(d, args);
+        EXPECT_EQ(outcome.status, 0) << outcome;
+        EXPECT_TRUE(json::accept(outcome.out)) << args[1] << ": " << outcome;
+    }
 }

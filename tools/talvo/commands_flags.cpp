@@ -131,12 +131,15 @@ void runOwn(const FlagArgs& args, const Options& options) {
     } else {
         std::cout << args.name << ": " << state << '\n';
     }
+    // Held by someone else: the answer a script branches on, as flock -n's.
+    if (owned == talvo2::FlagOwnedElsewhere) throw CommandFailure(kExitBusy, "");
 }
 
-void runClear(const FlagArgs& args) {
+void runClear(const FlagArgs& args, const Options& options) {
     sptr_t<talvo2::INode> node = openAnyNode(args.path);
     const talvo2::error_t removed = node->removeFlag(wide(args.name).c_str(), args.force);
     if (removed != talvo2::OK) fail("flag clear " + args.name, removed);
+    if (options.json) printJson({{"flag", args.name}, {"cleared", true}});
 }
 
 }  // namespace
@@ -167,7 +170,7 @@ void addFlagCommands(CLI::App& app, const Options& options) {
     cmd = flags->add_subcommand("clear", "Release and delete a flag");
     common(cmd);
     cmd->add_flag("--force", args->force, "Delete a flag held by someone else");
-    cmd->callback([args] { runClear(*args); });
+    cmd->callback([args, &options] { runClear(*args, options); });
 
     cmd = flags->add_subcommand("who", "Show who holds a flag");
     common(cmd);

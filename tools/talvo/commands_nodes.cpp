@@ -118,10 +118,12 @@ void refuseStrayMarker(const std::string& path) {
                                           "; name the folder itself to delete it");
 }
 
-void runRemove(const std::string& path) {
+void runRemove(const std::string& path, const Options& options) {
     refuseStrayMarker(path);
     sptr_t<talvo2::INode> node = openAnyNode(path);
+    const std::string removed = utf8(node->getPath());
     if (!node->remove()) fail("rm " + path);
+    if (options.json) printJson({{"removed", removed}});
 }
 
 struct PruneArgs {
@@ -177,7 +179,7 @@ void addNodeCommands(CLI::App& app, const Options& options) {
     auto rm = std::make_shared<std::string>();
     cmd = app.add_subcommand("rm", "Delete a result, experiment or project from disk");
     cmd->add_option("path", *rm, "The node")->required();
-    cmd->callback([rm] { runRemove(*rm); });
+    cmd->callback([rm, &options] { runRemove(*rm, options); });
 
     auto prune = std::make_shared<PruneArgs>();
     cmd = app.add_subcommand("prune", "Delete all but the newest members of a group");

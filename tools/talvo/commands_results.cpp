@@ -62,9 +62,10 @@ void runInfo(const std::string& path, const Options& options) {
     }
 }
 
-void runFinalize(const std::string& path, bool undo) {
+void runFinalize(const std::string& path, bool undo, const Options& options) {
     sptr_t<IResultDirectory> result = openResult(path);
     if (!result->setFinalized(!undo)) fail("finalize " + path);
+    if (options.json) printJson({{"path", utf8(result->getPath())}, {"finalized", !undo}});
 }
 
 void runInvalidate(const std::string& path, const Options& options) {
@@ -94,6 +95,9 @@ std::map<std::string, std::pair<json, json>> differences(const json& a, const js
     return out;
 }
 
+void printDifferences(IResultDirectory& a, IResultDirectory& b,
+                      const std::map<std::string, std::pair<json, json>>& diff);
+
 void runDiff(const std::string& first, const std::string& second, bool literal,
              const Options& options) {
     sptr_t<IResultDirectory> a;
@@ -110,10 +114,16 @@ void runDiff(const std::string& first, const std::string& second, bool literal,
         json changes = json::object();
         for (const auto& [key, values] : diff) changes[key] = {values.first, values.second};
         printJson({{"first", summarize(a)}, {"second", summarize(b)}, {"differences", changes}});
-        return;
+    } else {
+        printDifferences(*a, *b, diff);
     }
-    std::cout << "first:  " << utf8(a->getPath()) << '\n'
-              << "second: " << utf8(b->getPath()) << '\n';
+    // As diff(1): 1 when the two differ, so a script can branch on it.
+    if (!diff.empty()) throw CommandFailure(kExitFailed, "");
+}
+
+void printDifferences(IResultDirectory& a, IResultDirectory& b,
+                      const std::map<std::string, std::pair<json, json>>& diff) {
+    std::cout << "first:  " << utf8(a.getPath()) << '\n' << "second: " << utf8(b.getPath()) << '\n';
     if (diff.empty()) std::cout << "no differences in the collection metadata\n";
     for (const auto& [key, values] : diff) {
         const auto text = [](const json& v) {
@@ -150,7 +160,8 @@ void addResultCommands(CLI::App& app, const Options& options) {
     cmd = app.add_subcommand("finalize", "Mark a result as finished collecting");
     cmd->add_option("path", finalize->first, "The result")->required();
     cmd->add_flag("--undo", finalize->second, "Remove the mark again");
-    cmd->callback([finalize] { runFinalize(finalize->first, finalize->second); });
+    cmd->callback(
+        [finalize, &options] { runFinalize(finalize->first, finalize->second, options); });
 
     auto invalid = std::make_shared<std::string>();
     cmd = app.add_subcommand("invalidate", "Mark a result bad and move it aside to NAME-bad");

@@ -10,8 +10,9 @@
 namespace {
 
 const char* const kExitStatuses =
-    "Exit status: 0 success, 1 failure, 2 usage error, 3 not found, 4 already exists,\n"
-    "5 held by someone else, 6 permission denied, 7 name or pattern refused, 130 interrupted.";
+    "Exit status: 0 success, 1 failure (diff: the results differ), 2 usage error, 3 not found,\n"
+    "4 already exists, 5 held by someone else, 6 permission denied, 7 name or pattern refused,\n"
+    "130 interrupted.";
 
 }  // namespace
 
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     app.footer(kExitStatuses);
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", std::string("talvo ") + TALVO_VERSION);
     app.add_flag("--json", options.json, "Print one JSON document instead of text");
     bool verbose = false;
     app.add_flag("--verbose", verbose, "Show the library's log messages on standard error");
