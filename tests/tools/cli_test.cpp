@@ -616,4 +616,16 @@ TEST(TalvoCli, StatusesAndDocumentsForScripts) {
         EXPECT_EQ(outcome.status, 0) << outcome;
         EXPECT_TRUE(json::accept(outcome.out)) << args[1] << ": " << outcome;
     }
+}  // "Newest" is the highest number, not the greatest name: r1000 comes after r999.
+TEST(TalvoCli, APatternOpensTheHighestNumber) {
+    TempDir dir;
+    const fs::path& d = dir.path();
+    for (const char* name : {"r999", "r1000", "r0998"})
+        ASSERT_EQ(talvo(d, {"create", "--literal", name}).status, 0);
+    const Outcome info = talvo(d, {"--json", "info", "r@@@"});
+    ASSERT_EQ(info.status, 0) << info;
+    EXPECT_EQ(json::parse(info.out)["path"], (d / "r1000").string());
+    EXPECT_EQ(talvo(d, {"rm", "r@@@"}).status, 0);
+    EXPECT_FALSE(fs::exists(d / "r1000"));
+    EXPECT_TRUE(fs::exists(d / "r999") && fs::exists(d / "r0998"));
 }

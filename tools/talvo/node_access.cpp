@@ -1,6 +1,7 @@
 #include "node_access.hpp"
 
 #include <boost/filesystem.hpp>
+#include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -51,11 +52,58 @@ std::string nodeKindAt(const std::string& path) {
     return "";
 }
 
+// The newest node matching a result-name pattern with one run of "@" and no variables: the
+// highest number, then the most recently changed folder. Numbers, not names: r1000 is newer than
+// r999. Empty when the pattern is of another form (the library then decides) or nothing matches.
+std::string newestMatch(const std::string& pattern) {
+    namespace fs = boost::filesystem;
+    const fs::path given(pattern);
+    const std::string name = given.filename().string();
+    const std::size_t at = name.find('@');
+    if (at == std::string::npos || name.find('{') != std::string::npos) return "";
+    const std::size_t end = name.find_first_not_of('@', at);
+    const std::size_t width = (end == std::string::npos ? name.size() : end) - at;
+    const std::string prefix = name.substr(0, at);
+    const std::string suffix = end == std::string::npos ? "" : name.substr(end);
+    if (suffix.find('@') != std::string::npos) return "";
+    const fs::path parent = given.has_parent_path() ? given.parent_path() : fs::path(".");
+    boost::system::error_code error;
+    std::string best;
+    unsigned long long bestNumber = 0;
+    std::time_t bestTime = 0;
+    for (fs::directory_iterator it(parent, error), stop; !error && it != stop;
+         it.increment(error)) {
+        const std::string entry = it->path().filename().string();
+        if (entry.size() < prefix.size() + suffix.size() + width ||
+            entry.compare(0, prefix.size(), prefix) != 0 ||
+            entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string digits =
+            entry.substr(prefix.size(), entry.size() - prefix.size() - suffix.size());
+        if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        if (nodeKindAt(it->path().string()).empty()) continue;
+        const unsigned long long number = std::stoull(digits);
+        boost::system::error_code ignored;
+        const std::time_t changed = fs::last_write_time(it->path(), ignored);
+        if (best.empty() || number > bestNumber || (number == bestNumber && changed > bestTime)) {
+            best = it->path().string();
+            bestNumber = number;
+            bestTime = changed;
+        }
+    }
+    return best;
+}
+
 sptr_t<INode> openAnyNode(const std::string& path) {
-    const std::wstring where = wide(path);
     // A path that is there names itself: "run@home" is that folder, not a pattern that opens
-    // run7home.
+    // run7home. A pattern opens its newest match by number.
     const bool literal = existsOnDisk(path);
+    if (!literal) {
+        const std::string newest = newestMatch(path);
+        if (!newest.empty()) return openAnyNode(newest);
+    }
+    const std::wstring where = wide(path);
     if (talvo2::IProject::probe(where.c_str())) {
         if (auto project = talvo2::IProject::open(where.c_str(), nullptr)) return project;
     } else if (talvo2::IExperiment::probe(where.c_str())) {
