@@ -21,9 +21,11 @@ int main(int argc, char** argv) {
     corekit2::sptr_t<IResultDirectory> result =
         ResultDirectoryManager::create(pattern.c_str(), false, nullptr, false, nullptr);
     if (!result) {
-        // Failures leave their reason as the thread's last error.
+        // Failures leave their reason as the thread's last error. Qualified: glibc declares a
+        // global error_t too, which `using namespace` would make ambiguous.
+        const talvo2::error_t code = ResultDirectoryManager::getLastError();
         std::fprintf(stderr, "cannot create a result: %s\n",
-                     ulib_2_18::to_utf8(toString(ResultDirectoryManager::getLastError())).c_str());
+                     ulib_2_18::to_utf8(toString(code)).c_str());
         return 1;
     }
     result->setCollectorCommand(L"talvo2_collect");

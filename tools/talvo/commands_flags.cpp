@@ -1,6 +1,14 @@
 // Flags held between processes: add (and hold), own, clear, who.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include <iostream>
 #include <memory>
@@ -22,14 +30,80 @@ struct FlagArgs {
     std::string name;
     bool force = false;
     bool takeOver = false;
+    bool literal = false;
+    bool waiting = false;     // --wait given
+    double waitSeconds = -1;  // its value; below 0: for as long as it takes
     std::vector<std::string> command;
 };
 
-json holderOf(const sptr_t<talvo2::IFlagData>& data) {
-    if (!data) return nullptr;
+// The flag's file NAME + `kind` + the node kind's suffix ("" when there is none).
+boost::filesystem::path flagFile(talvo2::INode& node, const std::string& name,
+                                 const std::string& kind) {
+    namespace fs = boost::filesystem;
+    const fs::path flag = fs::path(utf8(node.getPath())) / name;
+    const std::string prefix = flag.filename().string() + kind;
+    boost::system::error_code error;
+    for (fs::directory_iterator it(flag.parent_path(), error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0)
+            return it->path();
+    }
+    return {};
+}
+
+// The holder's pid from its owner record beside the lock file. The record is someone else's
+// file: read without following links, at most 64 KiB, and only digits taken from it.
+long long holderPid(talvo2::INode& node, const std::string& name) {
+    const boost::filesystem::path record = flagFile(node, name, ".info");
+    if (record.empty()) return 0;
+    const int fd = ::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return 0;
+    std::string text(65536, '\0');
+    const ssize_t got = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::size_t at = text.find("key=\"pid\"");
+    const std::size_t data = at == std::string::npos ? at : text.find("data=\"", at);
+    if (data == std::string::npos || data > at + 64) return 0;
+    long long pid = 0;
+    for (std::size_t i = data + 6;
+         i < text.size() && i < data + 16 && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+        pid = pid * 10 + (text[i] - '0');
+    return pid;
+}
+
+json holderOf(const sptr_t<talvo2::IFlagData>& data, talvo2::INode& node, const std::string& name) {
+    if (!data || (data->getTimestamp() == 0 && utf8(data->getHost()).empty())) return nullptr;
+    const long long pid = holderPid(node, name);
     return {{"user", utf8(data->getUser())},
             {"host", utf8(data->getHost())},
-            {"since", formatTime(static_cast<long long>(data->getTimestamp()))}};
+            {"pid", pid > 0 ? json(pid) : json(nullptr)},
+            {"since", timeValue(static_cast<long long>(data->getTimestamp()))}};
+}
+
+// "alice@node17 (pid 4242) since 2026-12-07 10:02:11 UTC"
+std::string holderText(const json& holder) {
+    if (holder.is_null()) return "an unknown holder (its owner record is empty or unreadable)";
+    std::string text = holder["user"].get<std::string>();
+    text += (text.empty() ? "" : "@") + holder["host"].get<std::string>();
+    if (!holder["pid"].is_null()) text += " (pid " + holder["pid"].dump() + ")";
+    return text + " since " + holder["since"]["text"].get<std::string>();
+}
+
+// Whether `program` can be run as execvp would find it: a flag must not be taken for a command
+// that cannot start.
+bool runnable(const std::string& program) {
+    if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // Waits for SIGINT or SIGTERM, so the flag is held until then.
@@ -44,33 +118,71 @@ void holdUntilSignaled() {
     ::sigwait(&signals, &received);
 }
 
-// Takes the flag on the node at args.path and reports it; throws the failure otherwise.
-void takeAndReport(const FlagArgs& args, const Options& options, sptr_t<talvo2::INode>& node) {
-    node = openAnyNode(args.path);
+// One attempt at the flag: OK, or why not with `data` naming the holder where it can.
+talvo2::error_t tryTake(const FlagArgs& args, talvo2::INode& node,
+                        sptr_t<talvo2::IFlagData>& data) {
     const std::wstring name = wide(args.name);
-    sptr_t<talvo2::IFlagData> data;
-    talvo2::error_t added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+    talvo2::error_t added = node.addFlag(name.c_str(), data, args.force, args.takeOver);
     if (added == talvo2::AlreadyExists) {
         // The flag's files are there: either a live holder has it, or a holder that ended left
         // them, which asking clears so that the flag can be taken after all.
-        const talvo2::error_t owned = node->ownFlag(name.c_str());
-        if (owned == talvo2::FlagOwnedElsewhere) added = owned;
-        if (owned == talvo2::NotFound)
-            added = node->addFlag(name.c_str(), data, args.force, args.takeOver);
+        const talvo2::error_t owned = node.ownFlag(name.c_str());
+        if (owned == talvo2::FlagOwnedElsewhere || owned == talvo2::RecordFormatError)
+            added = owned;
+        if (owned == talvo2::NotFound) {
+            added = node.addFlag(name.c_str(), data, args.force, args.takeOver);
+            // Still there though nobody holds it: a holder that ended before writing its
+            // record. Taking it over is the user's call.
+            if (added == talvo2::AlreadyExists) added = talvo2::RecordFormatError;
+        }
     }
+    return added;
+}
+
+// Takes the flag on the node at args.path (waiting with --wait) and reports it; throws the
+// failure otherwise, naming the holder.
+void takeAndReport(const FlagArgs& args, const Options& options, sptr_t<talvo2::INode>& node) {
+    node = openAnyNode(args.path, args.literal);
+    sptr_t<talvo2::IFlagData> data;
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<long long>(args.waitSeconds * 1000));
+    talvo2::error_t added = tryTake(args, *node, data);
+    while (args.waiting &&
+           (added == talvo2::FlagOwnedElsewhere || added == talvo2::FileLocked ||
+            added == talvo2::AlreadyExists) &&
+           (args.waitSeconds < 0 || std::chrono::steady_clock::now() < deadline)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        added = tryTake(args, *node, data);
+    }
+    if (added == talvo2::RecordFormatError)
+        fail("flag add " + args.name, added,
+             "if its holder is gone, take it with --take-over or clear it with flag clear --force");
     if (added != talvo2::OK) {
-        if (options.json) printJson({{"held", false}, {"holder", holderOf(data)}});
+        const json holder = holderOf(data, *node, args.name);
+        const bool held = added == talvo2::FlagOwnedElsewhere || added == talvo2::FileLocked ||
+                          added == talvo2::AlreadyExists;
+        if (held)
+            throw CommandFailure(
+                kExitBusy,
+                "flag add " + args.name + ": held by " + holderText(holder) +
+                    (args.waiting ? "; gave up waiting" : "; use --wait or ask them"),
+                errorName(added), {{"holder", holder}});
         fail("flag add " + args.name, added);
     }
     if (options.json) {
-        printJson({{"held", true}, {"holder", holderOf(data)}});
-    } else {
+        printJson(
+            {{"flag", args.name}, {"held", true}, {"holder", holderOf(data, *node, args.name)}});
+    } else if (!options.quiet) {
         std::cout << "holding " << args.name << " on " << utf8(node->getPath()) << '\n';
     }
     std::cout.flush();
 }
 
 int runAdd(const FlagArgs& args, const Options& options) {
+    if (!args.command.empty() && !runnable(args.command.front()))
+        throw CommandFailure(127, "flag add " + args.name + ": cannot run " + args.command.front() +
+                                      ": no such program; the flag was not taken");
     if (!args.command.empty()) {
         // The command holds the flag itself, so it stays held however this process ends.
         const auto take = [&args, &options] {
@@ -80,7 +192,7 @@ int runAdd(const FlagArgs& args, const Options& options) {
         };
         const auto release = [&args] {
             // Clears the command's leftover; a holder that came in since is left alone.
-            sptr_t<talvo2::INode> node = openAnyNode(args.path);
+            sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
             node->ownFlag(wide(args.name).c_str());
         };
         return runHoldingFlag(args.name, args.command, take, release);
@@ -92,43 +204,61 @@ int runAdd(const FlagArgs& args, const Options& options) {
 }
 
 void runWho(const FlagArgs& args, const Options& options) {
-    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
     const std::wstring name = wide(args.name);
     const talvo2::error_t owned = node->ownFlag(name.c_str());
     json holder = nullptr;
+    std::string state = "not held";
     if (owned == talvo2::FlagOwnedElsewhere) {
         // Asking for the flag without replacing or taking over fails and names the holder.
         sptr_t<talvo2::IFlagData> data;
         if (node->addFlag(name.c_str(), data, false, false) == talvo2::OK) {
             node->removeFlag(name.c_str(), false);  // freed in between: give it back
         } else {
-            holder = holderOf(data);
+            holder = holderOf(data, *node, args.name);
+            state = "held";
         }
+    } else if (owned == talvo2::RecordFormatError) {
+        // A lock file without a readable record: a holder that died before writing it, or a
+        // damaged one. Not "not held": taking it needs --take-over.
+        state = "unknown";
+    } else if (owned == talvo2::NotFound && !flagFile(*node, args.name, ".dflg").empty()) {
+        state = "leftover";
     } else if (owned != talvo2::NotFound && owned != talvo2::OK) {
         fail("flag who " + args.name, owned);
     }
     if (options.json) {
-        printJson({{"flag", args.name}, {"held", !holder.is_null()}, {"holder", holder}});
-    } else if (holder.is_null()) {
-        std::cout << args.name << ": not held\n";
+        printJson(
+            {{"flag", args.name}, {"state", state}, {"held", state == "held"}, {"holder", holder}});
+    } else if (state == "held") {
+        std::cout << args.name << ": held by " << holderText(holder) << '\n';
+    } else if (state == "leftover") {
+        std::cout << args.name
+                  << ": not held, but a holder that ended left its files; flag add --take-over "
+                     "takes it, flag clear --force deletes it\n";
+    } else if (state == "unknown") {
+        std::cout << args.name
+                  << ": a lock file without a readable owner record; if its holder is gone, "
+                     "flag add --take-over takes it\n";
     } else {
-        std::cout << args.name << ": held by " << holder["user"].get<std::string>() << "@"
-                  << holder["host"].get<std::string>() << " since "
-                  << holder["since"].get<std::string>() << '\n';
+        std::cout << args.name << ": not held\n";
     }
 }
 
 void runOwn(const FlagArgs& args, const Options& options) {
-    sptr_t<talvo2::INode> node = openAnyNode(args.path);
+    sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
     const talvo2::error_t owned = node->ownFlag(wide(args.name).c_str());
     const char* state = owned == talvo2::FlagOwnedElsewhere ? "held elsewhere"
                         : owned == talvo2::NotFound         ? "not held"
                         : owned == talvo2::OK               ? "held by this process"
                                                             : nullptr;
-    if (!state) fail("flag own " + args.name, owned);
+    if (!state)
+        fail("flag own " + args.name, owned,
+             owned == talvo2::RecordFormatError ? "flag add --take-over takes a dead holder's flag"
+                                                : "");
     if (options.json) {
         printJson({{"flag", args.name}, {"state", state}});
-    } else {
+    } else if (!options.quiet) {
         std::cout << args.name << ": " << state << '\n';
     }
     // Held by someone else: the answer a script branches on, as flock -n's.
@@ -136,29 +266,59 @@ void runOwn(const FlagArgs& args, const Options& options) {
 }
 
 void runClear(const FlagArgs& args, const Options& options) {
-    sptr_t<talvo2::INode> node = openAnyNode(args.path);
-    const talvo2::error_t removed = node->removeFlag(wide(args.name).c_str(), args.force);
-    if (removed != talvo2::OK) fail("flag clear " + args.name, removed);
+    sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
+    const std::wstring name = wide(args.name);
+    const talvo2::error_t removed = node->removeFlag(name.c_str(), args.force);
+    if (removed == talvo2::FlagOwnedElsewhere || removed == talvo2::FileLocked) {
+        sptr_t<talvo2::IFlagData> data;
+        json holder = nullptr;
+        if (node->addFlag(name.c_str(), data, false, false) != talvo2::OK)
+            holder = holderOf(data, *node, args.name);
+        const std::string hint = removed == talvo2::FileLocked
+                                     ? "it is alive; ask them"
+                                     : "--force deletes it if its holder is gone";
+        const std::string who = holder.is_null() ? "a leftover without a readable owner record"
+                                                 : "held by " + holderText(holder);
+        throw CommandFailure(kExitBusy, "flag clear " + args.name + ": " + who + "; " + hint,
+                             errorName(removed), {{"holder", holder}});
+    }
+    if (removed == talvo2::NotFound)
+        throw CommandFailure(
+            kExitNotFound, "flag clear " + args.name + ": no such flag on " + utf8(node->getPath()),
+            "NotFound");
+    if (removed != talvo2::OK)
+        fail(
+            "flag clear " + args.name, removed,
+            removed == talvo2::RecordFormatError ? "--force deletes it if its holder is gone" : "");
     if (options.json) printJson({{"flag", args.name}, {"cleared", true}});
 }
 
 }  // namespace
 
-void addFlagCommands(CLI::App& app, const Options& options) {
+void addFlagCommands(CLI::App& app, Options& options) {
     CLI::App* flags = app.add_subcommand("flag", "Flags held between processes");
     flags->require_subcommand(1);
     auto args = std::make_shared<FlagArgs>();
     const auto common = [&args](CLI::App* cmd) {
         cmd->add_option("path", args->path, "The node")->required();
         cmd->add_option("name", args->name, "The flag's name")->required();
+        cmd->add_flag("--literal", args->literal, "Take @ in the path as an ordinary character");
     };
     CLI::App* cmd = flags->add_subcommand(
         "add", "Take a flag and hold it while COMMAND runs, or until interrupted");
     common(cmd);
-    cmd->add_flag("--force", args->force, "Replace a flag this node holds");
-    cmd->add_flag("--take-over", args->takeOver, "Take over a flag whose holder has ended");
+    cmd->add_flag("--force", args->force,
+                  "Write this process's owner record afresh over one of this node's, and take "
+                  "over a leftover whose holder has ended");
+    cmd->add_flag("--take-over", args->takeOver,
+                  "Take over a leftover whose holder has ended (also one without a record)");
+    cmd->add_option("--wait", args->waitSeconds,
+                    "Wait up to SECONDS (no value: as long as it takes) for the holder to let go")
+        ->expected(0, 1)
+        ->default_str("-1");
     cmd->add_option("command", args->command, "Command to run while holding (after --)");
-    cmd->callback([args, &options] {
+    cmd->callback([args, cmd, &options] {
+        args->waiting = cmd->count("--wait") > 0;
         const int status = runAdd(*args, options);
         if (status != kExitOk) throw CommandFailure(status, "");
     });
@@ -169,10 +329,11 @@ void addFlagCommands(CLI::App& app, const Options& options) {
 
     cmd = flags->add_subcommand("clear", "Release and delete a flag");
     common(cmd);
-    cmd->add_flag("--force", args->force, "Delete a flag held by someone else");
+    cmd->add_flag("--force", args->force,
+                  "Delete a leftover whose holder has ended (a living holder's never)");
     cmd->callback([args, &options] { runClear(*args, options); });
 
-    cmd = flags->add_subcommand("who", "Show who holds a flag");
+    cmd = flags->add_subcommand("who", "Show who holds a flag: user, host, pid and since when");
     common(cmd);
     cmd->callback([args, &options] { runWho(*args, options); });
 }

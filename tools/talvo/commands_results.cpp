@@ -1,11 +1,14 @@
 // Commands on single results: create, info, finalize, invalidate, diff.
 
+#include <algorithm>
+#include <boost/filesystem.hpp>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "cli.hpp"
+#include "corekit2/host.hpp"
 #include "node_access.hpp"
 
 namespace talvo_cli {
@@ -34,12 +37,37 @@ void runCreate(const CreateArgs& args, const Options& options) {
         bag.putVariable(wide(assignment.substr(0, equals)).c_str(),
                         corekit2::variant_t(wide(assignment.substr(equals + 1))));
     }
+    // The library fills in {hostname} only among other variables; given alone it must still mean
+    // this host, so it is given as one.
+    const bool ownHostname =
+        std::any_of(args.variables.begin(), args.variables.end(),
+                    [](const std::string& v) { return v.rfind("hostname=", 0) == 0; });
+    if (!ownHostname && args.path.find("{hostname}") != std::string::npos)
+        bag.putVariable(L"hostname", corekit2::variant_t(corekit2::get_fq_host_name()));
+    if (!args.base.empty() && !existsOnDisk(args.base))
+        throw CommandFailure(kExitNotFound, "create: --base " + args.base + ": no such folder",
+                             "NotFound");
     // --overwrite replaces a result, never a folder that is not one (a thesis, a project).
-    if (args.overwrite && !args.force && existsOnDisk(args.path) &&
-        nodeKindAt(args.path) != "result")
-        throw CommandFailure(kExitExists, "create " + args.path +
-                                              ": not a result, so --overwrite leaves it alone; "
-                                              "add --force to replace it anyway");
+    const bool replacing = args.overwrite && existsOnDisk(args.path);
+    if (replacing && !args.force && nodeKindAt(args.path) != "result")
+        throw CommandFailure(kExitExists,
+                             "create " + args.path +
+                                 ": not a result, so --overwrite leaves it alone; add --force to "
+                                 "replace it anyway",
+                             "AlreadyExists");
+    if (options.dryRun) {
+        const std::string kind = replacing ? nodeKindAt(args.path) : "";
+        if (options.json) {
+            printJson({{"path", boost::filesystem::absolute(args.path).string()},
+                       {"replaces", replacing},
+                       {"dryRun", true}});
+        } else if (!options.quiet) {
+            std::cout << (replacing ? "would replace " + (kind.empty() ? "folder" : kind) + " "
+                                    : "would create ")
+                      << args.path << '\n';
+        }
+        return;
+    }
     const std::wstring path = wide(args.path);
     const std::wstring base = wide(args.base);
     sptr_t<IResultDirectory> result = talvo2::ResultDirectoryManager::create(
@@ -48,36 +76,61 @@ void runCreate(const CreateArgs& args, const Options& options) {
     if (!result) fail("create " + args.path);
     if (options.json) {
         printJson(summarize(result));
-    } else {
+    } else if (!options.quiet) {
         std::cout << utf8(result->getPath()) << '\n';
     }
 }
 
-void runInfo(const std::string& path, const Options& options) {
-    const json description = describe(openAnyNode(path));
+struct PathArgs {
+    std::string path;
+    bool literal = false;
+    bool undo = false;
+};
+
+// A command that showed what it could of a damaged marker still did not do what was asked.
+void failIfDamaged(const std::string& what) {
+    if (!warnings().empty())
+        throw CommandFailure(kExitDamaged, what + ": the marker could not be read",
+                             "OperationFailed");
+}
+
+void runInfo(const PathArgs& args, const Options& options) {
+    const json description = describe(openAnyNode(args.path, args.literal));
     if (options.json) {
         printJson(description);
     } else {
         printDescription(description);
     }
+    failIfDamaged("info " + args.path);
 }
 
-void runFinalize(const std::string& path, bool undo, const Options& options) {
-    sptr_t<IResultDirectory> result = openResult(path);
-    if (!result->setFinalized(!undo)) fail("finalize " + path);
-    if (options.json) printJson({{"path", utf8(result->getPath())}, {"finalized", !undo}});
+void runFinalize(const PathArgs& args, const Options& options) {
+    sptr_t<IResultDirectory> result = openResult(args.path, args.literal);
+    failIfDamaged("finalize " + args.path);
+    if (!args.undo) {
+        // Finalizing is the last step of a run: its time goes into the metadata, the start kept
+        // when a finalization step recorded one.
+        if (result->getFinalizationTimeBegin() == 0) result->setFinalizationTimeBegin(1);
+        result->setFinalizationTimeEnd(1);
+        if (!result->save()) fail("finalize " + args.path);
+    }
+    if (!result->setFinalized(!args.undo)) fail("finalize " + args.path);
+    if (options.json)
+        printJson({{"path", utf8(result->getPath())},
+                   {"finalized", !args.undo},
+                   {"finalizationEnd", timeValue(result->getFinalizationTimeEnd())}});
 }
 
-void runInvalidate(const std::string& path, const Options& options) {
-    sptr_t<IResultDirectory> result = openResult(path);
+void runInvalidate(const PathArgs& args, const Options& options) {
+    sptr_t<IResultDirectory> result = openResult(args.path, args.literal);
     const std::string before = utf8(result->getPath());
     result->setInvalid();
     // A bad result moves aside to "<name>-bad" so that a new run can take its name.
     const std::string after = utf8(result->getPath());
-    if (after == before) fail("invalidate " + path);
+    if (after == before) fail("invalidate " + args.path);
     if (options.json) {
         printJson({{"path", after}});
-    } else {
+    } else if (!options.quiet) {
         std::cout << after << '\n';
     }
 }
@@ -102,11 +155,38 @@ void runDiff(const std::string& first, const std::string& second, bool literal,
              const Options& options) {
     sptr_t<IResultDirectory> a;
     sptr_t<IResultDirectory> b;
-    const std::wstring left = wide(first);
-    const std::wstring right = wide(second.empty() ? first : second);
+    std::string leftPath = first;
+    std::string rightPath = second.empty() ? first : second;
+    // Newest by number here too: one pattern compares its two highest numbers, not the two
+    // greatest names (r999 is not newer than r1000).
+    if (!literal && second.empty() && !existsOnDisk(first)) {
+        const std::vector<std::string> newest = newestMatches(first, 2);
+        if (newest.size() < 2)
+            throw CommandFailure(kExitNotFound,
+                                 "diff " + first + ": " + std::to_string(newest.size()) +
+                                     " result(s) match; a comparison needs two",
+                                 "NotFound");
+        leftPath = newest[0];
+        rightPath = newest[1];
+        literal = true;
+    } else if (!literal) {
+        if (!existsOnDisk(leftPath) && !newestMatch(leftPath).empty())
+            leftPath = newestMatch(leftPath);
+        if (!existsOnDisk(rightPath) && !newestMatch(rightPath).empty())
+            rightPath = newestMatch(rightPath);
+    }
+    const std::wstring left = wide(leftPath);
+    const std::wstring right = wide(rightPath);
     if (!talvo2::ResultDirectoryManager::openForDiff(left.c_str(), right.c_str(), &a, &b, literal))
         fail("diff " + first + (second.empty() ? "" : " " + second));
     if (!a || !b) fail("diff: a result could not be opened");
+    for (const auto& result : {a, b})
+        if (markerDamaged(*result))
+            warn(utf8(result->getMarkerFilePath()) +
+                 ": the marker is damaged or unreadable; its metadata is unknown");
+    if (!warnings().empty())
+        throw CommandFailure(kExitDamaged, "diff: a marker could not be read; nothing compared",
+                             "OperationFailed");
     const json metaA = metadataOf(*a);
     const json metaB = metadataOf(*b);
     const auto diff = differences(metaA, metaB);
@@ -136,7 +216,7 @@ void printDifferences(IResultDirectory& a, IResultDirectory& b,
 
 }  // namespace
 
-void addResultCommands(CLI::App& app, const Options& options) {
+void addResultCommands(CLI::App& app, Options& options) {
     auto create = std::make_shared<CreateArgs>();
     CLI::App* cmd = app.add_subcommand("create", "Create a result directory and print its path");
     cmd->add_option("path", create->path,
@@ -149,23 +229,28 @@ void addResultCommands(CLI::App& app, const Options& options) {
     cmd->add_flag("--overwrite", create->overwrite, "Replace an existing result of the name");
     cmd->add_flag("--force", create->force,
                   "With --overwrite: replace whatever is there, even a folder that is no result");
+
+    cmd->add_flag("--dry-run", options.dryRun, "Say what would be created or replaced");
     cmd->callback([create, &options] { runCreate(*create, options); });
 
-    auto path = std::make_shared<std::string>();
+    auto info = std::make_shared<PathArgs>();
     cmd = app.add_subcommand("info", "Show a result's, project's or experiment's metadata");
-    cmd->add_option("path", *path, "Directory, marker, link file or pattern")->required();
-    cmd->callback([path, &options] { runInfo(*path, options); });
+    cmd->add_option("path", info->path, "Directory, marker, link file or pattern")->required();
+    cmd->add_flag("--literal", info->literal, "Take @ as an ordinary character");
+    cmd->callback([info, &options] { runInfo(*info, options); });
 
-    auto finalize = std::make_shared<std::pair<std::string, bool>>();
-    cmd = app.add_subcommand("finalize", "Mark a result as finished collecting");
-    cmd->add_option("path", finalize->first, "The result")->required();
-    cmd->add_flag("--undo", finalize->second, "Remove the mark again");
-    cmd->callback(
-        [finalize, &options] { runFinalize(finalize->first, finalize->second, options); });
+    auto finalize = std::make_shared<PathArgs>();
+    cmd = app.add_subcommand("finalize",
+                             "Mark a result as finished collecting and record when it was");
+    cmd->add_option("path", finalize->path, "The result")->required();
+    cmd->add_flag("--undo", finalize->undo, "Remove the mark again");
+    cmd->add_flag("--literal", finalize->literal, "Take @ as an ordinary character");
+    cmd->callback([finalize, &options] { runFinalize(*finalize, options); });
 
-    auto invalid = std::make_shared<std::string>();
+    auto invalid = std::make_shared<PathArgs>();
     cmd = app.add_subcommand("invalidate", "Mark a result bad and move it aside to NAME-bad");
-    cmd->add_option("path", *invalid, "The result")->required();
+    cmd->add_option("path", invalid->path, "The result")->required();
+    cmd->add_flag("--literal", invalid->literal, "Take @ as an ordinary character");
     cmd->callback([invalid, &options] { runInvalidate(*invalid, options); });
 
     struct DiffArgs {

@@ -1,9 +1,12 @@
 // sysinfo: what new results record about this machine. doctor: what crashes left in a tree.
 
+#include <boost/filesystem.hpp>
 #include <iomanip>
 #include <iostream>
 
 #include "cli.hpp"
+#include "corekit2/host.hpp"
+#include "node_access.hpp"
 
 namespace talvo_cli {
 
@@ -19,31 +22,37 @@ void runSysinfo(const Options& options) {
         const char* text = SystemInfo::getIsaAbbreviation(value);
         return text ? json(text) : json(nullptr);
     };
-    const json document = {{"brand", utf8(info.cpuBrand())},
-                           {"family", info.cpuFamily()},
-                           {"model", info.cpuModel()},
-                           {"stepping", info.cpuStepping()},
-                           {"type", static_cast<int>(info.cpuType())},
-                           {"frequencyHz", info.cpuFrequency()},
-                           {"logicalCpus", info.cpuCount()},
-                           {"cores", info.processorCoreCount()},
-                           {"packages", info.processorPackageCount()},
-                           {"mmx", name(isa.mmxMax)},
-                           {"sse", name(isa.sseMax)},
-                           {"avx", name(isa.avxMax)},
-                           {"maxVectorBits", info.getMaxVectorLength()},
-                           {"mpiRank", talvo2::ResultDirectoryManager::getCurrentMpiRank()}};
+    const int rank = talvo2::ResultDirectoryManager::getCurrentMpiRank();
+    const json document = {
+        {"host", utf8(corekit2::get_fq_host_name())},
+        {"cpu", cpuValue(utf8(info.cpuBrand()), info.cpuFamily(), info.cpuModel(),
+                         info.cpuStepping(), static_cast<int>(info.cpuType()), info.cpuFrequency(),
+                         info.cpuCount(), info.processorCoreCount(), info.processorPackageCount())},
+        {"isa",
+         {{"mmx", name(isa.mmxMax)},
+          {"sse", name(isa.sseMax)},
+          {"avx", name(isa.avxMax)},
+          {"maxVectorBits", info.getMaxVectorLength()}}},
+        {"mpiRank", rank >= 0 ? json(rank) : json(nullptr)}};
     if (options.json) {
         printJson(document);
         return;
     }
-    for (const auto& [key, value] : document.items()) {
-        std::cout << std::left << std::setw(14) << key + ":"
-                  << (value.is_string() ? value.get<std::string>()
-                      : value.is_null() ? "-"
-                                        : value.dump())
-                  << '\n';
-    }
+    const json& cpu = document["cpu"];
+    const auto text = [](const json& value) {
+        return value.is_string() ? value.get<std::string>() : value.is_null() ? "-" : value.dump();
+    };
+    printFields({{"host", text(document["host"])},
+                 {"cpu", text(cpu["brand"]) + " (family " + text(cpu["family"]) + ", model " +
+                             text(cpu["model"]) + ", stepping " + text(cpu["stepping"]) +
+                             ", type " + text(cpu["type"]) + ")"},
+                 {"cpus", text(cpu["logicalCpus"]) + " logical, " + text(cpu["cores"]) +
+                              " cores, " + text(cpu["packages"]) + " packages"},
+                 {"frequency", text(cpu["frequencyHz"]) + " Hz"},
+                 {"isa", text(document["isa"]["mmx"]) + ", " + text(document["isa"]["sse"]) + ", " +
+                             text(document["isa"]["avx"])},
+                 {"vector bits", text(document["isa"]["maxVectorBits"])},
+                 {"mpi rank", text(document["mpiRank"])}});
 }
 
 struct Kind {
@@ -91,7 +100,9 @@ void runDoctor(const Options& options, const std::string& root, bool fix) {
         std::cout << utf8(finding.path) << ": " << kind.what << " (" << action << ")\n";
     }
     if (options.json) {
-        printJson({{"root", root}, {"findings", list}, {"left", left}});
+        printJson({{"root", boost::filesystem::absolute(root).lexically_normal().string()},
+                   {"findings", list},
+                   {"left", left}});
     } else if (findings.empty()) {
         std::cout << "nothing to report\n";
     } else {
@@ -103,7 +114,7 @@ void runDoctor(const Options& options, const std::string& root, bool fix) {
 
 }  // namespace
 
-void addSystemCommands(CLI::App& app, const Options& options) {
+void addSystemCommands(CLI::App& app, Options& options) {
     CLI::App* cmd =
         app.add_subcommand("sysinfo", "Show what new results record about this machine");
     cmd->callback([&options] { runSysinfo(options); });

@@ -1,5 +1,6 @@
 #include "node_access.hpp"
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <ctime>
 #include <iomanip>
@@ -17,27 +18,53 @@ using nlohmann::json;
 using talvo2::INode;
 using talvo2::IResultDirectory;
 
+// The folder's name: the marker may carry another (a copy keeps its source's marker name), and
+// a list must not show a moved copy as the result it came from.
 std::string nameOf(INode& node) {
-    const std::string visible = utf8(node.getUserVisibleName());
-    if (!visible.empty()) return visible;
     return boost::filesystem::path(utf8(node.getPath())).filename().string();
 }
+
+std::string cpuText(const json& cpu) {
+    std::ostringstream text;
+    text << cpu["brand"].get<std::string>() << " (family " << cpu["family"] << ", model "
+         << cpu["model"] << ", stepping " << cpu["stepping"] << ", type " << cpu["type"] << "); "
+         << cpu["logicalCpus"] << " logical, " << cpu["cores"] << " cores, " << cpu["packages"]
+         << " packages; " << std::fixed << std::setprecision(2)
+         << cpu["frequencyHz"].get<long long>() / 1e9 << " GHz";
+    return text.str();
+}
+
+}  // namespace
 
 json timeValue(long long seconds) {
     return {{"seconds", seconds}, {"text", formatTime(seconds)}};
 }
 
-std::string cpuText(const json& m) {
-    std::ostringstream text;
-    text << m["cpuBrand"].get<std::string>() << " (family " << m["cpuFamily"] << ", model "
-         << m["cpuModel"] << ", stepping " << m["cpuStepping"] << ", type " << m["cpuType"] << "); "
-         << m["logicalCpus"] << " logical, " << m["cores"] << " cores, " << m["packages"]
-         << " packages; " << std::fixed << std::setprecision(2)
-         << m["cpuFrequencyHz"].get<long long>() / 1e9 << " GHz";
-    return text.str();
+json cpuValue(const std::string& brand, int family, int model, int stepping, int type,
+              long long frequencyHz, int logicalCpus, int cores, int packages) {
+    return {{"brand", brand},
+            {"family", family},
+            {"model", model},
+            {"stepping", stepping},
+            {"type", type},
+            {"frequencyHz", frequencyHz},
+            {"logicalCpus", logicalCpus},
+            {"cores", cores},
+            {"packages", packages}};
 }
 
-}  // namespace
+void printFields(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::size_t width = 0;
+    for (const auto& field : fields) width = std::max(width, field.first.size());
+    for (const auto& [label, value] : fields)
+        std::cout << label << ':' << std::string(width - label.size() + 2, ' ') << value << '\n';
+}
+
+bool markerDamaged(INode& node) {
+    // Every marker the library writes keeps its own values in the "talvo" section.
+    const auto storage = node.getPropertyStorage();
+    return !storage || !storage->getSection(L"talvo", false);
+}
 
 bool existsOnDisk(const std::string& path) {
     boost::system::error_code error;
@@ -52,25 +79,25 @@ std::string nodeKindAt(const std::string& path) {
     return "";
 }
 
-// The newest node matching a result-name pattern with one run of "@" and no variables: the
-// highest number, then the most recently changed folder. Numbers, not names: r1000 is newer than
-// r999. Empty when the pattern is of another form (the library then decides) or nothing matches.
-std::string newestMatch(const std::string& pattern) {
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count) {
     namespace fs = boost::filesystem;
     const fs::path given(pattern);
     const std::string name = given.filename().string();
     const std::size_t at = name.find('@');
-    if (at == std::string::npos || name.find('{') != std::string::npos) return "";
+    if (at == std::string::npos || name.find('{') != std::string::npos) return {};
     const std::size_t end = name.find_first_not_of('@', at);
     const std::size_t width = (end == std::string::npos ? name.size() : end) - at;
     const std::string prefix = name.substr(0, at);
     const std::string suffix = end == std::string::npos ? "" : name.substr(end);
-    if (suffix.find('@') != std::string::npos) return "";
+    if (suffix.find('@') != std::string::npos) return {};
     const fs::path parent = given.has_parent_path() ? given.parent_path() : fs::path(".");
+    struct Match {
+        unsigned long long number;
+        std::time_t changed;
+        std::string path;
+    };
+    std::vector<Match> matches;
     boost::system::error_code error;
-    std::string best;
-    unsigned long long bestNumber = 0;
-    std::time_t bestTime = 0;
     for (fs::directory_iterator it(parent, error), stop; !error && it != stop;
          it.increment(error)) {
         const std::string entry = it->path().filename().string();
@@ -83,26 +110,26 @@ std::string newestMatch(const std::string& pattern) {
         if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
             continue;
         if (nodeKindAt(it->path().string()).empty()) continue;
-        const unsigned long long number = std::stoull(digits);
         boost::system::error_code ignored;
-        const std::time_t changed = fs::last_write_time(it->path(), ignored);
-        if (best.empty() || number > bestNumber || (number == bestNumber && changed > bestTime)) {
-            best = it->path().string();
-            bestNumber = number;
-            bestTime = changed;
-        }
+        matches.push_back(
+            {std::stoull(digits), fs::last_write_time(it->path(), ignored), it->path().string()});
     }
-    return best;
+    std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
+        return a.number != b.number ? a.number > b.number : a.changed > b.changed;
+    });
+    std::vector<std::string> newest;
+    for (std::size_t i = 0; i < matches.size() && i < count; ++i) newest.push_back(matches[i].path);
+    return newest;
 }
 
-sptr_t<INode> openAnyNode(const std::string& path) {
-    // A path that is there names itself: "run@home" is that folder, not a pattern that opens
-    // run7home. A pattern opens its newest match by number.
-    const bool literal = existsOnDisk(path);
-    if (!literal) {
-        const std::string newest = newestMatch(path);
-        if (!newest.empty()) return openAnyNode(newest);
-    }
+std::string newestMatch(const std::string& pattern) {
+    const std::vector<std::string> newest = newestMatches(pattern, 1);
+    return newest.empty() ? "" : newest.front();
+}
+
+namespace {
+
+sptr_t<INode> openNode(const std::string& path, bool literal) {
     const std::wstring where = wide(path);
     if (talvo2::IProject::probe(where.c_str())) {
         if (auto project = talvo2::IProject::open(where.c_str(), nullptr)) return project;
@@ -112,11 +139,31 @@ sptr_t<INode> openAnyNode(const std::string& path) {
                    talvo2::ResultDirectoryManager::open(where.c_str(), literal, nullptr)) {
         return result;
     }
-    fail(path);
+    const talvo2::error_t why = talvo2::ResultDirectoryManager::getLastError();
+    if (why == talvo2::NotFound && !literal && path.find('@') != std::string::npos)
+        fail(path, why, "a pattern needs a folder with results of its form; see talvo list");
+    fail(path, why);
 }
 
-sptr_t<IResultDirectory> openResult(const std::string& path) {
-    sptr_t<IResultDirectory> result = IResultDirectory::cast(openAnyNode(path));
+}  // namespace
+
+sptr_t<INode> openAnyNode(const std::string& path, bool literal) {
+    // A path that is there names itself: "run@home" is that folder, not a pattern that opens
+    // run7home. A pattern opens its newest match by number.
+    literal = literal || existsOnDisk(path);
+    if (!literal) {
+        const std::string newest = newestMatch(path);
+        if (!newest.empty()) return openAnyNode(newest, true);
+    }
+    sptr_t<INode> node = openNode(path, literal);
+    if (markerDamaged(*node))
+        warn(utf8(node->getMarkerFilePath()) +
+             ": the marker is damaged or unreadable; its metadata is unknown");
+    return node;
+}
+
+sptr_t<IResultDirectory> openResult(const std::string& path, bool literal) {
+    sptr_t<IResultDirectory> result = IResultDirectory::cast(openAnyNode(path, literal));
     if (!result) throw CommandFailure(kExitNotFound, path + ": not a result directory");
     return result;
 }
@@ -133,6 +180,7 @@ json summarize(const sptr_t<INode>& node) {
                     {"name", nameOf(*node)},
                     {"path", utf8(node->getPath())},
                     {"marker", utf8(node->getMarkerFilePath())},
+                    {"damaged", markerDamaged(*node)},
                     {"created", timeValue(node->getCreationTime())},
                     {"size", node->getSize()},
                     {"files", node->getFilesCount()}};
@@ -147,17 +195,14 @@ json metadataOf(IResultDirectory& result) {
     const int rank = result.getMpiRank();
     return {
         {"host", utf8(result.getCreationHostName())},
-        {"os", utf8(result.getCreationOs(true))},
+        // The stored name: the library's display form adds a trademark star meant for its GUI.
+        {"os", utf8(result.getCreationOs(false))},
         {"isa", utf8(talvo2::SystemInfo::getIsaAbbreviationAsString(result.getCreationIsa()))},
-        {"cpuBrand", utf8(result.getCPUBrandName())},
-        {"cpuFamily", result.getCPUFamily()},
-        {"cpuModel", result.getCPUModel()},
-        {"cpuStepping", result.getCPUStepping()},
-        {"cpuType", static_cast<int>(result.getCPUName())},
-        {"cpuFrequencyHz", result.getCPUFrequency()},
-        {"logicalCpus", result.getLogicalCPUCount()},
-        {"cores", result.getProcessorCoreCount()},
-        {"packages", result.getProcessorPackageCount()},
+        {"cpu",
+         cpuValue(utf8(result.getCPUBrandName()), result.getCPUFamily(), result.getCPUModel(),
+                  result.getCPUStepping(), static_cast<int>(result.getCPUName()),
+                  result.getCPUFrequency(), result.getLogicalCPUCount(),
+                  result.getProcessorCoreCount(), result.getProcessorPackageCount())},
         {"mpiRank", rank >= 0 ? json(rank) : json(nullptr)},
         {"collectorCommand",
          result.getCollectorCommand() ? json(utf8(result.getCollectorCommand())) : json(nullptr)},
@@ -187,8 +232,9 @@ json describe(const sptr_t<INode>& node) {
 }
 
 void printDescription(const json& d) {
-    const auto line = [](const std::string& label, const std::string& value) {
-        std::cout << std::left << std::setw(14) << label + ":" << value << '\n';
+    std::vector<std::pair<std::string, std::string>> fields;
+    const auto line = [&fields](const std::string& label, const std::string& value) {
+        fields.emplace_back(label, value);
     };
     line("path", d["path"]);
     line("kind", d["kind"]);
@@ -198,7 +244,7 @@ void printDescription(const json& d) {
         const json& m = d["metadata"];
         line("host", m["host"]);
         line("os", m["os"]);
-        line("cpu", cpuText(m));
+        line("cpu", cpuText(m["cpu"]));
         line("isa", m["isa"].get<std::string>().empty() ? "-" : m["isa"].get<std::string>());
         line("mpi rank", m["mpiRank"].is_null() ? "-" : m["mpiRank"].dump());
         line("command", m["collectorCommand"].is_null() ? "-" : m["collectorCommand"]);
@@ -219,6 +265,7 @@ void printDescription(const json& d) {
     } else {
         line("link", d["linkFile"].get<std::string>() + (d["linkStale"] ? " (stale)" : ""));
     }
+    printFields(fields);
 }
 
 }  // namespace talvo_cli

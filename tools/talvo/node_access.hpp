@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "talvo2/talvo2.hpp"
 
@@ -18,10 +20,31 @@ std::string nodeKindAt(const std::string& path);
 // The node `path` names (a directory, marker or link file, or a result-name pattern, which opens
 // the newest match), whatever its kind; a path that exists is taken as it is, never as a pattern.
 // Throws CommandFailure when there is none.
-corekit2::sptr_t<talvo2::INode> openAnyNode(const std::string& path);
+// With `literal`, "@" in the path is an ordinary character. A damaged marker is warned about
+// (see warn) and the node still returned. Throws CommandFailure when there is none.
+corekit2::sptr_t<talvo2::INode> openAnyNode(const std::string& path, bool literal = false);
 
 // The node as a result directory; throws CommandFailure when it is another kind.
-corekit2::sptr_t<talvo2::IResultDirectory> openResult(const std::string& path);
+corekit2::sptr_t<talvo2::IResultDirectory> openResult(const std::string& path,
+                                                      bool literal = false);
+
+// Whether the node's marker yielded no properties at all (damaged, unreadable or empty).
+bool markerDamaged(talvo2::INode& node);
+
+// The newest match of a pattern with one run of "@": the highest number, then the most recently
+// changed; "" when the pattern has another form or nothing matches.
+std::string newestMatch(const std::string& pattern);
+// The `count` newest matches, newest first; empty as for newestMatch.
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count);
+
+// {"seconds": N, "text": "..."}, the one form of every time in JSON output.
+nlohmann::json timeValue(long long seconds);
+// The one form of processor facts in JSON output, for results and for this machine alike.
+nlohmann::json cpuValue(const std::string& brand, int family, int model, int stepping, int type,
+                        long long frequencyHz, int logicalCpus, int cores, int packages);
+
+// "label:  value" lines, values aligned after the longest label.
+void printFields(const std::vector<std::pair<std::string, std::string>>& fields);
 
 // "result", "project", "experiment" or "node".
 std::string kindOf(const corekit2::sptr_t<talvo2::INode>& node);

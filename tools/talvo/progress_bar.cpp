@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <thread>
 
 #include "cli.hpp"
 
@@ -38,8 +36,6 @@ ProgressBar::ProgressBar() : m_visible(::isatty(STDERR_FILENO) == 1) {
     action.sa_flags = SA_RESETHAND;
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
-    if (const char* delay = std::getenv("TALVO_TEST_ITEM_DELAY_MS"))
-        m_itemDelayMs = std::atoi(delay);
 }
 
 ProgressBar::~ProgressBar() {
@@ -64,7 +60,6 @@ void ProgressBar::advance(double amount) {
 
 void ProgressBar::setItem(const wchar_t* text) {
     m_item = utf8(text);
-    if (m_itemDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_itemDelayMs));
     draw(false);
 }
 

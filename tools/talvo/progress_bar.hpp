@@ -35,8 +35,6 @@ private:
     double m_done = 0;
     std::string m_item;
     std::chrono::steady_clock::time_point m_lastDraw;
-    // Slows every file down, so that tests can interrupt a copy halfway; 0 normally.
-    int m_itemDelayMs = 0;
 };
 
 }  // namespace talvo_cli
