@@ -754,6 +754,12 @@ TEST(TalvoCli, DamagedInputIsReportedNotAnswered) {
     const Outcome pruned = talvo(d, {"@nobody", "prune", "ro", "--keep", "0"});
     EXPECT_EQ(pruned.status, 1) << pruned;
     EXPECT_NE(pruned.err.find("could not be removed"), std::string::npos) << pruned;
+    // A folder that cannot be read is not an empty one.
+    fs::permissions(d / "ro", fs::perms::no_perms);
+    const Outcome closed = talvo(d, {"@nobody", "list", "ro"});
+    EXPECT_EQ(closed.status, 6) << closed;
+    EXPECT_NE(talvo(d, {"@nobody", "list"}).err.find("ro: cannot read the folder"),
+              std::string::npos);
     fs::permissions(d / "ro", fs::perms::owner_all);
 }
 

@@ -29,8 +29,10 @@ public:
 
 private:
     void draw(bool force);
+    void clear();
 
     bool m_visible;
+    bool m_drawn = false;  // a bar is on the terminal's line now
     double m_total = 0;
     double m_done = 0;
     std::string m_item;
