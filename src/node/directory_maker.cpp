@@ -47,14 +47,13 @@ void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
     platform::listDirectory(directory.native(), entries);
     for (const platform::DirectoryEntry& entry : entries) {
         const std::string& name = entry.name;
-        const fs::path path = directory / name;
         if (owners && isOwnerFileName(name) &&
-            platform::typeAt(path.native(), false) == platform::FileType::Regular)
+            platform::typeAt((directory / name).native(), false) == platform::FileType::Regular)
             owners->push_back(name);
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
         uint64_t number = 0;
-        if (!matchPattern(pattern, ulib_2_18::from_utf8(name), number)) continue;
+        if (!matchPatternBytes(pattern, prefix, name, number)) continue;
         if (highest && number <= *highest) continue;
+        const fs::path path = directory / name;
         platform::FileType type = entry.type;
         if (type == platform::FileType::Unknown) type = platform::typeAt(path.native(), false);
         bool counts = type == platform::FileType::Directory || isLinkFileName(name);

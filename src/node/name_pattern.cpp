@@ -88,24 +88,42 @@ error_t parsePattern(const std::wstring& pattern, const corekit2::variant_bag_t*
     return OK;
 }
 
-bool matchPattern(const ResultNamePattern& pattern, const std::wstring& name, uint64_t& number) {
-    if (name.size() < pattern.prefix.size() ||
-        name.compare(0, pattern.prefix.size(), pattern.prefix) != 0)
-        return false;
-    std::size_t end = pattern.prefix.size();
-    while (end < name.size() && isDigit(name[end])) ++end;
-    const std::size_t digits = end - pattern.prefix.size();
+namespace {
+
+// The number in `name` after a prefix of `prefixLength` units: its digits, less those the
+// suffix begins with. False without digits or when the number would overflow.
+template <class Text>
+bool numberAfter(const ResultNamePattern& pattern, const Text& name, std::size_t prefixLength,
+                 uint64_t& number) {
+    std::size_t end = prefixLength;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    const std::size_t digits = end - prefixLength;
     if (digits == 0) return false;
     // Digits that the suffix itself begins with are not part of the number.
     const std::size_t counted = digits > pattern.suffixDigits ? digits - pattern.suffixDigits : 0;
     uint64_t value = 0;
     for (std::size_t i = 0; i < counted; ++i) {
-        const uint64_t digit = static_cast<uint64_t>(name[pattern.prefix.size() + i] - L'0');
+        const uint64_t digit = static_cast<uint64_t>(name[prefixLength + i] - '0');
         if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
         value = value * 10 + digit;
     }
     number = value;
     return true;
+}
+
+}  // namespace
+
+bool matchPattern(const ResultNamePattern& pattern, const std::wstring& name, uint64_t& number) {
+    if (name.size() < pattern.prefix.size() ||
+        name.compare(0, pattern.prefix.size(), pattern.prefix) != 0)
+        return false;
+    return numberAfter(pattern, name, pattern.prefix.size(), number);
+}
+
+bool matchPatternBytes(const ResultNamePattern& pattern, std::string_view prefix,
+                       std::string_view name, uint64_t& number) {
+    if (name.size() < prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+    return numberAfter(pattern, name, prefix.size(), number);
 }
 
 std::wstring expandPattern(const ResultNamePattern& pattern, uint64_t number,

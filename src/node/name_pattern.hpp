@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "corekit2/variant_bag.hpp"
 #include "talvo2/error.hpp"
@@ -37,6 +38,10 @@ error_t parsePattern(const std::wstring& pattern, const corekit2::variant_bag_t*
 // value of those digits less the ones the suffix itself begins with. The rest of the name is not
 // compared. A number too large to hold does not match.
 bool matchPattern(const ResultNamePattern& pattern, const std::wstring& name, uint64_t& number);
+// The same for a name as it is on disk (UTF-8), with the pattern's prefix given in UTF-8: the
+// digits are ASCII in both encodings, so nothing needs converting.
+bool matchPatternBytes(const ResultNamePattern& pattern, std::string_view prefix,
+                       std::string_view name, uint64_t& number);
 
 // The name for `number`: prefix, the number zero-padded to the width (wider numbers in full),
 // then the suffix with its variables expanded.

@@ -161,11 +161,19 @@ void refuseExistingNode(const std::string& what, const ContainerArgs& args) {
             kExitUsage, what + " " + args.path + ": an experiment cannot be made inside another");
 }
 
+// The path to open: a pattern opens its newest match by number, as everywhere in this tool (the
+// library would take the greatest name).
+std::string openablePath(bool create, const ContainerArgs& args) {
+    if (create || !args.base.empty() || existsOnDisk(args.path)) return args.path;
+    const std::string newest = newestMatch(args.path);
+    return newest.empty() ? args.path : newest;
+}
+
 void runProject(bool create, const ContainerArgs& args, const Options& options) {
     const std::string what = std::string(create ? "project create " : "project open ") + args.path;
     checkBase(what, args, false);
     if (create) refuseExistingNode("project create", args);
-    const std::wstring path = wide(args.path);
+    const std::wstring path = wide(openablePath(create, args));
     const std::wstring base = wide(args.base);
     const wchar_t* baseArg = args.base.empty() ? nullptr : base.c_str();
     sptr_t<talvo2::IProject> project = create
@@ -179,7 +187,7 @@ void runExperiment(bool create, const ContainerArgs& args, const Options& option
     const std::string what =
         std::string(create ? "experiment create " : "experiment open ") + args.path;
     checkBase(what, args, true);
-    const std::wstring path = wide(args.path);
+    const std::wstring path = wide(openablePath(create, args));
     const std::wstring base = wide(args.base);
     const wchar_t* baseArg = args.base.empty() ? nullptr : base.c_str();
     sptr_t<talvo2::IExperiment> experiment;

@@ -10,9 +10,21 @@
 
 namespace corekit2 {
 
+namespace {
+
+// OpenSSL 3 looks an implementation up in its provider tables on every init given the legacy
+// EVP_md5(); fetched once, the lookup is paid once per process. Never freed: it lives as long as
+// the library can be called.
+const EVP_MD* md5Implementation() {
+    static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    return fetched ? fetched : EVP_md5();
+}
+
+}  // namespace
+
 struct md5_t::Impl {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1;
+    bool ok = context != nullptr && EVP_DigestInit_ex(context, md5Implementation(), nullptr) == 1;
     ~Impl() { EVP_MD_CTX_free(context); }
 };
 
