@@ -132,7 +132,8 @@ error_t FlagTable::acquire(const fs::path& directory, const wchar_t* name, bool 
         if (record && readInfo(files.info, holder) == OK) *record = holder;
         return locker->error();
     }
-    if (!replace && takeOver) {
+    // A lock file this call made has no record to take over (one beside it is not a flag's).
+    if (!replace && takeOver && existed) {
         variant_bag_t previous;
         const error_t read = readInfo(files.info, previous);
         if (read != OK && read != NotFound) return read;  // the locker closes the lock file

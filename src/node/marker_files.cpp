@@ -209,11 +209,13 @@ error_t writeMarkerFile(const std::wstring& directory, const std::wstring& marke
 }
 
 Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
-                                      bool folderScan) {
+                                      bool folderScan, platform::FileType* seen) {
+    if (seen) *seen = platform::FileType::Missing;
     // A path that cannot be converted as written would lead somewhere else.
     if (!isEncodable(path)) return {std::wstring(), InvalidPath};
     const fs::path target = toFsPath(path);
     const platform::FileType type = platform::typeAt(target.native(), true);
+    if (seen) *seen = type;
     Result<std::wstring> found;
     if (type == platform::FileType::Directory) {
         found.error = markerInDirectory(target, set, found.value);

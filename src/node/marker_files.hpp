@@ -9,6 +9,7 @@
 
 #include "corekit2/variant_bag.hpp"
 #include "frame/boundary.hpp"
+#include "platform/file_system.hpp"
 #include "talvo2/error.hpp"
 
 namespace talvo2 {
@@ -68,9 +69,10 @@ error_t writeMarkerFile(const std::wstring& directory, const std::wstring& marke
 // extension, an existing link file beside it. "" when none, with OK, InvalidPath for a path
 // that does not convert, or the mapped reason a directory could not be listed. With
 // `folderScan`, a bare marker file is not taken, as a marker lying directly in a scanned folder
-// belongs to the folder's owner, not to a member.
+// belongs to the folder's owner, not to a member. `seen`, when given, receives what `path` was
+// found to be (links followed), so a caller need not ask again.
 Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionSet& set,
-                                      bool folderScan = false);
+                                      bool folderScan = false, platform::FileType* seen = nullptr);
 
 // The extension sets of the node kinds, from the product's extensions (empty entries left out).
 ExtensionSet resultExtensionSet();      // results: result and legacy result

@@ -54,20 +54,27 @@ Result<FileSet> findNodes(const std::wstring& path, const std::wstring& base,
     } else {
         const fs::path parent = resolved.parent_path();
         const std::wstring element = toWide(resolved.filename());
-        if (platform::typeAt(parent.native(), true) != platform::FileType::Directory)
-            return {FileSet(), NotFound};
+        // A missing folder answers NotFound before anything else. It is asked only where its
+        // answer matters: a name taken as it is finds nothing in a missing folder anyway, so the
+        // common open of an existing path costs no status call for its parent.
+        const auto noFolder = [&parent] {
+            return platform::typeAt(parent.native(), true) != platform::FileType::Directory;
+        };
         if (element == L"*") {
+            if (noFolder()) return {FileSet(), NotFound};
             const error_t scanned = scan(
                 parent, set, [](const std::wstring&) { return true; }, found.value);
             if (scanned != OK) return {FileSet(), scanned};
         } else {
             const error_t checked = checkResultNamePattern(element.c_str());
-            if (checked != OK) return {FileSet(), checked};
+            if (checked != OK) return {FileSet(), noFolder() ? NotFound : checked};
             ResultNamePattern pattern;
-            if (parsePattern(element, nullptr, pattern) != OK) return {FileSet(), ParameterError};
+            if (parsePattern(element, nullptr, pattern) != OK)
+                return {FileSet(), noFolder() ? NotFound : ParameterError};
             if (pattern.width == 0 || literal) {
                 take(toWide(resolved));
             } else {
+                if (noFolder()) return {FileSet(), NotFound};
                 uint64_t number = 0;
                 const error_t scanned = scan(
                     parent, set,

@@ -70,7 +70,8 @@ Result<corekit2::sptr_t<INode>> openNode(const std::wstring& markerPath, const w
 
 GroupAt findGroup(const std::wstring& path) {
     GroupAt group;
-    const Result<std::wstring> marker = locateMarkerFile(path, ownerExtensionSet());
+    platform::FileType type = platform::FileType::Missing;
+    const Result<std::wstring> marker = locateMarkerFile(path, ownerExtensionSet(), false, &type);
     group.last = marker.error;
     if (!marker.value.empty()) {
         bool made = false;
@@ -82,7 +83,7 @@ GroupAt findGroup(const std::wstring& path) {
             return group;
         }
     }
-    group.opened = platform::typeAt(toFsPath(path).native(), true) == platform::FileType::Directory;
+    group.opened = type == platform::FileType::Directory;
     return group;
 }
 

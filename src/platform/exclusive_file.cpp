@@ -11,13 +11,12 @@ namespace {
 // the lock; a few rounds settle any race.
 constexpr int kOpenRounds = 64;
 
-// Whether the open file is still the one `path` names: the lock was taken on the file, and a
-// holder that deleted it after we opened it would leave us holding a file nobody can find.
-bool stillAtPath(File& file, const std::string& path) {
-    FileInfo opened;
+// Whether the open file (`opened`, as it was before the lock) is still the one `path` names: the
+// lock was taken on the file, and a holder that deleted it after we opened it would leave us
+// holding a file nobody can find. A path that names the same inode proves it is still linked.
+bool stillAtPath(const FileInfo& opened, const std::string& path) {
     FileInfo named;
-    return file.info(opened) && opened.links > 0 &&
-           fileSystem().status(nullptr, path, false, named) && opened.device == named.device &&
+    return fileSystem().status(nullptr, path, false, named) && opened.device == named.device &&
            opened.inode == named.inode;
 }
 
@@ -48,7 +47,7 @@ error_t ExclusiveFile::open(const std::string& path, Disposition disposition) {
         if (!file->info(info) || info.type != FileType::Regular) return FileError;
         const Status locked = file->lock();
         if (!locked) return locked.locked() ? FileLocked : FileError;
-        if (stillAtPath(*file, path)) {
+        if (stillAtPath(info, path)) {
             m_file = std::move(file);
             return OK;
         }

@@ -60,10 +60,14 @@ ReadOutcome readFile(const Directory* at, const std::string& path, std::size_t l
             buffer.resize(std::min(buffer.size() * 2, limit + 1));
         }
         std::size_t got = 0;
-        status = file->read(&buffer[filled], buffer.size() - filled, got);
+        const std::size_t asked = buffer.size() - filled;
+        status = file->read(&buffer[filled], asked, got);
         if (!status) return ReadOutcome::Failed;
         if (got == 0) break;
         filled += got;
+        // A short read that ends exactly at the size the file had is its end: the read that
+        // would answer 0 is saved. Anything else (a file that changed meanwhile) reads on.
+        if (got < asked && filled == info.size) break;
     }
     if (filled > limit) return ReadOutcome::TooLarge;
     buffer.resize(filled);
