@@ -154,9 +154,15 @@ error_t makeNode(const NodeRequest& request, MadeNode& result) {
     last.erase(0, last.find_last_of(L'/') + 1);
     if (request.overwrite && (last == L"." || last == L"..")) return InvalidPath;
 
+    // The current directory anchors only relative paths; an absolute path and base need no
+    // system call for it.
     std::wstring current;
-    const error_t located = absolutePath(L".", current);
-    if (located != OK) return located;
+    const bool relative = !toFsPath(path).is_absolute() ||
+                          (!request.base.empty() && !toFsPath(request.base).is_absolute());
+    if (relative) {
+        const error_t located = absolutePath(L".", current);
+        if (located != OK) return located;
+    }
     fs::path root = toFsPath(current);
     fs::path baseDirectory;
     if (!request.base.empty()) {

@@ -167,6 +167,22 @@ private:
     int m_fd;
 };
 
+// The type a directory listing tells; Unknown where the file system leaves it to a status call.
+FileType typeFromListing(unsigned char type) {
+    switch (type) {
+        case DT_REG:
+            return FileType::Regular;
+        case DT_DIR:
+            return FileType::Directory;
+        case DT_LNK:
+            return FileType::Symlink;
+        case DT_UNKNOWN:
+            return FileType::Unknown;
+        default:
+            return FileType::Other;
+    }
+}
+
 class PosixDirectory final : public Directory {
 public:
     explicit PosixDirectory(int fd) : m_fd(fd) {}
@@ -176,48 +192,27 @@ public:
 
     Status list(std::vector<DirectoryEntry>& entries) override {
         entries.clear();
-        // Read through a duplicate, so that the descriptor stays usable for the *at calls.
-        const int copy = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) return lastSystemError();
-        DIR* dir = ::fdopendir(copy);
-        if (!dir) {
-            const Status failed = lastSystemError();
-            ::close(copy);
-            return failed;
-        }
-        ::rewinddir(dir);  // the duplicate shares its position with the original
-        int error = 0;
+        // The kernel's records straight into one buffer: no DIR stream, so no duplicate of the
+        // descriptor and no status and flag calls to set one up. The *at calls do not use the
+        // descriptor's position, so reading through it leaves it usable for them.
+        if (::lseek(m_fd, 0, SEEK_SET) < 0) return lastSystemError();
+        std::vector<char> buffer(64 * 1024);
         for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(dir);
-            if (!entry) {
-                error = errno;
-                break;
+            const ssize_t got =
+                retrying([&] { return ::getdents64(m_fd, buffer.data(), buffer.size()); });
+            if (got < 0) return lastSystemError();
+            if (got == 0) return Status();
+            for (ssize_t at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+                at += entry->d_reclen;
+                const char* name = entry->d_name;
+                if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+                DirectoryEntry listed;
+                listed.name = name;
+                listed.type = typeFromListing(entry->d_type);
+                entries.push_back(std::move(listed));
             }
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-            DirectoryEntry listed;
-            listed.name = name;
-            switch (entry->d_type) {
-                case DT_REG:
-                    listed.type = FileType::Regular;
-                    break;
-                case DT_DIR:
-                    listed.type = FileType::Directory;
-                    break;
-                case DT_LNK:
-                    listed.type = FileType::Symlink;
-                    break;
-                case DT_UNKNOWN:
-                    listed.type = FileType::Unknown;
-                    break;
-                default:
-                    listed.type = FileType::Other;
-            }
-            entries.push_back(std::move(listed));
         }
-        ::closedir(dir);
-        return Status::fromSystem(error);
     }
     Status sync() override { return ::fsync(m_fd) == 0 ? Status() : lastSystemError(); }
     Status info(FileInfo& info) override { return infoOf(m_fd, info); }
