@@ -115,7 +115,10 @@ error_t fillNode(const NodeRequest& request, platform::Directory& directory,
     if (!renderBag(request.bag ? *request.bag : corekit2::variant_bag_t(), bytes))
         return OperationFailed;
     const platform::Status written = platform::writeNewFile(directory, markerLeaf, bytes);
-    if (written) return OK;
+    if (written) {
+        FreshMarker::wrote(bytes);
+        return OK;
+    }
     return written.missing() ? NotFound : OperationFailed;
 }
 

@@ -178,8 +178,39 @@ error_t tryCreateDirectory(const std::wstring& path) {
     return allowed ? AlreadyExists : InsufficientPermissions;
 }
 
+namespace {
+
+thread_local FreshMarker* t_fresh = nullptr;
+
+}  // namespace
+
+FreshMarker::FreshMarker() : m_previous(t_fresh) {
+    t_fresh = this;
+}
+
+FreshMarker::~FreshMarker() {
+    t_fresh = m_previous;
+}
+
+void FreshMarker::wrote(const std::string& bytes) {
+    if (!t_fresh) return;
+    t_fresh->m_bytes = bytes;
+    t_fresh->m_written = true;
+}
+
+const std::string* FreshMarker::bytesFor(const std::wstring& path) {
+    if (!t_fresh || !t_fresh->m_written || t_fresh->m_path != path) return nullptr;
+    return &t_fresh->m_bytes;
+}
+
 error_t readMarker(const std::wstring& path, corekit2::variant_bag_t& bag, std::wstring& digest) {
     digest.clear();
+    if (const std::string* fresh = FreshMarker::bytesFor(path)) {
+        corekit2::md5_t md5;
+        if (md5.update(fresh->data(), std::min(fresh->size(), kDigestBytes)))
+            digest = md5.get_digest_base16();
+        return parseBag(*fresh, nullptr, bag);
+    }
     std::string bytes;
     const std::string file = toFsPath(path).native();
     const platform::ReadOutcome read =

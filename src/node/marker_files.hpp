@@ -64,6 +64,31 @@ error_t readMarker(const std::wstring& path, corekit2::variant_bag_t& bag, std::
 error_t writeMarkerFile(const std::wstring& directory, const std::wstring& markerName,
                         const corekit2::variant_bag_t& bag, std::wstring* written = nullptr);
 
+// The bytes of the marker this thread has just written for a new node, for the new node's
+// binding to use instead of reading them back: they are what a read would find, unless someone
+// replaced the file in between, and then ours are the ones to trust. Active while it lives, in
+// the thread that made it.
+class FreshMarker {
+public:
+    FreshMarker();
+    ~FreshMarker();
+    FreshMarker(const FreshMarker&) = delete;
+    FreshMarker& operator=(const FreshMarker&) = delete;
+
+    // The writer's report: the bytes of the marker it wrote, its final path not known yet.
+    static void wrote(const std::string& bytes);
+    // Where the marker stands now that its node is in place.
+    void placeAt(const std::wstring& path) { m_path = path; }
+    // The bytes of the marker at `path` when the active FreshMarker holds them; null otherwise.
+    static const std::string* bytesFor(const std::wstring& path);
+
+private:
+    std::wstring m_path;
+    std::string m_bytes;
+    bool m_written = false;
+    FreshMarker* m_previous;
+};
+
 // The marker file `path` names: in a directory, the first regular file with an extension of
 // `set`; the path itself when it is such a file or a link file to one; for a path without
 // extension, an existing link file beside it. "" when none, with OK, InvalidPath for a path

@@ -61,10 +61,13 @@ Result<sptr_t<IResultDirectory>> createResult(const wchar_t* path, bool overwrit
     request.bag = &bag;
     request.markerName = markerName;
     MadeNode made;
+    FreshMarker fresh;
     const error_t outcome = makeNode(request, made);
     if (outcome != OK) return {{}, outcome};
     const std::wstring& marker = made.marker;
-    // The marker just written is the one an open of the new directory would find.
+    fresh.placeAt(marker);
+    // The marker just written is the one an open of the new directory would find; its bytes are
+    // still here, so it is not read back.
     return asResult(openNode(marker, base), true);
 }
 
