@@ -273,30 +273,24 @@ struct Age {
 // The number in a member's folder name: the digits the pattern's "@" run stands for, or without
 // a pattern the last run of digits. Nullopt when the name does not match the pattern.
 std::optional<long long> numberIn(const std::string& name, const std::string& pattern) {
-    std::string digits;
-    if (pattern.empty()) {
-        std::size_t end = name.size();
-        while (end > 0 && !std::isdigit(static_cast<unsigned char>(name[end - 1]))) --end;
-        std::size_t begin = end;
-        while (begin > 0 && std::isdigit(static_cast<unsigned char>(name[begin - 1]))) --begin;
-        digits = name.substr(begin, end - begin);
-    } else {
-        const std::size_t at = pattern.find('@');
-        if (at == std::string::npos)
+    constexpr long long kLargest = std::numeric_limits<long long>::max();
+    if (!pattern.empty()) {
+        if (pattern.find('@') == std::string::npos)
             return name == pattern ? std::optional<long long>(-1) : std::nullopt;
-        const std::size_t stop = pattern.find_first_not_of('@', at);
-        const std::string prefix = pattern.substr(0, at);
-        const std::string suffix = stop == std::string::npos ? "" : pattern.substr(stop);
-        const std::size_t width = (stop == std::string::npos ? pattern.size() : stop) - at;
-        if (name.size() < prefix.size() + suffix.size() + width ||
-            name.compare(0, prefix.size(), prefix) != 0 ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-            return std::nullopt;
-        digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+        const std::optional<NumberedName> numbered = NumberedName::parse(pattern);
+        const std::optional<unsigned long long> number =
+            numbered ? numbered->numberOf(name) : std::nullopt;
+        if (!number) return std::nullopt;
+        return *number > static_cast<unsigned long long>(kLargest)
+                   ? kLargest
+                   : static_cast<long long>(*number);
     }
-    if (digits.empty()) return -1;
-    return digits.size() > 18 ? std::numeric_limits<long long>::max() : std::stoll(digits);
+    std::size_t end = name.size();
+    while (end > 0 && !std::isdigit(static_cast<unsigned char>(name[end - 1]))) --end;
+    std::size_t begin = end;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(name[begin - 1]))) --begin;
+    if (begin == end) return -1;
+    return end - begin > 18 ? kLargest : std::stoll(name.substr(begin, end - begin));
 }
 
 void runPrune(const PruneArgs& args, const Options& options) {

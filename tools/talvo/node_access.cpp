@@ -79,17 +79,35 @@ std::string nodeKindAt(const std::string& path) {
     return "";
 }
 
+std::optional<NumberedName> NumberedName::parse(const std::string& pattern) {
+    const std::size_t at = pattern.find('@');
+    if (at == std::string::npos || pattern.find('{') != std::string::npos) return std::nullopt;
+    const std::size_t end = pattern.find_first_not_of('@', at);
+    NumberedName name;
+    name.m_prefix = pattern.substr(0, at);
+    name.m_suffix = end == std::string::npos ? "" : pattern.substr(end);
+    name.m_width = (end == std::string::npos ? pattern.size() : end) - at;
+    if (name.m_suffix.find('@') != std::string::npos) return std::nullopt;
+    return name;
+}
+
+std::optional<unsigned long long> NumberedName::numberOf(const std::string& name) const {
+    if (name.size() < m_prefix.size() + m_suffix.size() + m_width ||
+        name.compare(0, m_prefix.size(), m_prefix) != 0 ||
+        name.compare(name.size() - m_suffix.size(), m_suffix.size(), m_suffix) != 0)
+        return std::nullopt;
+    const std::string digits =
+        name.substr(m_prefix.size(), name.size() - m_prefix.size() - m_suffix.size());
+    if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoull(digits);
+}
+
 std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count) {
     namespace fs = boost::filesystem;
     const fs::path given(pattern);
-    const std::string name = given.filename().string();
-    const std::size_t at = name.find('@');
-    if (at == std::string::npos || name.find('{') != std::string::npos) return {};
-    const std::size_t end = name.find_first_not_of('@', at);
-    const std::size_t width = (end == std::string::npos ? name.size() : end) - at;
-    const std::string prefix = name.substr(0, at);
-    const std::string suffix = end == std::string::npos ? "" : name.substr(end);
-    if (suffix.find('@') != std::string::npos) return {};
+    const std::optional<NumberedName> numbered = NumberedName::parse(given.filename().string());
+    if (!numbered) return {};
     const fs::path parent = given.has_parent_path() ? given.parent_path() : fs::path(".");
     struct Match {
         unsigned long long number;
@@ -100,19 +118,11 @@ std::vector<std::string> newestMatches(const std::string& pattern, std::size_t c
     boost::system::error_code error;
     for (fs::directory_iterator it(parent, error), stop; !error && it != stop;
          it.increment(error)) {
-        const std::string entry = it->path().filename().string();
-        if (entry.size() < prefix.size() + suffix.size() + width ||
-            entry.compare(0, prefix.size(), prefix) != 0 ||
-            entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0)
-            continue;
-        const std::string digits =
-            entry.substr(prefix.size(), entry.size() - prefix.size() - suffix.size());
-        if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        if (nodeKindAt(it->path().string()).empty()) continue;
+        const std::optional<unsigned long long> number =
+            numbered->numberOf(it->path().filename().string());
+        if (!number || nodeKindAt(it->path().string()).empty()) continue;
         boost::system::error_code ignored;
-        matches.push_back(
-            {std::stoull(digits), fs::last_write_time(it->path(), ignored), it->path().string()});
+        matches.push_back({*number, fs::last_write_time(it->path(), ignored), it->path().string()});
     }
     std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
         return a.number != b.number ? a.number > b.number : a.changed > b.changed;

@@ -4,6 +4,7 @@
 // list and compare nodes.
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,21 @@ corekit2::sptr_t<talvo2::IResultDirectory> openResult(const std::string& path,
 
 // Whether the node's marker yielded no properties at all (damaged, unreadable or empty).
 bool markerDamaged(talvo2::INode& node);
+
+// A result-name pattern with one run of "@" and no variables, matched against folder names.
+class NumberedName {
+public:
+    // Empty unless `pattern` (a name, not a path) has that form.
+    static std::optional<NumberedName> parse(const std::string& pattern);
+    // The number `name` holds where the pattern has its run; empty when the name does not match
+    // or its number does not fit in 64 bits.
+    std::optional<unsigned long long> numberOf(const std::string& name) const;
+
+private:
+    std::string m_prefix;
+    std::string m_suffix;
+    std::size_t m_width = 0;
+};
 
 // The newest match of a pattern with one run of "@": the highest number, then the most recently
 // changed; "" when the pattern has another form or nothing matches.
