@@ -1,6 +1,7 @@
 # Installs the built project into a scratch prefix, then configures, builds and runs a consumer
 # that knows nothing but find_package(talvo2 CONFIG) and the target talvo2::talvo2, and then the
 # same consumer built by the compiler alone from what pkg-config reports.
+
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 
@@ -58,4 +59,15 @@ run("${WORK_DIR}/pc-consumer")
 if(NOT last_output MATCHES "result extension: \\.talvo\n")
     message(FATAL_ERROR "unexpected pkg-config consumer output:\n${last_output}")
 endif()
+
+# The Python package, when built, imports from the prefix's package directory and finds the
+# installed library there.
+if(PYTHON)
+    set(ENV{PYTHONPATH} "${prefix}/${PYTHON_SITE}")
+    run(${PYTHON} -c "import talvo2\nprint(talvo2._core.__file__, talvo2.Result.__doc__ is not None)")
+    if(NOT last_output MATCHES "^${prefix}/${PYTHON_SITE}/talvo2/_core.*True")
+        message(FATAL_ERROR "the installed Python package is not the one imported:\n${last_output}")
+    endif()
+endif()
+
 file(REMOVE_RECURSE "${WORK_DIR}")

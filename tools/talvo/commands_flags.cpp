@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "flag_holder.hpp"
 #include "held_command.hpp"
 #include "node_access.hpp"
 
@@ -36,49 +37,16 @@ struct FlagArgs {
     std::vector<std::string> command;
 };
 
-// The flag's file NAME + `kind` + the node kind's suffix ("" when there is none).
-boost::filesystem::path flagFile(talvo2::INode& node, const std::string& name,
-                                 const std::string& kind) {
-    namespace fs = boost::filesystem;
-    const fs::path flag = fs::path(utf8(node.getPath())) / name;
-    const std::string prefix = flag.filename().string() + kind;
-    boost::system::error_code error;
-    for (fs::directory_iterator it(flag.parent_path(), error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0)
-            return it->path();
-    }
-    return {};
-}
-
-// The holder's pid from its owner record beside the lock file. The record is someone else's
-// file: read without following links, at most 64 KiB, and only digits taken from it.
-long long holderPid(talvo2::INode& node, const std::string& name) {
-    const boost::filesystem::path record = flagFile(node, name, ".info");
-    if (record.empty()) return 0;
-    const int fd = ::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return 0;
-    std::string text(65536, '\0');
-    const ssize_t got = ::read(fd, text.data(), text.size());
-    ::close(fd);
-    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    const std::size_t at = text.find("key=\"pid\"");
-    const std::size_t data = at == std::string::npos ? at : text.find("data=\"", at);
-    if (data == std::string::npos || data > at + 64) return 0;
-    long long pid = 0;
-    for (std::size_t i = data + 6;
-         i < text.size() && i < data + 16 && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        pid = pid * 10 + (text[i] - '0');
-    return pid;
+json holderJson(const std::optional<talvo_front::FlagHolder>& holder) {
+    if (!holder) return nullptr;
+    return {{"user", holder->user},
+            {"host", holder->host},
+            {"pid", holder->pid > 0 ? json(holder->pid) : json(nullptr)},
+            {"since", timeValue(static_cast<long long>(holder->since))}};
 }
 
 json holderOf(const sptr_t<talvo2::IFlagData>& data, talvo2::INode& node, const std::string& name) {
-    if (!data || (data->getTimestamp() == 0 && utf8(data->getHost()).empty())) return nullptr;
-    const long long pid = holderPid(node, name);
-    return {{"user", utf8(data->getUser())},
-            {"host", utf8(data->getHost())},
-            {"pid", pid > 0 ? json(pid) : json(nullptr)},
-            {"since", timeValue(static_cast<long long>(data->getTimestamp()))}};
+    return holderJson(talvo_front::holderOf(data, node, name));
 }
 
 // "alice@node17 (pid 4242) since 2026-12-07 10:02:11 UTC"
@@ -118,25 +86,9 @@ void holdUntilSignaled() {
     ::sigwait(&signals, &received);
 }
 
-// One attempt at the flag: OK, or why not with `data` naming the holder where it can.
 talvo2::error_t tryTake(const FlagArgs& args, talvo2::INode& node,
                         sptr_t<talvo2::IFlagData>& data) {
-    const std::wstring name = wide(args.name);
-    talvo2::error_t added = node.addFlag(name.c_str(), data, args.force, args.takeOver);
-    if (added == talvo2::AlreadyExists) {
-        // The flag's files are there: either a live holder has it, or a holder that ended left
-        // them, which asking clears so that the flag can be taken after all.
-        const talvo2::error_t owned = node.ownFlag(name.c_str());
-        if (owned == talvo2::FlagOwnedElsewhere || owned == talvo2::RecordFormatError)
-            added = owned;
-        if (owned == talvo2::NotFound) {
-            added = node.addFlag(name.c_str(), data, args.force, args.takeOver);
-            // Still there though nobody holds it: a holder that ended before writing its
-            // record. Taking it over is the user's call.
-            if (added == talvo2::AlreadyExists) added = talvo2::RecordFormatError;
-        }
-    }
-    return added;
+    return talvo_front::takeFlag(node, args.name, args.force, args.takeOver, data);
 }
 
 // Takes the flag on the node at args.path (waiting with --wait) and reports it; throws the
@@ -205,28 +157,13 @@ int runAdd(const FlagArgs& args, const Options& options) {
 
 void runWho(const FlagArgs& args, const Options& options) {
     sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
-    const std::wstring name = wide(args.name);
-    const talvo2::error_t owned = node->ownFlag(name.c_str());
-    json holder = nullptr;
+    const talvo_front::FlagStatus status = talvo_front::flagStatus(*node, args.name);
+    if (status.error != talvo2::OK) fail("flag who " + args.name, status.error);
+    const json holder = holderJson(status.holder);
     std::string state = "not held";
-    if (owned == talvo2::FlagOwnedElsewhere) {
-        // Asking for the flag without replacing or taking over fails and names the holder.
-        sptr_t<talvo2::IFlagData> data;
-        if (node->addFlag(name.c_str(), data, false, false) == talvo2::OK) {
-            node->removeFlag(name.c_str(), false);  // freed in between: give it back
-        } else {
-            holder = holderOf(data, *node, args.name);
-            state = "held";
-        }
-    } else if (owned == talvo2::RecordFormatError) {
-        // A lock file without a readable record: a holder that died before writing it, or a
-        // damaged one. Not "not held": taking it needs --take-over.
-        state = "unknown";
-    } else if (owned == talvo2::NotFound && !flagFile(*node, args.name, ".dflg").empty()) {
-        state = "leftover";
-    } else if (owned != talvo2::NotFound && owned != talvo2::OK) {
-        fail("flag who " + args.name, owned);
-    }
+    if (status.state == talvo_front::FlagState::Held) state = "held";
+    if (status.state == talvo_front::FlagState::Leftover) state = "leftover";
+    if (status.state == talvo_front::FlagState::Unknown) state = "unknown";
     if (options.json) {
         printJson(
             {{"flag", args.name}, {"state", state}, {"held", state == "held"}, {"holder", holder}});

@@ -50,9 +50,10 @@ std::vector<int> openDescriptors() {
 }
 
 // Lets the flag's lock file survive exec. It is the only file the library keeps open after
-// taking a flag, named after the flag with ".dflg" + the node kind's suffix.
+// taking a flag, named after the flag with the lock extension.
 bool passLockToCommand(const std::string& flagName) {
-    const std::string prefix = flagName.substr(flagName.find_last_of('/') + 1) + ".dflg";
+    const std::string prefix =
+        flagName.substr(flagName.find_last_of('/') + 1) + utf8(talvo2::getFlagLockExtension());
     bool passed = false;
     for (const int fd : openDescriptors()) {
         char target[PATH_MAX + 1];

@@ -9,14 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include "newest.hpp"
 #include "talvo2/talvo2.hpp"
 
 namespace talvo_cli {
 
-// Whether something (anything, a dangling link included) is at `path`.
-bool existsOnDisk(const std::string& path);
-// "project", "experiment" or "result" when `path` names a node of that kind; "" otherwise.
-std::string nodeKindAt(const std::string& path);
+using talvo_front::existsOnDisk;
+using talvo_front::newestMatch;
+using talvo_front::newestMatches;
+using talvo_front::nodeKindAt;
+using talvo_front::NumberedName;
 
 // The node `path` names (a directory, marker or link file, or a result-name pattern, which opens
 // the newest match), whatever its kind; a path that exists is taken as it is, never as a pattern.
@@ -31,27 +33,6 @@ corekit2::sptr_t<talvo2::IResultDirectory> openResult(const std::string& path,
 
 // Whether the node's marker yielded no properties at all (damaged, unreadable or empty).
 bool markerDamaged(talvo2::INode& node);
-
-// A result-name pattern with one run of "@" and no variables, matched against folder names.
-class NumberedName {
-public:
-    // Empty unless `pattern` (a name, not a path) has that form.
-    static std::optional<NumberedName> parse(const std::string& pattern);
-    // The number `name` holds where the pattern has its run; empty when the name does not match
-    // or its number does not fit in 64 bits.
-    std::optional<unsigned long long> numberOf(const std::string& name) const;
-
-private:
-    std::string m_prefix;
-    std::string m_suffix;
-    std::size_t m_width = 0;
-};
-
-// The newest match of a pattern with one run of "@": the highest number, then the most recently
-// changed; "" when the pattern has another form or nothing matches.
-std::string newestMatch(const std::string& pattern);
-// The `count` newest matches, newest first; empty as for newestMatch.
-std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count);
 
 // {"seconds": N, "text": "..."}, the one form of every time in JSON output.
 nlohmann::json timeValue(long long seconds);

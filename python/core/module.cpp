@@ -1,0 +1,232 @@
+// Module entry: failures, opening and creating nodes, comparisons and this machine's facts.
+
+#include <pybind11/stl.h>
+
+#include "binding.hpp"
+#include "newest.hpp"
+#include "ulib_2_18/text.hpp"
+
+namespace talvo_py {
+
+namespace {
+
+using talvo2::ResultDirectoryManager;
+
+std::optional<std::wstring> maybeWide(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    return wide(*text);
+}
+
+const wchar_t* cstr(const std::optional<std::wstring>& text) {
+    return text ? text->c_str() : nullptr;
+}
+
+corekit2::variant_bag_t toBag(const py::dict& variables) {
+    corekit2::variant_bag_t bag;
+    for (const auto& item : variables) {
+        const std::wstring key = wide(py::str(item.first).cast<std::string>());
+        const py::handle value = item.second;
+        if (py::isinstance<py::bool_>(value))
+            bag.put(key, corekit2::variant_t(value.cast<bool>()));
+        else if (py::isinstance<py::int_>(value))
+            bag.put(key, corekit2::variant_t(value.cast<int64_t>()));
+        else if (py::isinstance<py::float_>(value))
+            bag.put(key, corekit2::variant_t(value.cast<double>()));
+        else
+            bag.put(key, corekit2::variant_t(wide(py::str(value).cast<std::string>())));
+    }
+    return bag;
+}
+
+// The opened node, or the library's reason as a Failure naming `path`.
+Node opened(sptr_t<talvo2::INode> node, const std::string& what) {
+    if (!node) failLast(what);
+    return Node(std::move(node));
+}
+
+Node createResult(const std::string& path, const std::optional<py::dict>& variables,
+                  const std::optional<std::string>& base, bool overwrite, bool literal) {
+    const corekit2::variant_bag_t bag = variables ? toBag(*variables) : corekit2::variant_bag_t();
+    const std::wstring where = wide(path);
+    const std::optional<std::wstring> from = maybeWide(base);
+    py::gil_scoped_release unlocked;
+    return opened(ResultDirectoryManager::create(where.c_str(), overwrite,
+                                                 variables ? &bag : nullptr, literal, cstr(from)),
+                  path);
+}
+
+Node openResult(const std::string& path, const std::optional<std::string>& base, bool literal) {
+    const std::wstring where = wide(path);
+    const std::optional<std::wstring> from = maybeWide(base);
+    py::gil_scoped_release unlocked;
+    // A pattern opens its newest match by number, as everywhere a front end chooses.
+    if (!literal && !talvo_front::existsOnDisk(path)) {
+        const std::string newest = talvo_front::newestMatch(path);
+        if (!newest.empty())
+            return opened(ResultDirectoryManager::open(wide(newest).c_str(), true, cstr(from)),
+                          newest);
+    }
+    return opened(ResultDirectoryManager::open(where.c_str(), literal, cstr(from)), path);
+}
+
+Node getResult(const std::string& path, const std::optional<py::dict>& variables, bool literal) {
+    const corekit2::variant_bag_t bag = variables ? toBag(*variables) : corekit2::variant_bag_t();
+    const std::wstring where = wide(path);
+    py::gil_scoped_release unlocked;
+    return opened(ResultDirectoryManager::get(where.c_str(), variables ? &bag : nullptr, literal),
+                  path);
+}
+
+Node openAny(const std::string& path) {
+    py::gil_scoped_release unlocked;
+    const std::wstring where = wide(path);
+    if (talvo2::IProject::probe(where.c_str()))
+        return opened(talvo2::IProject::open(where.c_str(), nullptr), path);
+    if (talvo2::IExperiment::probe(where.c_str()))
+        return opened(talvo2::IExperiment::open(where.c_str(), nullptr), path);
+    return opened(ResultDirectoryManager::open(where.c_str(), true, nullptr), path);
+}
+
+std::pair<Node, Node> diff(const std::string& first, const std::optional<std::string>& second) {
+    py::gil_scoped_release unlocked;
+    std::string left = first;
+    std::string right = second ? *second : first;
+    if (!second) {
+        // One pattern compares its two highest numbers, not its two greatest names.
+        const std::vector<std::string> newest = talvo_front::newestMatches(first, 2);
+        if (newest.size() < 2)
+            fail(talvo2::NotFound, first + ": " + std::to_string(newest.size()) +
+                                       " result(s) match; a comparison needs two");
+        left = newest[0];
+        right = newest[1];
+    } else {
+        if (!talvo_front::existsOnDisk(left) && !talvo_front::newestMatch(left).empty())
+            left = talvo_front::newestMatch(left);
+        if (!talvo_front::existsOnDisk(right) && !talvo_front::newestMatch(right).empty())
+            right = talvo_front::newestMatch(right);
+    }
+    sptr_t<talvo2::IResultDirectory> a;
+    sptr_t<talvo2::IResultDirectory> b;
+    if (!ResultDirectoryManager::openForDiff(wide(left).c_str(), wide(right).c_str(), &a, &b, true))
+        failLast(left + " and " + right);
+    if (!a || !b) fail(talvo2::NotFound, left + " and " + right);
+    return {Node(a), Node(b)};
+}
+
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count) {
+    py::gil_scoped_release unlocked;
+    return talvo_front::newestMatches(pattern, count);
+}
+
+py::dict systemInfo() {
+    const talvo2::SystemInfo info;
+    const auto isa = [](talvo2::SystemInfo::IsaExtensions value) {
+        const char* text = talvo2::SystemInfo::getIsaAbbreviation(value);
+        return std::string(text ? text : "");
+    };
+    py::dict facts;
+    facts["brand"] = utf8(info.cpuBrand());
+    facts["family"] = info.cpuFamily();
+    facts["model"] = info.cpuModel();
+    facts["stepping"] = info.cpuStepping();
+    facts["type"] = static_cast<int>(info.cpuType());
+    facts["frequency_hz"] = info.cpuFrequency();
+    facts["logical_cpus"] = info.cpuCount();
+    facts["cores"] = info.processorCoreCount();
+    facts["packages"] = info.processorPackageCount();
+    facts["isa"] = py::make_tuple(isa(info.mmxMax()), isa(info.sseMax()), isa(info.avxMax()));
+    facts["max_vector_bits"] = info.getMaxVectorLength();
+    facts["mpi_rank"] = ResultDirectoryManager::getCurrentMpiRank();
+    return facts;
+}
+
+}  // namespace
+
+std::string utf8(const wchar_t* text) {
+    return text ? ulib_2_18::to_utf8(text) : std::string();
+}
+std::string utf8(const std::wstring& text) {
+    return ulib_2_18::to_utf8(text);
+}
+std::wstring wide(const std::string& text) {
+    return ulib_2_18::from_utf8(text);
+}
+
+void fail(talvo2::error_t code, const std::string& what) {
+    throw Failure(code, what + ": " + utf8(talvo2::toString(code)));
+}
+
+void failLast(const std::string& what) {
+    const talvo2::error_t code = ResultDirectoryManager::getLastError();
+    fail(code == talvo2::OK ? talvo2::OperationFailed : code, what);
+}
+
+}  // namespace talvo_py
+
+PYBIND11_MODULE(_core, m) {
+    using namespace talvo_py;
+    m.doc() = "The native half of talvo2: use the talvo2 package, not this module.";
+
+    // Failures become the package's exceptions, chosen by error code in Python.
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) std::rethrow_exception(thrown);
+        } catch (const Failure& failure) {
+            py::gil_scoped_acquire locked;
+            py::object holder = py::none();
+            if (failure.holder) {
+                const talvo_front::FlagHolder& h = *failure.holder;
+                holder = py::make_tuple(h.user, h.host, h.pid, h.since);
+            }
+            const py::object make = py::module_::import("talvo2._errors").attr("_from_core");
+            const py::object error = make(static_cast<int>(failure.code), failure.what(), holder);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        }
+    });
+
+    bindStorage(m);
+    bindNodes(m);
+
+    m.def("create_result", &createResult, py::arg("path"), py::arg("variables"), py::arg("base"),
+          py::arg("overwrite"), py::arg("literal"));
+    m.def("open_result", &openResult, py::arg("path"), py::arg("base"), py::arg("literal"));
+    m.def("get_result", &getResult, py::arg("path"), py::arg("variables"), py::arg("literal"));
+    m.def("open_any", &openAny, py::arg("path"));
+    m.def(
+        "create_project",
+        [](const std::string& path, const std::optional<std::string>& base) {
+            const std::optional<std::wstring> from = maybeWide(base);
+            py::gil_scoped_release unlocked;
+            return opened(talvo2::IProject::create(wide(path).c_str(), cstr(from), false), path);
+        },
+        py::arg("path"), py::arg("base"));
+    m.def(
+        "open_project",
+        [](const std::string& path, const std::optional<std::string>& base) {
+            const std::optional<std::wstring> from = maybeWide(base);
+            py::gil_scoped_release unlocked;
+            return opened(talvo2::IProject::open(wide(path).c_str(), cstr(from)), path);
+        },
+        py::arg("path"), py::arg("base"));
+    m.def(
+        "create_experiment",
+        [](const std::string& path, const std::optional<std::string>& base) {
+            const std::optional<std::wstring> from = maybeWide(base);
+            py::gil_scoped_release unlocked;
+            return opened(talvo2::IExperiment::create(wide(path).c_str(), cstr(from)), path);
+        },
+        py::arg("path"), py::arg("base"));
+    m.def(
+        "open_experiment",
+        [](const std::string& path, const std::optional<std::string>& base) {
+            const std::optional<std::wstring> from = maybeWide(base);
+            py::gil_scoped_release unlocked;
+            return opened(talvo2::IExperiment::open(wide(path).c_str(), cstr(from)), path);
+        },
+        py::arg("path"), py::arg("base"));
+    m.def("diff", &diff, py::arg("first"), py::arg("second"));
+    m.def("newest_matches", &newestMatches, py::arg("pattern"), py::arg("count"));
+    m.def("system_info", &systemInfo);
+    m.def("error_message",
+          [](int code) { return utf8(talvo2::toString(static_cast<talvo2::error_t>(code))); });
+}

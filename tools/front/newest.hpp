@@ -1,0 +1,43 @@
+#pragma once
+
+// Choosing among the results a numbered name pattern matches: the newest is the highest number,
+// then the most recently changed. Opening a pattern, comparing the newest two and pruning all
+// choose this way.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvo_front {
+
+// Whether something (anything, a dangling link included) is at `path`.
+bool existsOnDisk(const std::string& path);
+
+// "project", "experiment" or "result" when `path` names a node of that kind; "" otherwise.
+std::string nodeKindAt(const std::string& path);
+
+// A result-name pattern with one run of "@" and no variables, matched against folder names.
+class NumberedName {
+public:
+    // Empty unless `pattern` (a name, not a path) has that form.
+    static std::optional<NumberedName> parse(const std::string& pattern);
+
+    // The number `name` holds where the pattern has its run; empty when the name does not match
+    // or its number does not fit in 64 bits.
+    std::optional<unsigned long long> numberOf(const std::string& name) const;
+
+private:
+    std::string m_prefix;
+    std::string m_suffix;
+    std::size_t m_width = 0;
+};
+
+// The `count` newest nodes `pattern` (a path ending in a numbered name) matches, newest first;
+// empty when the pattern has another form, its folder cannot be read or nothing matches.
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count);
+
+// The newest match alone; "" as for newestMatches.
+std::string newestMatch(const std::string& pattern);
+
+}  // namespace talvo_front
