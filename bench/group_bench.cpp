@@ -2,6 +2,8 @@
 // for its marker.
 //
 // BM_GroupMemberPaths: INodeGroup::getMemberPaths of a folder of N results.
+// BM_GroupOpenMembers: the same in a project, then each member opened (INodeGroup::openNode) and released:
+//   what iterating a group's members costs a front end (bench/python_overhead.py compares it).
 // BM_FloorListing: the same found raw: getdents64 of the group, and for each member directory
 //   (d_type) openat, getdents64 for a regular ".talvo" file, close.
 
@@ -17,6 +19,7 @@
 #include "raw_dir.hpp"
 
 #include "talvo2/i_node_group.hpp"
+#include "talvo2/i_project.hpp"
 #include "talvo2/i_path_iterator.hpp"
 
 namespace {
@@ -48,6 +51,23 @@ void BM_GroupMemberPaths(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_GroupMemberPaths)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_GroupOpenMembers(benchmark::State& state) {
+    Group group(static_cast<int>(state.range(0)));
+    const std::string path = group.root.string();
+    // Members are opened through their owner: the folder becomes a project.
+    const auto project =
+        talvo2::IProject::create(std::wstring(path.begin(), path.end()).c_str(), nullptr, false);
+    const auto nodes = project ? project->getNodeGroup() : nullptr;
+    if (!nodes) return state.SkipWithError("no project");
+    for (auto _ : state) {
+        const auto members = nodes->getMemberPaths();
+        uint32_t opened = 0;
+        while (const wchar_t* member = members->next()) opened += nodes->openNode(member) ? 1 : 0;
+        if (opened != static_cast<uint32_t>(state.range(0))) state.SkipWithError("open failed");
+    }
+}
+BENCHMARK(BM_GroupOpenMembers)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 void BM_FloorListing(benchmark::State& state) {
     Group group(static_cast<int>(state.range(0)));

@@ -39,24 +39,27 @@ bool isRegularFile(const fs::path& path) {
 // (which of several markers is taken is not fixed, and asking for it by name needs no listing),
 // else the first of the listing. The owner of a directory is asked for by every node opened in
 // it: those lookups go through the remembered listings.
-error_t markerInDirectory(const fs::path& target, const ExtensionSet& set, std::wstring& found) {
+error_t markerInDirectory(const fs::path& target, const ExtensionSet& set,
+                          const platform::DirectoryStamp& stamp, std::wstring& found) {
     std::string absolute;
     if (!platform::absolutePath(target.native(), absolute)) absolute = target.native();
     const std::string own = normalDirectory(fs::path(absolute)).filename().string();
-    for (const std::wstring& extension : set) {
-        const fs::path named = target / (own + ulib_2_18::to_utf8(extension));
-        if (isRegularFile(named)) {
-            found = toWide(named);
-            return OK;
-        }
-    }
     bool ownerKinds = true;
     for (const std::wstring& extension : set)
         ownerKinds = ownerKinds && isOwnerFileName("x" + ulib_2_18::to_utf8(extension));
     if (ownerKinds) {
+        // The remembered listing answers both questions, so a settled folder costs no status
+        // call per wanted name.
         std::vector<std::string> names;
-        const error_t listed = ownerFileNames(target, names);
+        const error_t listed = ownerFileNames(target, names, &stamp);
         if (listed != OK) return listed;
+        for (const std::wstring& extension : set) {
+            const std::string named = own + ulib_2_18::to_utf8(extension);
+            if (std::find(names.begin(), names.end(), named) != names.end()) {
+                found = toWide(target / named);
+                return OK;
+            }
+        }
         for (const std::string& name : names) {
             if (hasExtensionIn(set, extensionOf(ulib_2_18::from_utf8(name)))) {
                 found = toWide(target / name);
@@ -64,6 +67,13 @@ error_t markerInDirectory(const fs::path& target, const ExtensionSet& set, std::
             }
         }
         return OK;
+    }
+    for (const std::wstring& extension : set) {
+        const fs::path named = target / (own + ulib_2_18::to_utf8(extension));
+        if (isRegularFile(named)) {
+            found = toWide(named);
+            return OK;
+        }
     }
     // The name decides first: only entries with a marker extension are asked for their type, so
     // a folder of many results costs one listing, not a status per entry. The byte lengths of the
@@ -245,11 +255,12 @@ Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionS
     // A path that cannot be converted as written would lead somewhere else.
     if (!isEncodable(path)) return {std::wstring(), InvalidPath};
     const fs::path target = toFsPath(path);
-    const platform::FileType type = platform::typeAt(target.native(), true);
+    platform::DirectoryStamp stamp;
+    const platform::FileType type = platform::typeAndStamp(target.native(), stamp);
     if (seen) *seen = type;
     Result<std::wstring> found;
     if (type == platform::FileType::Directory) {
-        found.error = markerInDirectory(target, set, found.value);
+        found.error = markerInDirectory(target, set, stamp, found.value);
         return found;
     }
     const std::wstring extension = toWide(target.extension());

@@ -121,14 +121,18 @@ bool isOwnerFileName(const std::string& name) {
     return hasExtensionIn(owners->set, ulib_2_18::from_utf8(name.substr(dot)));
 }
 
-error_t ownerFileNames(const fs::path& directory, std::vector<std::string>& names) {
+error_t ownerFileNames(const fs::path& directory, std::vector<std::string>& names,
+                       const platform::DirectoryStamp* stamp) {
     const std::string key = directory.native();
     if (t_hint && t_hint->directory().native() == key) {
         names = t_hint->names();
         return OK;
     }
     platform::DirectoryStamp before;
-    if (!platform::directoryStamp(key, before)) return list(key, names).error();
+    if (stamp)
+        before = *stamp;
+    else if (!platform::directoryStamp(key, before))
+        return list(key, names).error();
     if (remembered(key, before, names)) return OK;
     const int64_t started = platform::wallClockNs();
     const platform::Status listed = list(key, names);

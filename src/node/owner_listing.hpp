@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.hpp"
 #include "talvo2/error.hpp"
 
 namespace talvo2 {
@@ -23,8 +24,10 @@ bool isOwnerFileName(const std::string& name);
 
 // The regular files of `directory` (links followed) that isOwnerFileName accepts, by name, in
 // listing order: from the calling thread's hint, from a remembered listing, or listed now. OK,
-// or the mapped reason why the directory cannot be listed.
-error_t ownerFileNames(const boost::filesystem::path& directory, std::vector<std::string>& names);
+// or the mapped reason why the directory cannot be listed. `stamp`, when given, is the
+// directory's stamp the caller has just taken.
+error_t ownerFileNames(const boost::filesystem::path& directory, std::vector<std::string>& names,
+                       const platform::DirectoryStamp* stamp = nullptr);
 
 // Tells owner lookups of `directory` in the calling thread, for as long as it lives, that its
 // candidates are `names`: what the caller found listing it within the same operation.

@@ -60,14 +60,19 @@ void ExclusiveFile::close() {
 }
 
 bool directoryStamp(const std::string& path, DirectoryStamp& stamp) {
+    return typeAndStamp(path, stamp) == FileType::Directory;
+}
+
+FileType typeAndStamp(const std::string& path, DirectoryStamp& stamp) {
     FileInfo info;
-    if (!fileSystem().status(nullptr, path, true, info) || info.type != FileType::Directory)
-        return false;
-    stamp.device = info.device;
-    stamp.inode = info.inode;
-    stamp.modifiedNs = info.modifiedNs;
-    stamp.changedNs = info.changedNs;
-    return true;
+    if (!fileSystem().status(nullptr, path, true, info)) return FileType::Missing;
+    if (info.type == FileType::Directory) {
+        stamp.device = info.device;
+        stamp.inode = info.inode;
+        stamp.modifiedNs = info.modifiedNs;
+        stamp.changedNs = info.changedNs;
+    }
+    return info.type;
 }
 
 bool timesAreLocal(const std::string& path) {

@@ -60,6 +60,10 @@ struct DirectoryStamp {
 // or cannot be asked.
 bool directoryStamp(const std::string& path, DirectoryStamp& stamp);
 
+// The type of what is at `path` (UTF-8, links followed; Missing when it cannot be asked) and,
+// when it is a directory, its stamp: one status call for callers that need both.
+FileType typeAndStamp(const std::string& path, DirectoryStamp& stamp);
+
 // Whether the file system holding `path` is local and its times come from this machine's clock.
 bool timesAreLocal(const std::string& path);
 
