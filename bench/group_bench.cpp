@@ -2,7 +2,8 @@
 // for its marker.
 //
 // BM_GroupMemberPaths: INodeGroup::getMemberPaths of a folder of N results.
-// BM_GroupOpenMembers: the same in a project, then each member opened (INodeGroup::openNode) and released:
+// BM_GroupOpenMembers: the same in a project, then each member opened (INodeGroup::openNode) and
+// released:
 //   what iterating a group's members costs a front end (bench/python_overhead.py compares it).
 // BM_FloorListing: the same found raw: getdents64 of the group, and for each member directory
 //   (d_type) openat, getdents64 for a regular ".talvo" file, close.
@@ -19,8 +20,8 @@
 #include "raw_dir.hpp"
 
 #include "talvo2/i_node_group.hpp"
-#include "talvo2/i_project.hpp"
 #include "talvo2/i_path_iterator.hpp"
+#include "talvo2/i_project.hpp"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "binding.hpp"
+#include "error_text.hpp"
 #include "newest.hpp"
 #include "ulib_2_18/text.hpp"
 
@@ -24,16 +25,8 @@ const wchar_t* cstr(const std::optional<std::wstring>& text) {
 corekit2::variant_bag_t toBag(const py::dict& variables) {
     corekit2::variant_bag_t bag;
     for (const auto& item : variables) {
-        const std::wstring key = wide(py::str(item.first).cast<std::string>());
-        const py::handle value = item.second;
-        if (py::isinstance<py::bool_>(value))
-            bag.put(key, corekit2::variant_t(value.cast<bool>()));
-        else if (py::isinstance<py::int_>(value))
-            bag.put(key, corekit2::variant_t(value.cast<int64_t>()));
-        else if (py::isinstance<py::float_>(value))
-            bag.put(key, corekit2::variant_t(value.cast<double>()));
-        else
-            bag.put(key, corekit2::variant_t(wide(py::str(value).cast<std::string>())));
+        const std::string key = py::str(item.first).cast<std::string>();
+        bag.put(wide(key), toVariant(item.second, "variable " + key));
     }
     return bag;
 }
@@ -49,7 +42,7 @@ Node createResult(const std::string& path, const std::optional<py::dict>& variab
     const corekit2::variant_bag_t bag = variables ? toBag(*variables) : corekit2::variant_bag_t();
     const std::wstring where = wide(path);
     const std::optional<std::wstring> from = maybeWide(base);
-    py::gil_scoped_release unlocked;
+    const Released unlocked;
     return opened(ResultDirectoryManager::create(where.c_str(), overwrite,
                                                  variables ? &bag : nullptr, literal, cstr(from)),
                   path);
@@ -58,10 +51,10 @@ Node createResult(const std::string& path, const std::optional<py::dict>& variab
 Node openResult(const std::string& path, const std::optional<std::string>& base, bool literal) {
     const std::wstring where = wide(path);
     const std::optional<std::wstring> from = maybeWide(base);
-    py::gil_scoped_release unlocked;
+    const Released unlocked;
     // A pattern opens its newest match by number, as everywhere a front end chooses.
     if (!literal && !talvo_front::existsOnDisk(path)) {
-        const std::string newest = talvo_front::newestMatch(path);
+        const std::string newest = talvo_front::newestMatch(path, "result");
         if (!newest.empty())
             return opened(ResultDirectoryManager::open(wide(newest).c_str(), true, cstr(from)),
                           newest);
@@ -72,13 +65,18 @@ Node openResult(const std::string& path, const std::optional<std::string>& base,
 Node getResult(const std::string& path, const std::optional<py::dict>& variables, bool literal) {
     const corekit2::variant_bag_t bag = variables ? toBag(*variables) : corekit2::variant_bag_t();
     const std::wstring where = wide(path);
-    py::gil_scoped_release unlocked;
+    const Released unlocked;
+    // Getting a result where a project or experiment is would make its folder a result too.
+    const std::string kind = talvo_front::nodeKindAt(path);
+    if (kind == "project" || kind == "experiment")
+        fail(talvo2::AlreadyExists,
+             path + " is " + (kind == "project" ? "a project" : "an experiment"));
     return opened(ResultDirectoryManager::get(where.c_str(), variables ? &bag : nullptr, literal),
                   path);
 }
 
 Node openAny(const std::string& path) {
-    py::gil_scoped_release unlocked;
+    const Released unlocked;
     const std::wstring where = wide(path);
     if (talvo2::IProject::probe(where.c_str()))
         return opened(talvo2::IProject::open(where.c_str(), nullptr), path);
@@ -88,22 +86,24 @@ Node openAny(const std::string& path) {
 }
 
 std::pair<Node, Node> diff(const std::string& first, const std::optional<std::string>& second) {
-    py::gil_scoped_release unlocked;
+    wide(first);
+    if (second) wide(*second);
+    const Released unlocked;
     std::string left = first;
     std::string right = second ? *second : first;
     if (!second) {
         // One pattern compares its two highest numbers, not its two greatest names.
-        const std::vector<std::string> newest = talvo_front::newestMatches(first, 2);
+        const std::vector<std::string> newest = talvo_front::newestMatches(first, 2, "result");
         if (newest.size() < 2)
             fail(talvo2::NotFound, first + ": " + std::to_string(newest.size()) +
                                        " result(s) match; a comparison needs two");
         left = newest[0];
         right = newest[1];
     } else {
-        if (!talvo_front::existsOnDisk(left) && !talvo_front::newestMatch(left).empty())
-            left = talvo_front::newestMatch(left);
-        if (!talvo_front::existsOnDisk(right) && !talvo_front::newestMatch(right).empty())
-            right = talvo_front::newestMatch(right);
+        if (!talvo_front::existsOnDisk(left) && !talvo_front::newestMatch(left, "result").empty())
+            left = talvo_front::newestMatch(left, "result");
+        if (!talvo_front::existsOnDisk(right) && !talvo_front::newestMatch(right, "result").empty())
+            right = talvo_front::newestMatch(right, "result");
     }
     sptr_t<talvo2::IResultDirectory> a;
     sptr_t<talvo2::IResultDirectory> b;
@@ -113,9 +113,11 @@ std::pair<Node, Node> diff(const std::string& first, const std::optional<std::st
     return {Node(a), Node(b)};
 }
 
-std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count) {
-    py::gil_scoped_release unlocked;
-    return talvo_front::newestMatches(pattern, count);
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count,
+                                       const std::string& kind) {
+    wide(pattern);
+    const Released unlocked;
+    return talvo_front::newestMatches(pattern, count, kind);
 }
 
 py::dict systemInfo() {
@@ -149,11 +151,13 @@ std::string utf8(const std::wstring& text) {
     return ulib_2_18::to_utf8(text);
 }
 std::wstring wide(const std::string& text) {
+    if (text.find('\0') != std::string::npos)
+        throw Failure(talvo2::InvalidPath, "a name or path may not hold a NUL character");
     return ulib_2_18::from_utf8(text);
 }
 
 void fail(talvo2::error_t code, const std::string& what) {
-    throw Failure(code, what + ": " + utf8(talvo2::toString(code)));
+    throw Failure(code, what + ": " + talvo_front::errorMessage(code));
 }
 
 void failLast(const std::string& what) {
@@ -196,7 +200,7 @@ PYBIND11_MODULE(_core, m) {
         "create_project",
         [](const std::string& path, const std::optional<std::string>& base) {
             const std::optional<std::wstring> from = maybeWide(base);
-            py::gil_scoped_release unlocked;
+            const Released unlocked;
             return opened(talvo2::IProject::create(wide(path).c_str(), cstr(from), false), path);
         },
         py::arg("path"), py::arg("base"));
@@ -204,7 +208,7 @@ PYBIND11_MODULE(_core, m) {
         "open_project",
         [](const std::string& path, const std::optional<std::string>& base) {
             const std::optional<std::wstring> from = maybeWide(base);
-            py::gil_scoped_release unlocked;
+            const Released unlocked;
             return opened(talvo2::IProject::open(wide(path).c_str(), cstr(from)), path);
         },
         py::arg("path"), py::arg("base"));
@@ -212,7 +216,7 @@ PYBIND11_MODULE(_core, m) {
         "create_experiment",
         [](const std::string& path, const std::optional<std::string>& base) {
             const std::optional<std::wstring> from = maybeWide(base);
-            py::gil_scoped_release unlocked;
+            const Released unlocked;
             return opened(talvo2::IExperiment::create(wide(path).c_str(), cstr(from)), path);
         },
         py::arg("path"), py::arg("base"));
@@ -220,12 +224,12 @@ PYBIND11_MODULE(_core, m) {
         "open_experiment",
         [](const std::string& path, const std::optional<std::string>& base) {
             const std::optional<std::wstring> from = maybeWide(base);
-            py::gil_scoped_release unlocked;
+            const Released unlocked;
             return opened(talvo2::IExperiment::open(wide(path).c_str(), cstr(from)), path);
         },
         py::arg("path"), py::arg("base"));
     m.def("diff", &diff, py::arg("first"), py::arg("second"));
-    m.def("newest_matches", &newestMatches, py::arg("pattern"), py::arg("count"));
+    m.def("newest_matches", &newestMatches, py::arg("pattern"), py::arg("count"), py::arg("kind"));
     m.def("system_info", &systemInfo);
     m.def("error_message",
           [](int code) { return utf8(talvo2::toString(static_cast<talvo2::error_t>(code))); });

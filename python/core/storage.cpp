@@ -30,52 +30,79 @@ py::object toPython(const corekit2::variant_t& value) {
     return py::none();
 }
 
-corekit2::variant_t fromPython(const py::handle& value) {
-    if (py::isinstance<py::bool_>(value)) return corekit2::variant_t(value.cast<bool>());
-    if (py::isinstance<py::int_>(value)) return corekit2::variant_t(value.cast<int64_t>());
-    if (py::isinstance<py::float_>(value)) return corekit2::variant_t(value.cast<double>());
-    if (py::isinstance<py::str>(value)) return corekit2::variant_t(wide(value.cast<std::string>()));
-    throw py::type_error("a property is a bool, an int, a float or a str");
-}
-
 propstore2::IPropertyStorage& storageOf(const Storage& s) {
-    if (!s.storage) fail(talvo2::NotFound, "property section");
+    if (!s.storage) fail(talvo2::NotFound, "the property section of " + s.owner.where());
     return *s.storage;
 }
 
 }  // namespace
+
+corekit2::variant_t toVariant(const py::handle& value, const std::string& name) {
+    if (py::isinstance<py::bool_>(value)) return corekit2::variant_t(value.cast<bool>());
+    if (py::isinstance<py::int_>(value)) {
+        // Negative numbers as signed, the rest as unsigned where only that fits.
+        const long long low = PyLong_AsLongLong(value.ptr());
+        if (!PyErr_Occurred()) return corekit2::variant_t(static_cast<int64_t>(low));
+        PyErr_Clear();
+        const unsigned long long high = PyLong_AsUnsignedLongLong(value.ptr());
+        if (!PyErr_Occurred()) return corekit2::variant_t(static_cast<uint64_t>(high));
+        PyErr_Clear();
+        fail(talvo2::ParameterError, name + ": an integer value must fit in 64 bits");
+    }
+    if (py::isinstance<py::float_>(value)) return corekit2::variant_t(value.cast<double>());
+    if (py::isinstance<py::str>(value)) return corekit2::variant_t(wide(value.cast<std::string>()));
+    throw py::type_error(name + ": a value is a bool, an int, a float or a str");
+}
 
 void bindStorage(py::module_& m) {
     py::class_<Storage>(m, "Storage")
         .def("names",
              [](const Storage& s) {
                  std::vector<std::string> names;
+                 const Access access(s.owner);
                  for (const std::wstring& name : storageOf(s).getNames())
                      names.push_back(utf8(name));
                  return names;
              })
         .def("get",
              [](const Storage& s, const std::string& name) -> py::object {
+                 const std::wstring key = wide(name);
                  corekit2::variant_t value;
-                 if (!storageOf(s).getValue(wide(name).c_str(), value)) throw py::key_error(name);
+                 bool found = false;
+                 {
+                     const Access access(s.owner);
+                     found = storageOf(s).getValue(key.c_str(), value);
+                 }
+                 if (!found) throw py::key_error(name);
                  return toPython(value);
              })
         .def("set",
              [](const Storage& s, const std::string& name, const py::handle& value) {
-                 if (!storageOf(s).setValue(wide(name).c_str(), fromPython(value)))
-                     fail(talvo2::OperationFailed, "property " + name);
+                 const std::wstring key = wide(name);
+                 const corekit2::variant_t stored = toVariant(value, name);
+                 const Access access(s.owner);
+                 if (!storageOf(s).setValue(key.c_str(), stored))
+                     fail(talvo2::OperationFailed, "property " + name + " of " + s.owner.where());
              })
         .def("remove",
              [](const Storage& s, const std::string& name) {
-                 if (!storageOf(s).removeValue(wide(name).c_str())) throw py::key_error(name);
+                 const std::wstring key = wide(name);
+                 bool removed = false;
+                 {
+                     const Access access(s.owner);
+                     removed = storageOf(s).removeValue(key.c_str());
+                 }
+                 if (!removed) throw py::key_error(name);
              })
         .def(
             "section",
             [](const Storage& s, const std::string& name, bool create) -> std::optional<Storage> {
+                const std::wstring key = wide(name);
+                const Access access(s.owner);
                 sptr_t<propstore2::IPropertyStorage> section =
-                    storageOf(s).getSection(wide(name).c_str(), create);
+                    storageOf(s).getSection(key.c_str(), create);
                 if (!section) return std::nullopt;
-                return Storage{section};
+                return Storage{section, s.owner};
             },
             py::arg("name"), py::arg("create") = false);
 }

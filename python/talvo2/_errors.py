@@ -17,7 +17,9 @@ class Holder:
     since: Optional[datetime.datetime]
 
     def __str__(self) -> str:
+        # The names come from someone else's file: control characters would reach a terminal.
         who = f"{self.user}@{self.host}" if self.user else self.host
+        who = "".join("?" if ord(c) < 0x20 or ord(c) == 0x7F else c for c in who)
         if self.pid:
             who += f" (pid {self.pid})"
         if self.since:
@@ -29,7 +31,10 @@ def _holder(record: Optional[Tuple[str, str, int, int]]) -> Optional[Holder]:
     if record is None:
         return None
     user, host, pid, since = record
-    when = datetime.datetime.fromtimestamp(since, datetime.timezone.utc) if since else None
+    try:
+        when = datetime.datetime.fromtimestamp(since, datetime.timezone.utc) if since else None
+    except (OverflowError, OSError, ValueError):
+        when = None  # the record is someone else's file: a time beyond reason is no time
     return Holder(user, host, pid or None, when)
 
 

@@ -10,7 +10,7 @@ from typing import (Any, Callable, Dict, Iterator, List, Mapping, MutableMapping
                     Tuple, Union)
 
 from . import _core
-from ._errors import Cancelled, Error, FlagOwnedElsewhere, Holder, NotFound, _holder
+from ._errors import Cancelled, Error, FlagOwnedElsewhere, Holder, InvalidPath, NotFound, _holder
 
 PathLike = Union[str, "os.PathLike[str]"]
 Progress = Callable[[float, float, str], Optional[bool]]
@@ -19,11 +19,25 @@ _UTC = datetime.timezone.utc
 
 
 def _path(path: PathLike) -> str:
-    return os.fspath(path)
+    text = os.fspath(path)
+    if not isinstance(text, str):
+        raise TypeError(f"a path is a str or an os.PathLike of str, not {type(text).__name__}")
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise InvalidPath(f"{text!r}: not a path talvo2 can store (it is not valid UTF-8)") from None
+    return text
 
 
 def _time(seconds: int) -> Optional[datetime.datetime]:
-    return datetime.datetime.fromtimestamp(seconds, _UTC) if seconds > 0 else None
+    """A time read from a marker or record; None when unset or beyond what datetime holds (the
+    file is someone else's)."""
+    if seconds <= 0:
+        return None
+    try:
+        return datetime.datetime.fromtimestamp(seconds, _UTC)
+    except (OverflowError, OSError, ValueError):
+        return None
 
 
 def _seconds(when: Optional[datetime.datetime]) -> int:
@@ -259,13 +273,16 @@ class Node:
         then stands for the copy (open the original again to keep working on it).
         ``progress(done, total, item)`` is called as bytes are copied; returning False, or
         raising (Ctrl-C included), stops the copy and leaves nothing of it: False raises
-        Cancelled."""
+        Cancelled. A stop asked at the very last step can come too late: the copy then
+        completes (and an exception raised by the callback is raised all the same)."""
         if not self._core.copy(_path(destination), rename_marker, progress):
             raise Cancelled(f"copy to {_path(destination)}: cancelled")
 
     def move(self, destination: PathLike, rename_marker: bool = False,
              progress: Optional[Progress] = None) -> None:
-        """Moves the node to ``destination``, as copy does; the node then lives there."""
+        """Moves the node to ``destination``; the object then stands for it there. Within one
+        file system a move is a rename, which no callback stops; across file systems it is a
+        copy and a removal, stopped as copy is."""
         if not self._core.move(_path(destination), rename_marker, progress):
             raise Cancelled(f"move to {_path(destination)}: cancelled")
 
@@ -400,8 +417,10 @@ class _Group(Node):
     def find(self, pattern: str, max: Optional[int] = None) -> List[Result]:
         """The results in this group's folder that the numbered name ``pattern`` (like
         "r@@@") matches, newest (highest number) first, at most ``max``."""
+        if max is not None and max < 0:
+            raise ValueError(f"max must be 0 or more, not {max}")
         count = 2 ** 31 if max is None else max
-        paths = _core.newest_matches(os.path.join(self.path, pattern), count)
+        paths = _core.newest_matches(os.path.join(self.path, _path(pattern)), count, "result")
         return [Result(_core.open_result(p, None, True)) for p in paths]
 
     def __iter__(self) -> Iterator[Node]:

@@ -3,6 +3,7 @@
 import datetime
 import multiprocessing
 import os
+import threading
 
 import pytest
 import talvo2
@@ -168,3 +169,103 @@ def test_sysinfo_describes_this_machine():
     info = talvo2.sysinfo()
     assert info.cpu.logical_cpus == os.cpu_count() and info.mpi_rank is None
     assert len(info.isa) == 3 and info.max_vector_bits >= 0
+
+
+def test_threads_sharing_a_node_take_turns(tmp):
+    path = talvo2.create("r000").path
+    failures = []
+
+    def work(index):
+        try:
+            for i in range(200):
+                node = talvo2.open(path)  # the same node for every thread
+                node.properties[f"t{index}"] = i
+                if i % 20 == 0:
+                    node.save()
+                del node.properties[f"t{index}"]
+        except Exception as error:  # pragma: no cover - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize("attempt, error", [
+    (lambda: talvo2.create("bad\0name"), talvo2.InvalidPath),
+    (lambda: talvo2.open("r000\0junk"), talvo2.InvalidPath),
+    (lambda: talvo2.open("r000").flag("a\0b").acquire(), talvo2.InvalidPath),
+    (lambda: talvo2.open("r000").copy("c\0d"), talvo2.InvalidPath),
+    (lambda: talvo2.create("\udcff"), talvo2.InvalidPath),
+    (lambda: talvo2.create("r@@@", variables={"big": 2 ** 64}), talvo2.ParameterError),
+    (lambda: talvo2.get("p"), talvo2.AlreadyExists),  # a project is no result
+    (lambda: talvo2.Project.open("p").find("r@@@", max=-1), ValueError),
+])
+def test_bad_input_is_refused_and_changes_nothing(tmp, attempt, error):
+    talvo2.create("r000")
+    talvo2.Project.create("p")
+    before = sorted(os.listdir("."))
+    with pytest.raises(error):
+        attempt()
+    assert sorted(os.listdir(".")) == before and not os.path.exists("p/p.talvo")
+
+
+def test_values_and_choices_hold_at_the_edges(tmp):
+    result = talvo2.create("p/r@@@")
+    result.properties["huge"] = 2 ** 64 - 1  # beyond int64: stored unsigned
+    result.save()
+    path = result.path
+    del result
+    assert talvo2.open(path).properties["huge"] == 2 ** 64 - 1
+    assert talvo2.open(path).properties["talvo"]["hostname"]  # a temporary node's bag lives on
+    talvo2.create("p/r@@@")
+    talvo2.Experiment.create("p/r009")  # named like a result, but none
+    assert talvo2.open("p/r@@@").name == "r001"
+    assert [r.name for r in talvo2.diff("p/r@@@")] == ["r001", "r000"]
+
+
+def test_a_flag_this_process_holds_is_not_taken_twice(tmp):
+    result = talvo2.create("r000")
+    with result.flag("busy"):
+        with pytest.raises(talvo2.AlreadyExists):
+            result.flag("busy", wait=5).acquire()
+    assert result.who("busy").state == "free"
+
+
+def test_an_owner_record_is_data_not_orders(tmp):
+    result = talvo2.create("r000")
+    context = multiprocessing.get_context("spawn")
+    held, done = context.Event(), context.Event()
+    other = context.Process(target=_hold, args=(result.path, held, done))
+    other.start()
+    try:
+        assert held.wait(30)
+        record = next(n for n in os.listdir(result.path) if n.startswith("analysing.info"))
+        with open(os.path.join(result.path, record), "w") as forged:
+            forged.write('<?xml version="1.0"?><variant_bag version="1">'
+                         '<!-- <value key="pid" type="uint32" data="1" /> -->'
+                         '<value key="user" type="string" data="\x1b[31mx" />'
+                         '<value key="timestamp" type="uint64" data="99999999999999999" />'
+                         '</variant_bag>')
+        with open(os.path.join(result.path, record + "0"), "w") as planted:
+            planted.write('<variant_bag><value key="pid" data="1" /></variant_bag>')
+        state = result.who("analysing")
+        assert state.state == "held" and state.holder.pid is None  # not the comment's, not 1
+        assert state.holder.since is None and "\x1b" not in str(state.holder)
+    finally:
+        done.set()
+        other.join(30)
+
+
+def test_a_progress_callback_may_not_reach_into_the_node_it_moves(tmp):
+    fill(talvo2.create("r000").path)
+
+    def reach(done, total, item):
+        talvo2.open("r000").flag("f").acquire()
+
+    with pytest.raises(talvo2.FileLocked):
+        talvo2.open("r000").copy("target", progress=reach)
+    assert sorted(os.listdir(".")) == ["r000"]

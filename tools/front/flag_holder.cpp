@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
-#include <cctype>
+#include <pugixml.hpp>
 
 #include "ulib_2_18/text.hpp"
 
@@ -20,7 +20,8 @@ std::string utf8(const wchar_t* text) {
 }
 
 // The holder's pid from its owner record beside the lock file. The record is someone else's
-// file: read without following links, at most 64 KiB, and only digits taken from it.
+// file: read without following links, at most 64 KiB, parsed as XML (text in comments or
+// elsewhere is not a value), and only a plain decimal process id of the top level taken.
 long long holderPid(talvo2::INode& node, const std::string& name) {
     const fs::path record = flagFile(node, name, utf8(talvo2::getFlagInfoExtension()));
     if (record.empty()) return 0;
@@ -30,28 +31,26 @@ long long holderPid(talvo2::INode& node, const std::string& name) {
     const ssize_t got = ::read(fd, text.data(), text.size());
     ::close(fd);
     text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    const std::size_t at = text.find("key=\"pid\"");
-    const std::size_t data = at == std::string::npos ? at : text.find("data=\"", at);
-    if (data == std::string::npos || data > at + 64) return 0;
-    long long pid = 0;
-    for (std::size_t i = data + 6;
-         i < text.size() && i < data + 16 && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        pid = pid * 10 + (text[i] - '0');
-    return pid;
+    pugi::xml_document document;
+    if (!document.load_buffer(text.data(), text.size(), pugi::parse_default)) return 0;
+    const pugi::xml_node pid =
+        document.child("variant_bag").find_child_by_attribute("value", "key", "pid");
+    const std::string digits = pid.attribute("data").as_string();
+    if (digits.empty() || digits.size() > 10 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stoll(digits);
 }
 
 }  // namespace
 
 fs::path flagFile(talvo2::INode& node, const std::string& name, const std::string& kind) {
-    const fs::path flag = fs::path(utf8(node.getPath())) / name;
-    const std::string prefix = flag.filename().string() + kind;
+    // Named exactly: a neighbour's file that only begins like it is not the flag's.
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        return {};
+    const fs::path file = fs::path(utf8(node.getPath())) / (name + kind);
     boost::system::error_code error;
-    for (fs::directory_iterator it(flag.parent_path(), error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0)
-            return it->path();
-    }
-    return {};
+    return fs::exists(fs::symlink_status(file, error)) ? file : fs::path();
 }
 
 std::optional<FlagHolder> holderOf(const corekit2::sptr_t<talvo2::IFlagData>& data,
@@ -129,6 +128,9 @@ std::string holderName(const std::optional<FlagHolder>& holder) {
     if (!holder) return "an unknown holder";
     std::string text = holder->user;
     text += (text.empty() ? "" : "@") + holder->host;
+    // Names come from someone else's file: control characters would reach a terminal as codes.
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     if (holder->pid > 0) text += " (pid " + std::to_string(holder->pid) + ")";
     return text;
 }

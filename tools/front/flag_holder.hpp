@@ -34,9 +34,9 @@ struct FlagStatus {
     talvo2::error_t error = talvo2::OK;  // not OK when the node's flags could not be asked
 };
 
-// The file of flag `name` on `node` whose name continues with `kind` (".dflg": the lock file,
-// ".info": the owner record); empty when there is none. Names are matched as stored, the
-// directory is not trusted beyond listing it.
+// The file of flag `name` on `node` named `name` + `kind` (the lock or the info extension),
+// whatever it is (a dangling link included); empty when there is none or `name` is no file
+// name.
 boost::filesystem::path flagFile(talvo2::INode& node, const std::string& name,
                                  const std::string& kind);
 
@@ -60,7 +60,8 @@ talvo2::error_t takeFlag(talvo2::INode& node, const std::string& name, bool repl
 // read.
 std::vector<std::string> flagNames(talvo2::INode& node);
 
-// "alice@node17 (pid 4242)" or "an unknown holder" when there is no readable record.
+// "alice@node17 (pid 4242)" or "an unknown holder" when there is no readable record; control
+// characters shown as "?".
 std::string holderName(const std::optional<FlagHolder>& holder);
 
 }  // namespace talvo_front

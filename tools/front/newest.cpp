@@ -46,7 +46,8 @@ std::optional<unsigned long long> NumberedName::numberOf(const std::string& name
     return std::stoull(digits);
 }
 
-std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count) {
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count,
+                                       const std::string& kind) {
     namespace fs = boost::filesystem;
     const fs::path given(pattern);
     const std::optional<NumberedName> numbered = NumberedName::parse(given.filename().string());
@@ -63,7 +64,9 @@ std::vector<std::string> newestMatches(const std::string& pattern, std::size_t c
          it.increment(error)) {
         const std::optional<unsigned long long> number =
             numbered->numberOf(it->path().filename().string());
-        if (!number || nodeKindAt(it->path().string()).empty()) continue;
+        if (!number) continue;
+        const std::string found = nodeKindAt(it->path().string());
+        if (found.empty() || (!kind.empty() && found != kind)) continue;
         boost::system::error_code ignored;
         matches.push_back({*number, fs::last_write_time(it->path(), ignored), it->path().string()});
     }
@@ -75,8 +78,8 @@ std::vector<std::string> newestMatches(const std::string& pattern, std::size_t c
     return newest;
 }
 
-std::string newestMatch(const std::string& pattern) {
-    const std::vector<std::string> newest = newestMatches(pattern, 1);
+std::string newestMatch(const std::string& pattern, const std::string& kind) {
+    const std::vector<std::string> newest = newestMatches(pattern, 1, kind);
     return newest.empty() ? "" : newest.front();
 }
 

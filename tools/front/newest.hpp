@@ -33,11 +33,14 @@ private:
     std::size_t m_width = 0;
 };
 
-// The `count` newest nodes `pattern` (a path ending in a numbered name) matches, newest first;
-// empty when the pattern has another form, its folder cannot be read or nothing matches.
-std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count);
+// The `count` newest nodes `pattern` (a path ending in a numbered name) matches, newest first,
+// only those of `kind` ("result", "project", "experiment") when it is given: a project named
+// like the results beside it does not hide them from a comparison. Empty when the pattern has
+// another form, its folder cannot be read or nothing matches.
+std::vector<std::string> newestMatches(const std::string& pattern, std::size_t count,
+                                       const std::string& kind = "");
 
 // The newest match alone; "" as for newestMatches.
-std::string newestMatch(const std::string& pattern);
+std::string newestMatch(const std::string& pattern, const std::string& kind = "");
 
 }  // namespace talvo_front

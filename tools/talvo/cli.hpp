@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "error_text.hpp"
 #include "talvo2/talvo2.hpp"
 
 namespace talvo_cli {
@@ -58,10 +59,8 @@ private:
 
 // The exit status that stands for `code`.
 int exitStatusFor(talvo2::error_t code);
-// "NotFound" and the like; "Error<number>" for a value the library does not define.
-std::string errorName(talvo2::error_t code);
-// What `code` means to someone at a terminal, in this tool's words; never empty.
-std::string errorMessage(talvo2::error_t code);
+using talvo_front::errorMessage;
+using talvo_front::errorName;
 
 // Throws the failure of `what` with this tool's message for `code` (the calling thread's last
 // error when not given) and `hint`, a next step, when not empty. A code of OK still fails.

@@ -52,10 +52,11 @@ json holderOf(const sptr_t<talvo2::IFlagData>& data, talvo2::INode& node, const 
 // "alice@node17 (pid 4242) since 2026-12-07 10:02:11 UTC"
 std::string holderText(const json& holder) {
     if (holder.is_null()) return "an unknown holder (its owner record is empty or unreadable)";
-    std::string text = holder["user"].get<std::string>();
-    text += (text.empty() ? "" : "@") + holder["host"].get<std::string>();
-    if (!holder["pid"].is_null()) text += " (pid " + holder["pid"].dump() + ")";
-    return text + " since " + holder["since"]["text"].get<std::string>();
+    talvo_front::FlagHolder named;
+    named.user = holder["user"].get<std::string>();
+    named.host = holder["host"].get<std::string>();
+    named.pid = holder["pid"].is_null() ? 0 : holder["pid"].get<long long>();
+    return talvo_front::holderName(named) + " since " + holder["since"]["text"].get<std::string>();
 }
 
 // Whether `program` can be run as execvp would find it: a flag must not be taken for a command

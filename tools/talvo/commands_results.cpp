@@ -160,7 +160,7 @@ void runDiff(const std::string& first, const std::string& second, bool literal,
     // Newest by number here too: one pattern compares its two highest numbers, not the two
     // greatest names (r999 is not newer than r1000).
     if (!literal && second.empty() && !existsOnDisk(first)) {
-        const std::vector<std::string> newest = newestMatches(first, 2);
+        const std::vector<std::string> newest = newestMatches(first, 2, "result");
         if (newest.size() < 2)
             throw CommandFailure(kExitNotFound,
                                  "diff " + first + ": " + std::to_string(newest.size()) +
@@ -170,10 +170,10 @@ void runDiff(const std::string& first, const std::string& second, bool literal,
         rightPath = newest[1];
         literal = true;
     } else if (!literal) {
-        if (!existsOnDisk(leftPath) && !newestMatch(leftPath).empty())
-            leftPath = newestMatch(leftPath);
-        if (!existsOnDisk(rightPath) && !newestMatch(rightPath).empty())
-            rightPath = newestMatch(rightPath);
+        if (!existsOnDisk(leftPath) && !newestMatch(leftPath, "result").empty())
+            leftPath = newestMatch(leftPath, "result");
+        if (!existsOnDisk(rightPath) && !newestMatch(rightPath, "result").empty())
+            rightPath = newestMatch(rightPath, "result");
     }
     const std::wstring left = wide(leftPath);
     const std::wstring right = wide(rightPath);
