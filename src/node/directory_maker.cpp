@@ -38,13 +38,17 @@ bool isLinkFileName(const std::string& name) {
 // would raise the highest number so far: in a folder of N results listed in any order that is
 // about ln N status queries, not N. The same pass notes, when `owners` is given, the files that
 // could be the folder's own marker, so the new node's binding need not list the folder again.
-void highestNumber(const fs::path& directory, const ResultNamePattern& pattern,
-                   std::optional<uint64_t>& highest, std::vector<std::string>* owners) {
+void highestNumber(const fs::path& directory, platform::Directory* open,
+                   const ResultNamePattern& pattern, std::optional<uint64_t>& highest,
+                   std::vector<std::string>* owners) {
     // Names are first compared with the prefix as bytes, so entries that cannot match cost no
     // conversion.
     const std::string prefix = ulib_2_18::to_utf8(pattern.prefix);
     std::vector<platform::DirectoryEntry> entries;
-    platform::listDirectory(directory.native(), entries);
+    if (open)
+        platform::listDirectory(*open, entries);
+    else
+        platform::listDirectory(directory.native(), entries);
     for (const platform::DirectoryEntry& entry : entries) {
         const std::string& name = entry.name;
         if (owners && isOwnerFileName(name) &&
@@ -195,24 +199,33 @@ error_t makeNode(const NodeRequest& request, MadeNode& result) {
     if (!request.notWithin.empty() && isWithin(parentPath, toFsPath(request.notWithin)))
         return ParameterError;
 
+    // The folder is opened once, to act in and, for a numbered name, to list through; a
+    // missing one is made first (and taken back unless the creation succeeds).
     MadeParents parents;
-    const platform::FileType parentType = platform::typeAt(parentPath.native(), true);
-    if (parentType == platform::FileType::Missing) {
+    std::unique_ptr<platform::Directory> parent;
+    bool listable = numbered;
+    const auto openParent = [&] {
+        return platform::fileSystem().openDirectory(nullptr, parentPath.native(), true, listable,
+                                                    parent);
+    };
+    platform::Status opened = openParent();
+    if (opened.missing()) {
         const error_t made = parents.make(parentPath);
         if (made != OK) return made;
-    } else if (parentType != platform::FileType::Directory) {
-        return NotFound;
+        opened = openParent();
     }
-    std::unique_ptr<platform::Directory> parent;
-    const platform::Status opened =
-        platform::fileSystem().openDirectory(nullptr, parentPath.native(), true, false, parent);
+    if (!opened && listable && !opened.missing()) {  // not readable: acted in all the same
+        listable = false;
+        opened = openParent();
+    }
     if (!opened) return opened.missing() ? NotFound : opened.error();
 
     std::optional<uint64_t> highest;
     std::vector<std::string> owners;
     if (numbered) {
-        highestNumber(parentPath, pattern, highest, &owners);
-        if (baseDirectory != parentPath) highestNumber(baseDirectory, pattern, highest, nullptr);
+        highestNumber(parentPath, listable ? parent.get() : nullptr, pattern, highest, &owners);
+        if (baseDirectory != parentPath)
+            highestNumber(baseDirectory, nullptr, pattern, highest, nullptr);
     }
     uint64_t next = highest ? *highest + 1 : 0;
     std::wstring name =

@@ -256,7 +256,9 @@ Result<std::wstring> locateMarkerFile(const std::wstring& path, const ExtensionS
     if (!isEncodable(path)) return {std::wstring(), InvalidPath};
     const fs::path target = toFsPath(path);
     platform::DirectoryStamp stamp;
-    const platform::FileType type = platform::typeAndStamp(target.native(), stamp);
+    const platform::FileType type = hintedDirectory(target)
+                                        ? platform::FileType::Directory
+                                        : platform::typeAndStamp(target.native(), stamp);
     if (seen) *seen = type;
     Result<std::wstring> found;
     if (type == platform::FileType::Directory) {

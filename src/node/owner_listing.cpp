@@ -121,6 +121,10 @@ bool isOwnerFileName(const std::string& name) {
     return hasExtensionIn(owners->set, ulib_2_18::from_utf8(name.substr(dot)));
 }
 
+bool hintedDirectory(const fs::path& directory) {
+    return t_hint && t_hint->directory().native() == directory.native();
+}
+
 error_t ownerFileNames(const fs::path& directory, std::vector<std::string>& names,
                        const platform::DirectoryStamp* stamp) {
     const std::string key = directory.native();

@@ -29,6 +29,9 @@ bool isOwnerFileName(const std::string& name);
 error_t ownerFileNames(const boost::filesystem::path& directory, std::vector<std::string>& names,
                        const platform::DirectoryStamp* stamp = nullptr);
 
+// Whether the calling thread's hint is about `directory`: then it is a directory, just listed.
+bool hintedDirectory(const boost::filesystem::path& directory);
+
 // Tells owner lookups of `directory` in the calling thread, for as long as it lives, that its
 // candidates are `names`: what the caller found listing it within the same operation.
 class OwnerListingHint {

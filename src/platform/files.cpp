@@ -281,7 +281,11 @@ Status listDirectory(const std::string& path, std::vector<DirectoryEntry>& entri
     std::unique_ptr<Directory> directory;
     const Status opened = fileSystem().openDirectory(nullptr, path, true, true, directory);
     if (!opened) return opened;
-    const Status listed = directory->list(entries);
+    return listDirectory(*directory, entries);
+}
+
+Status listDirectory(Directory& directory, std::vector<DirectoryEntry>& entries) {
+    const Status listed = directory.list(entries);
     // Work in progress is nobody's node or data yet: a half-made copy holds a marker, and a
     // listing that showed it would offer a node that may never appear, or vanish.
     entries.erase(std::remove_if(entries.begin(), entries.end(),

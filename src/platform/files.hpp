@@ -83,5 +83,7 @@ Status removeFile(const std::string& path);
 // The entries of the directory at `path` (links followed), in listing order, leaving out the
 // hidden entries of work in progress (hidden_entries.hpp).
 Status listDirectory(const std::string& path, std::vector<DirectoryEntry>& entries);
+// The same through a directory opened listable.
+Status listDirectory(Directory& directory, std::vector<DirectoryEntry>& entries);
 
 }  // namespace talvo2::platform

@@ -82,6 +82,9 @@ std::vector<std::wstring> exportExclusions(const wchar_t* excludes) {
 
 ResultDirectory::ResultDirectory(std::wstring& markerPath, const wchar_t* groupPath)
     : Node(markerPath, groupPath) {
+    // A result this thread has just made holds nothing but its marker: it is neither finalized
+    // nor invalid, and asking the disk would only ask about what was staged a moment ago.
+    if (FreshMarker::bytesFor(markerPath)) return;
     m_finalized = isThere(fieldsOf(*this).directory / toFsPath(disk::kFinalizedMark));
     m_valid = !isThere(fieldsOf(*this).directory / toFsPath(disk::kInvalidMark));
 }

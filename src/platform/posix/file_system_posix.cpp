@@ -194,16 +194,22 @@ public:
         entries.clear();
         // The kernel's records straight into one buffer: no DIR stream, so no duplicate of the
         // descriptor and no status and flag calls to set one up. The *at calls do not use the
-        // descriptor's position, so reading through it leaves it usable for them.
-        if (::lseek(m_fd, 0, SEEK_SET) < 0) return lastSystemError();
-        std::vector<char> buffer(64 * 1024);
+        // descriptor's position, so reading through it leaves it usable for them; a second
+        // listing rewinds it. The buffer is the thread's, kept between listings: a numbered
+        // creation lists its folder every time, and a fresh zeroed buffer cost as much as the
+        // listing of a small folder.
+        if (m_listed && ::lseek(m_fd, 0, SEEK_SET) < 0) return lastSystemError();
+        m_listed = true;
+        thread_local std::unique_ptr<char[]> buffer(new char[kListingBuffer]);
         for (;;) {
             const ssize_t got =
-                retrying([&] { return ::getdents64(m_fd, buffer.data(), buffer.size()); });
+                retrying([&] { return ::getdents64(m_fd, buffer.get(), kListingBuffer); });
             if (got < 0) return lastSystemError();
             if (got == 0) return Status();
+            // Records are at least 24 bytes: a bound that spares most regrowths.
+            entries.reserve(entries.size() + static_cast<std::size_t>(got) / 32);
             for (ssize_t at = 0; at < got;) {
-                const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
                 at += entry->d_reclen;
                 const char* name = entry->d_name;
                 if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
@@ -225,7 +231,9 @@ public:
     }
 
 private:
+    static constexpr std::size_t kListingBuffer = 64 * 1024;
     int m_fd;
+    bool m_listed = false;
 };
 
 int descriptorOf(const Directory* at) {
