@@ -142,6 +142,20 @@ py::dict systemInfo() {
     return facts;
 }
 
+// Defines `name(path, base)`, which makes or opens a group node with `make`.
+template <class Make>
+void defineMaker(py::module_& m, const char* name, Make make) {
+    m.def(
+        name,
+        [make](const std::string& path, const std::optional<std::string>& base) {
+            const std::wstring where = wide(path);
+            const std::optional<std::wstring> from = maybeWide(base);
+            const Released unlocked;
+            return opened(make(where.c_str(), cstr(from)), path);
+        },
+        py::arg("path"), py::arg("base"));
+}
+
 }  // namespace
 
 std::string utf8(const wchar_t* text) {
@@ -196,41 +210,19 @@ PYBIND11_MODULE(_core, m) {
     m.def("open_result", &openResult, py::arg("path"), py::arg("base"), py::arg("literal"));
     m.def("get_result", &getResult, py::arg("path"), py::arg("variables"), py::arg("literal"));
     m.def("open_any", &openAny, py::arg("path"));
-    m.def(
-        "create_project",
-        [](const std::string& path, const std::optional<std::string>& base) {
-            const std::optional<std::wstring> from = maybeWide(base);
-            const Released unlocked;
-            return opened(talvo2::IProject::create(wide(path).c_str(), cstr(from), false), path);
-        },
-        py::arg("path"), py::arg("base"));
-    m.def(
-        "open_project",
-        [](const std::string& path, const std::optional<std::string>& base) {
-            const std::optional<std::wstring> from = maybeWide(base);
-            const Released unlocked;
-            return opened(talvo2::IProject::open(wide(path).c_str(), cstr(from)), path);
-        },
-        py::arg("path"), py::arg("base"));
-    m.def(
-        "create_experiment",
-        [](const std::string& path, const std::optional<std::string>& base) {
-            const std::optional<std::wstring> from = maybeWide(base);
-            const Released unlocked;
-            return opened(talvo2::IExperiment::create(wide(path).c_str(), cstr(from)), path);
-        },
-        py::arg("path"), py::arg("base"));
-    m.def(
-        "open_experiment",
-        [](const std::string& path, const std::optional<std::string>& base) {
-            const std::optional<std::wstring> from = maybeWide(base);
-            const Released unlocked;
-            return opened(talvo2::IExperiment::open(wide(path).c_str(), cstr(from)), path);
-        },
-        py::arg("path"), py::arg("base"));
+    defineMaker(m, "create_project", [](const wchar_t* path, const wchar_t* base) {
+        return sptr_t<talvo2::INode>(talvo2::IProject::create(path, base, false));
+    });
+    defineMaker(m, "open_project", [](const wchar_t* path, const wchar_t* base) {
+        return sptr_t<talvo2::INode>(talvo2::IProject::open(path, base));
+    });
+    defineMaker(m, "create_experiment", [](const wchar_t* path, const wchar_t* base) {
+        return sptr_t<talvo2::INode>(talvo2::IExperiment::create(path, base));
+    });
+    defineMaker(m, "open_experiment", [](const wchar_t* path, const wchar_t* base) {
+        return sptr_t<talvo2::INode>(talvo2::IExperiment::open(path, base));
+    });
     m.def("diff", &diff, py::arg("first"), py::arg("second"));
     m.def("newest_matches", &newestMatches, py::arg("pattern"), py::arg("count"), py::arg("kind"));
     m.def("system_info", &systemInfo);
-    m.def("error_message",
-          [](int code) { return utf8(talvo2::toString(static_cast<talvo2::error_t>(code))); });
 }

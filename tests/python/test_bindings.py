@@ -1,5 +1,6 @@
 """What the Python package adds to the library: idiom, types, exceptions, flags, progress."""
 
+import contextlib
 import datetime
 import multiprocessing
 import os
@@ -105,14 +106,24 @@ def _hold(path, held, done):
         done.wait(30)
 
 
-def test_a_flag_held_by_another_process_names_its_holder(tmp):
-    result = talvo2.create("r000")
+@contextlib.contextmanager
+def held_elsewhere(result):
+    """Another process holding the flag "analysing" on `result` for the block."""
     context = multiprocessing.get_context("spawn")
     held, done = context.Event(), context.Event()
     other = context.Process(target=_hold, args=(result.path, held, done))
     other.start()
     try:
         assert held.wait(30)
+        yield other, done
+    finally:
+        done.set()
+        other.join(30)
+
+
+def test_a_flag_held_by_another_process_names_its_holder(tmp):
+    result = talvo2.create("r000")
+    with held_elsewhere(result) as (other, done):
         state = result.who("analysing")
         assert state.state == "held" and state.holder.pid == other.pid
         assert result.flags() == ["analysing"]
@@ -123,9 +134,6 @@ def test_a_flag_held_by_another_process_names_its_holder(tmp):
         done.set()
         with result.flag("analysing", wait=30) as flag:  # taken once the other lets go
             assert flag.held and result.who("analysing").state == "owned"
-    finally:
-        done.set()
-        other.join(30)
     assert result.who("analysing").state == "free"
 
 
@@ -237,12 +245,7 @@ def test_a_flag_this_process_holds_is_not_taken_twice(tmp):
 
 def test_an_owner_record_is_data_not_orders(tmp):
     result = talvo2.create("r000")
-    context = multiprocessing.get_context("spawn")
-    held, done = context.Event(), context.Event()
-    other = context.Process(target=_hold, args=(result.path, held, done))
-    other.start()
-    try:
-        assert held.wait(30)
+    with held_elsewhere(result):
         record = next(n for n in os.listdir(result.path) if n.startswith("analysing.info"))
         with open(os.path.join(result.path, record), "w") as forged:
             forged.write('<?xml version="1.0"?><variant_bag version="1">'
@@ -255,9 +258,6 @@ def test_an_owner_record_is_data_not_orders(tmp):
         state = result.who("analysing")
         assert state.state == "held" and state.holder.pid is None  # not the comment's, not 1
         assert state.holder.since is None and "\x1b" not in str(state.holder)
-    finally:
-        done.set()
-        other.join(30)
 
 
 def test_a_progress_callback_may_not_reach_into_the_node_it_moves(tmp):
