@@ -55,8 +55,9 @@ struct Node {
     std::string where() const;  // the node's path, for messages (call under Access)
 };
 
-// Whether the interpreter is shutting down (or about to): a thread that asks for the
-// interpreter lock then is ended where it stands, which C++ frames cannot survive.
+// Whether the interpreter is shutting down (or about to) and the calling thread is not the main
+// one: such a thread that asks for the interpreter lock is ended where it stands, which C++
+// frames cannot survive.
 bool interpreterExiting();
 
 // Releases the interpreter lock for its lifetime and takes it back at the end, unless the

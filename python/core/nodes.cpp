@@ -46,13 +46,20 @@ std::shared_ptr<std::recursive_mutex> mutexOf(INode* node) {
 // The nodes transfers of this thread are moving.
 thread_local std::vector<INode*> t_transferring;
 
-// Set by an exit handler, before the interpreter shuts down: from then on a thread that asks
-// for the interpreter lock may be ended inside the library, which cannot unwind through it.
+// Set by an exit handler, before the interpreter shuts down: from then on a thread other than
+// the main one that asks for the interpreter lock may be ended inside the library, which cannot
+// unwind through it. The main thread runs the shutdown and keeps its lock.
 std::atomic<bool> g_exiting{false};
+unsigned long g_mainThread = 0;
+
+bool mainThread() {
+    return PyThread_get_thread_ident() == g_mainThread;
+}
 
 }  // namespace
 
 bool interpreterExiting() {
+    if (mainThread()) return false;
     if (g_exiting.load()) return true;
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;
@@ -76,11 +83,7 @@ namespace {
 class CallbackProgress final : public notify2::IProgress {
 public:
     explicit CallbackProgress(py::object callback)
-        : m_callback(std::move(callback)),
-          m_mainThread(PyThread_get_thread_ident() == py::module_::import("threading")
-                                                          .attr("main_thread")()
-                                                          .attr("ident")
-                                                          .cast<unsigned long>()) {}
+        : m_callback(std::move(callback)), m_mainThread(mainThread()) {}
     ~CallbackProgress() = default;
 
     void begin(const wchar_t*, double total) override {
@@ -259,6 +262,8 @@ std::optional<Node> wrap(sptr_t<INode> node) {
 }
 
 void bindNodes(py::module_& m) {
+    g_mainThread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     py::module_::import("atexit").attr("register")(py::cpp_function([] { g_exiting.store(true); }));
     py::class_<Node> node(m, "Node");
     node.def_readonly("kind", &Node::kind)
