@@ -4,6 +4,8 @@ import contextlib
 import datetime
 import multiprocessing
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -269,3 +271,21 @@ def test_a_progress_callback_may_not_reach_into_the_node_it_moves(tmp):
     with pytest.raises(talvo2.FileLocked):
         talvo2.open("r000").copy("target", progress=reach)
     assert sorted(os.listdir(".")) == ["r000"]
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_copies(tmp):
+    fill(talvo2.create("r000").path, files=200, size=5_000)
+    script = """
+import atexit, threading
+atexit.register(lambda: talvo2.open("r000").name)  # runs after the package's own handler
+import talvo2
+started = threading.Event()
+def work():
+    talvo2.open("r000").copy("c1", progress=lambda *_: started.set())
+threading.Thread(target=work, daemon=True).start()
+started.wait(30)
+"""
+    for _ in range(3):
+        ended = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                               timeout=120)
+        assert ended.returncode == 0, ended.stderr
