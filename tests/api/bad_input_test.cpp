@@ -1,24 +1,18 @@
 // Every exported operation that takes a path, name, pattern or text, given arguments that cannot
 // be used: each must refuse them in its defined way, throw nothing, and write nothing on disk.
 
-#include <gtest/gtest.h>
 #include <limits.h>
 
-#include <boost/filesystem.hpp>
 #include <functional>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "talvo2/talvo2.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using RDM = ResultDirectoryManager;
 
 struct Input {

@@ -1,25 +1,14 @@
-#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <fcntl.h>
-#include <boost/filesystem.hpp>
 #include <map>
-#include <string>
 
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "talvo2/tree_check.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
-
-namespace fs = boost::filesystem;
 
 std::string ext(const wchar_t* extension) {
     return ulib_2_18::to_utf8(extension);

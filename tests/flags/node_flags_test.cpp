@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,25 +9,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <boost/filesystem.hpp>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
-#include "talvo2/i_flag_data.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::TempDir;
 
 sptr_t<IResultDirectory> openResult(const std::wstring& path) {

@@ -1,21 +1,14 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cwchar>
 #include <new>
 #include <set>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "frame/boundary.hpp"
 #include "platform/file_system.hpp"
 #include "propstore2/message_catalogs.hpp"
-#include "talvo2/error.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {

@@ -1,20 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "propstore2/product.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
 using propstore2::IProductLocations;
 using test::runInChild;
 using test::TempDir;

@@ -1,20 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
-
 #include "corekit2/bag_file.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/node.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::TempDir;
 
 std::wstring leaf(const wchar_t* path) {

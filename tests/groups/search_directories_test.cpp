@@ -1,15 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
-
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
-
-namespace fs = boost::filesystem;
 
 TEST(SearchDirectories, MissingFileGivesAnEmptyUsableSectionAndCreatesNothing) {
     test::TempDir dir;

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -7,19 +5,10 @@
 #include "corekit2/bag_file.hpp"
 #include "node/test_node.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_flag_data.hpp"
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_path_iterator.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "talvo2/names.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
-
-using corekit2::sptr_t;
 
 // A caller's own class built on one of the neutral bases. It counts references but never deletes
 // itself, so a test can watch what the library does with the handles it is given.

@@ -1,25 +1,14 @@
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
-#include <boost/filesystem.hpp>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "corekit2/bag_file.hpp"
 #include "notify2/progress.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/node.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::TempDir;
 
 // Records what a copy reports, in order, and cancels after `cancelAfter` files.

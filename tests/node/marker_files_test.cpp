@@ -1,20 +1,13 @@
 #include "node/marker_files.hpp"
 
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
-
 #include "corekit2/bag_file.hpp"
 #include "frame/boundary.hpp"
 #include "node/node_relations.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
 using test::TempDir;
 using test::writeFile;
 

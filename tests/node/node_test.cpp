@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <iterator>
 #include <tuple>
 
@@ -7,22 +5,16 @@
 #include "frame/boundary.hpp"
 #include "node/test_node.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
+using test::lastError;
+
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
 using test::TempDir;
-
-error_t lastError() {
-    return ResultDirectoryManager::getLastError();
-}
 
 std::wstring result(const std::wstring& stem) {
     return stem + getResultExtension(false);

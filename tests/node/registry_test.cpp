@@ -1,22 +1,16 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
-#include <vector>
 
 #include "corekit2/bag_file.hpp"
 #include "node/test_node.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/names.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::TempDir;
 
 // Makes `name` with an empty result marker in `dir`; returns the marker path.

@@ -2,27 +2,19 @@
 // walks the tree: neither walk may read, copy or delete what they point to.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <stdio.h>
 
 #include <atomic>
-#include <boost/filesystem.hpp>
 #include <cstdio>
 #include <map>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include "platform/tree_walk.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
-
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 
 const std::string kSentinel = "sentinel: outside every tree";
 

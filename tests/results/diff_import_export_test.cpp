@@ -1,22 +1,13 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
 #include <set>
-#include <string>
 
 #include "corekit2/bag_file.hpp"
 #include "frame/boundary.hpp"
 #include "notify2/ambient_progress.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::readFile;
 using test::TempDir;
 using test::writeFile;

@@ -1,25 +1,18 @@
-#include "talvo2/result_directory_manager.hpp"
-
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <boost/filesystem.hpp>
 #include <set>
 #include <thread>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/node.hpp"
-#include "talvo2/result_variable_bag.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
+using test::lastError;
+
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
 using test::TempDir;
@@ -31,10 +24,6 @@ sptr_t<IResultDirectory> create(const std::wstring& path, const variant_bag_t* b
 
 std::wstring nameOf(const sptr_t<IResultDirectory>& result) {
     return result ? test::utf8Path(result->getPath()).filename().wstring() : L"(none)";
-}
-
-error_t lastError() {
-    return ResultDirectoryManager::getLastError();
 }
 
 std::set<std::string> entries(const fs::path& directory) {

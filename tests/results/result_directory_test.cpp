@@ -1,24 +1,10 @@
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_result_directory.hpp"
-
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
-#include <string>
-#include <vector>
-
 #include "corekit2/bag_file.hpp"
 #include "frame/boundary.hpp"
-#include "talvo2/i_path_iterator.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using test::TempDir;
 using test::utf8Path;
 using test::writeFile;

@@ -1,34 +1,22 @@
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
 #include "node/creation_metadata.hpp"
 #include "propstore2/product.hpp"
 #include "sysinfo/isa_table.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "talvo2/system_info.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
 using test::TempDir;

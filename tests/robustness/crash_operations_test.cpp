@@ -10,13 +10,11 @@
 //   TALVO2_CRASH_KILLS  number of kills (default 150; the long form uses 1000)
 //   TALVO2_CRASH_SEED   seed of the kill moments and operations (default: random, printed)
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -24,21 +22,11 @@
 #include <thread>
 
 #include "corekit2/bag_file.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "talvo2/tree_check.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
-
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 
 unsigned long fromEnvironment(const char* name, unsigned long fallback) {
     const char* text = std::getenv(name);

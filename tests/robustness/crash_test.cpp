@@ -8,12 +8,10 @@
 //   TALVO2_CRASH_KILLS  number of kills (default 200; the long form uses 1000)
 //   TALVO2_CRASH_SEED   seed of the kill moments (default: random, printed)
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <array>
-#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -23,19 +21,12 @@
 
 #include "corekit2/bag_file.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
 using Clock = std::chrono::steady_clock;
 using Contents = std::map<fs::path, std::string>;
 

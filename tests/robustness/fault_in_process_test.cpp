@@ -8,9 +8,6 @@
 // TALVO2_FAULT_LONG=1: larger trees, and every call failed with each plausible error and, for
 // writes, cut short as well.
 
-#include <gtest/gtest.h>
-
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,20 +17,13 @@
 
 #include "corekit2/bag_file.hpp"
 #include "propstore2/property_storage.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "talvo2/names.hpp"
-#include "talvo2/result_directory_manager.hpp"
 #include "ulib_2_18/text.hpp"
 #include "util/fault_file_system.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using Tree = std::map<std::string, std::string>;  // relative path -> content
 
 struct Outcome {

@@ -10,28 +10,22 @@
 //                        (EIO, ENOSPC, EACCES) instead of one of them in turn
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "corekit2/bag_file.hpp"
-#include "talvo2/names.hpp"
 #include "ulib_2_18/text.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
 using Tree = std::map<std::string, std::string>;  // relative path -> content
 
 struct Scenario {

@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,23 +22,13 @@
 #include <functional>
 #include <iostream>
 #include <thread>
-#include <vector>
 
 #include "robustness/hostile_traps.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_path_iterator.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/i_search_directories.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-namespace fs = boost::filesystem;
-using corekit2::sptr_t;
 using namespace std::chrono_literals;
 
 #if defined(__SANITIZE_ADDRESS__)

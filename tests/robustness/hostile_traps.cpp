@@ -1,17 +1,11 @@
 #include "robustness/hostile_traps.hpp"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "corekit2/bag_file.hpp"
-#include "talvo2/i_experiment.hpp"
-#include "talvo2/i_node_group.hpp"
-#include "talvo2/i_project.hpp"
-#include "talvo2/i_result_directory.hpp"
-#include "talvo2/result_directory_manager.hpp"
-#include "util/test_util.hpp"
+#include "util/library_test.hpp"
 
 namespace talvo2::test {
 
