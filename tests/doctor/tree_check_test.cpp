@@ -48,6 +48,10 @@ TEST(TreeCheck, SweepsWhatDeadMakersLeftAndNothingElse) {
     // Not provably garbage: reported, never removed.
     test::writeFile(d / ("P/forged" + link), "not a link file");
     fs::create_directories(d / "P/lost/data.0");
+    // A user's folder whose entries only resemble a result's: no finding.
+    fs::create_directories(d / "P/notes/data.");
+    fs::create_directories(d / "P/notes/data.x1");
+    fs::create_directories(d / "P/notes/draft42");
     // A maker at work: its staging directory is held.
     fs::create_directories(d / "P" / (".talvo-stage-" + std::string(16, 'f')));
     const int busy = ::open((d / "P" / (".talvo-stage-" + std::string(16, 'f'))).c_str(),
