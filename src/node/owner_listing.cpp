@@ -128,7 +128,7 @@ bool hintedDirectory(const fs::path& directory) {
 error_t ownerFileNames(const fs::path& directory, std::vector<std::string>& names,
                        const platform::DirectoryStamp* stamp) {
     const std::string key = directory.native();
-    if (t_hint && t_hint->directory().native() == key) {
+    if (hintedDirectory(directory)) {
         names = t_hint->names();
         return OK;
     }

@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -206,8 +207,11 @@ public:
                 retrying([&] { return ::getdents64(m_fd, buffer.get(), kListingBuffer); });
             if (got < 0) return lastSystemError();
             if (got == 0) return Status();
-            // Records are at least 24 bytes: a bound that spares most regrowths.
-            entries.reserve(entries.size() + static_cast<std::size_t>(got) / 32);
+            // Room for this chunk's records (at least 24 bytes each, most more), growing
+            // geometrically so that a folder read in many chunks is not copied per chunk.
+            const std::size_t wanted = entries.size() + static_cast<std::size_t>(got) / 32;
+            if (wanted > entries.capacity())
+                entries.reserve(std::max(wanted, 2 * entries.capacity()));
             for (ssize_t at = 0; at < got;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
                 at += entry->d_reclen;
