@@ -76,37 +76,25 @@ Node getResult(const std::string& path, const std::optional<py::dict>& variables
 }
 
 Node openAny(const std::string& path) {
+    wide(path);
     const Released unlocked;
-    const std::wstring where = wide(path);
-    if (talvo2::IProject::probe(where.c_str()))
-        return opened(talvo2::IProject::open(where.c_str(), nullptr), path);
-    if (talvo2::IExperiment::probe(where.c_str()))
-        return opened(talvo2::IExperiment::open(where.c_str(), nullptr), path);
-    return opened(ResultDirectoryManager::open(where.c_str(), true, nullptr), path);
+    return opened(talvo_front::openAnyKind(path, true), path);
 }
 
 std::pair<Node, Node> diff(const std::string& first, const std::optional<std::string>& second) {
     wide(first);
     if (second) wide(*second);
     const Released unlocked;
-    std::string left = first;
-    std::string right = second ? *second : first;
-    if (!second) {
-        // One pattern compares its two highest numbers, not its two greatest names.
-        const std::vector<std::string> newest = talvo_front::newestMatches(first, 2, "result");
-        if (newest.size() < 2)
-            fail(talvo2::NotFound, first + ": " + std::to_string(newest.size()) +
-                                       " result(s) match; a comparison needs two");
-        left = newest[0];
-        right = newest[1];
-    } else {
-        if (!talvo_front::existsOnDisk(left) && !talvo_front::newestMatch(left, "result").empty())
-            left = talvo_front::newestMatch(left, "result");
-        if (!talvo_front::existsOnDisk(right) && !talvo_front::newestMatch(right, "result").empty())
-            right = talvo_front::newestMatch(right, "result");
-    }
+    bool literal = false;
+    std::size_t matched = 0;
+    const auto paths = talvo_front::comparedPaths(first, second ? *second : "", literal, matched);
+    if (!paths)
+        fail(talvo2::NotFound,
+             first + ": " + std::to_string(matched) + " result(s) match; a comparison needs two");
+    const auto& [left, right] = *paths;
     sptr_t<talvo2::IResultDirectory> a;
     sptr_t<talvo2::IResultDirectory> b;
+    // The chosen paths are taken as they stand, patterns or not.
     if (!ResultDirectoryManager::openForDiff(wide(left).c_str(), wide(right).c_str(), &a, &b, true))
         failLast(left + " and " + right);
     if (!a || !b) fail(talvo2::NotFound, left + " and " + right);

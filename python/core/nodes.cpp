@@ -349,9 +349,8 @@ void bindNodes(py::module_& m) {
                     n.node->ownFlag(wide(name).c_str()) == talvo2::OK)
                     throw Failure(talvo2::AlreadyExists, "flag " + name + " on " + n.where() +
                                                              ": this process holds it already");
-                const bool held = taken == talvo2::FlagOwnedElsewhere ||
-                                  taken == talvo2::FileLocked || taken == talvo2::AlreadyExists;
-                if (!held) fail(taken, "flag " + name + " on " + n.where());
+                if (!talvo_front::heldElsewhere(taken))
+                    fail(taken, "flag " + name + " on " + n.where());
                 std::optional<talvo_front::FlagHolder> holder =
                     talvo_front::holderOf(data, *n.node, name);
                 const std::string message = "flag " + name + " on " + n.where() + ": held by " +

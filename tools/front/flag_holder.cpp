@@ -88,6 +88,11 @@ FlagStatus flagStatus(talvo2::INode& node, const std::string& name) {
     return status;
 }
 
+bool heldElsewhere(talvo2::error_t code) {
+    return code == talvo2::FlagOwnedElsewhere || code == talvo2::FileLocked ||
+           code == talvo2::AlreadyExists;
+}
+
 talvo2::error_t takeFlag(talvo2::INode& node, const std::string& name, bool replace, bool takeOver,
                          corekit2::sptr_t<talvo2::IFlagData>& data) {
     const std::wstring wide = ulib_2_18::from_utf8(name);

@@ -49,6 +49,9 @@ std::optional<FlagHolder> holderOf(const corekit2::sptr_t<talvo2::IFlagData>& da
 // between two questions, and gives it back at once.
 FlagStatus flagStatus(talvo2::INode& node, const std::string& name);
 
+// Whether `code`, the outcome of taking a flag, means that another process holds it.
+bool heldElsewhere(talvo2::error_t code);
+
 // One attempt at flag `name` on `node` (replacing a flag of this process with `replace`, taking
 // a dead holder's with `takeOver`): OK, or why not, with `data` naming the holder where it can.
 // A leftover of a holder that ended is cleared on the way; one that left no owner record is

@@ -83,4 +83,37 @@ std::string newestMatch(const std::string& pattern, const std::string& kind) {
     return newest.empty() ? "" : newest.front();
 }
 
+corekit2::sptr_t<talvo2::INode> openAnyKind(const std::string& path, bool literal) {
+    const std::wstring where = ulib_2_18::from_utf8(path);
+    if (talvo2::IProject::probe(where.c_str()))
+        return talvo2::IProject::open(where.c_str(), nullptr);
+    if (talvo2::IExperiment::probe(where.c_str()))
+        return talvo2::IExperiment::open(where.c_str(), nullptr);
+    return talvo2::ResultDirectoryManager::open(where.c_str(), literal, nullptr);
+}
+
+std::optional<std::pair<std::string, std::string>> comparedPaths(const std::string& first,
+                                                                 const std::string& second,
+                                                                 bool& literal,
+                                                                 std::size_t& matched) {
+    // Newest by number: one pattern compares its two highest numbers, not the two greatest
+    // names (r999 is not newer than r1000).
+    if (!literal && second.empty() && !existsOnDisk(first)) {
+        const std::vector<std::string> newest = newestMatches(first, 2, "result");
+        matched = newest.size();
+        if (matched < 2) return std::nullopt;
+        literal = true;
+        return std::make_pair(newest[0], newest[1]);
+    }
+    std::pair<std::string, std::string> paths(first, second.empty() ? first : second);
+    matched = 2;
+    if (literal) return paths;
+    for (std::string* path : {&paths.first, &paths.second}) {
+        if (existsOnDisk(*path)) continue;
+        const std::string newest = newestMatch(*path, "result");
+        if (!newest.empty()) *path = newest;
+    }
+    return paths;
+}
+
 }  // namespace talvo_front

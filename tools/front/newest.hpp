@@ -7,7 +7,10 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "talvo2/talvo2.hpp"
 
 namespace talvo_front {
 
@@ -42,5 +45,20 @@ std::vector<std::string> newestMatches(const std::string& pattern, std::size_t c
 
 // The newest match alone; "" as for newestMatches.
 std::string newestMatch(const std::string& pattern, const std::string& kind = "");
+
+// The node at `path`, of whatever kind is there: a project, an experiment, else a result (which,
+// unless `literal`, may be a pattern the library resolves). Null, with the library's last error,
+// when there is none.
+corekit2::sptr_t<talvo2::INode> openAnyKind(const std::string& path, bool literal);
+
+// The two results a comparison opens. With `second` empty, `literal` false and `first` a pattern
+// that names nothing on disk: the two newest results it matches, newest first (and `literal` set,
+// since they are paths now). Otherwise `first` and `second` (`first` again when it is empty),
+// each one that names nothing on disk replaced by its newest matching result unless `literal`.
+// Empty when fewer than two results match; `matched` says how many did.
+std::optional<std::pair<std::string, std::string>> comparedPaths(const std::string& first,
+                                                                 const std::string& second,
+                                                                 bool& literal,
+                                                                 std::size_t& matched);
 
 }  // namespace talvo_front

@@ -37,7 +37,9 @@ struct FlagArgs {
     std::vector<std::string> command;
 };
 
-json holderJson(const std::optional<talvo_front::FlagHolder>& holder) {
+using Holder = std::optional<talvo_front::FlagHolder>;
+
+json holderJson(const Holder& holder) {
     if (!holder) return nullptr;
     return {{"user", holder->user},
             {"host", holder->host},
@@ -45,18 +47,11 @@ json holderJson(const std::optional<talvo_front::FlagHolder>& holder) {
             {"since", timeValue(static_cast<long long>(holder->since))}};
 }
 
-json holderOf(const sptr_t<talvo2::IFlagData>& data, talvo2::INode& node, const std::string& name) {
-    return holderJson(talvo_front::holderOf(data, node, name));
-}
-
 // "alice@node17 (pid 4242) since 2026-12-07 10:02:11 UTC"
-std::string holderText(const json& holder) {
-    if (holder.is_null()) return "an unknown holder (its owner record is empty or unreadable)";
-    talvo_front::FlagHolder named;
-    named.user = holder["user"].get<std::string>();
-    named.host = holder["host"].get<std::string>();
-    named.pid = holder["pid"].is_null() ? 0 : holder["pid"].get<long long>();
-    return talvo_front::holderName(named) + " since " + holder["since"]["text"].get<std::string>();
+std::string holderText(const Holder& holder) {
+    if (!holder) return "an unknown holder (its owner record is empty or unreadable)";
+    return talvo_front::holderName(holder) + " since " +
+           timeValue(static_cast<long long>(holder->since))["text"].get<std::string>();
 }
 
 // Whether `program` can be run as execvp would find it: a flag must not be taken for a command
@@ -87,11 +82,6 @@ void holdUntilSignaled() {
     ::sigwait(&signals, &received);
 }
 
-talvo2::error_t tryTake(const FlagArgs& args, talvo2::INode& node,
-                        sptr_t<talvo2::IFlagData>& data) {
-    return talvo_front::takeFlag(node, args.name, args.force, args.takeOver, data);
-}
-
 // Takes the flag on the node at args.path (waiting with --wait) and reports it; throws the
 // failure otherwise, naming the holder.
 void takeAndReport(const FlagArgs& args, const Options& options, sptr_t<talvo2::INode>& node) {
@@ -100,32 +90,32 @@ void takeAndReport(const FlagArgs& args, const Options& options, sptr_t<talvo2::
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::milliseconds(static_cast<long long>(args.waitSeconds * 1000));
-    talvo2::error_t added = tryTake(args, *node, data);
-    while (args.waiting &&
-           (added == talvo2::FlagOwnedElsewhere || added == talvo2::FileLocked ||
-            added == talvo2::AlreadyExists) &&
+    const auto tryTake = [&] {
+        return talvo_front::takeFlag(*node, args.name, args.force, args.takeOver, data);
+    };
+    talvo2::error_t added = tryTake();
+    while (args.waiting && talvo_front::heldElsewhere(added) &&
            (args.waitSeconds < 0 || std::chrono::steady_clock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        added = tryTake(args, *node, data);
+        added = tryTake();
     }
     if (added == talvo2::RecordFormatError)
         fail("flag add " + args.name, added,
              "if its holder is gone, take it with --take-over or clear it with flag clear --force");
     if (added != talvo2::OK) {
-        const json holder = holderOf(data, *node, args.name);
-        const bool held = added == talvo2::FlagOwnedElsewhere || added == talvo2::FileLocked ||
-                          added == talvo2::AlreadyExists;
-        if (held)
+        const Holder holder = talvo_front::holderOf(data, *node, args.name);
+        if (talvo_front::heldElsewhere(added))
             throw CommandFailure(
                 kExitBusy,
                 "flag add " + args.name + ": held by " + holderText(holder) +
                     (args.waiting ? "; gave up waiting" : "; use --wait or ask them"),
-                errorName(added), {{"holder", holder}});
+                errorName(added), {{"holder", holderJson(holder)}});
         fail("flag add " + args.name, added);
     }
     if (options.json) {
-        printJson(
-            {{"flag", args.name}, {"held", true}, {"holder", holderOf(data, *node, args.name)}});
+        printJson({{"flag", args.name},
+                   {"held", true},
+                   {"holder", holderJson(talvo_front::holderOf(data, *node, args.name))}});
     } else if (!options.quiet) {
         std::cout << "holding " << args.name << " on " << utf8(node->getPath()) << '\n';
     }
@@ -160,14 +150,16 @@ void runWho(const FlagArgs& args, const Options& options) {
     sptr_t<talvo2::INode> node = openAnyNode(args.path, args.literal);
     const talvo_front::FlagStatus status = talvo_front::flagStatus(*node, args.name);
     if (status.error != talvo2::OK) fail("flag who " + args.name, status.error);
-    const json holder = holderJson(status.holder);
+    const Holder& holder = status.holder;
     std::string state = "not held";
     if (status.state == talvo_front::FlagState::Held) state = "held";
     if (status.state == talvo_front::FlagState::Leftover) state = "leftover";
     if (status.state == talvo_front::FlagState::Unknown) state = "unknown";
     if (options.json) {
-        printJson(
-            {{"flag", args.name}, {"state", state}, {"held", state == "held"}, {"holder", holder}});
+        printJson({{"flag", args.name},
+                   {"state", state},
+                   {"held", state == "held"},
+                   {"holder", holderJson(holder)}});
     } else if (state == "held") {
         std::cout << args.name << ": held by " << holderText(holder) << '\n';
     } else if (state == "leftover") {
@@ -209,16 +201,16 @@ void runClear(const FlagArgs& args, const Options& options) {
     const talvo2::error_t removed = node->removeFlag(name.c_str(), args.force);
     if (removed == talvo2::FlagOwnedElsewhere || removed == talvo2::FileLocked) {
         sptr_t<talvo2::IFlagData> data;
-        json holder = nullptr;
+        Holder holder;
         if (node->addFlag(name.c_str(), data, false, false) != talvo2::OK)
-            holder = holderOf(data, *node, args.name);
+            holder = talvo_front::holderOf(data, *node, args.name);
         const std::string hint = removed == talvo2::FileLocked
                                      ? "it is alive; ask them"
                                      : "--force deletes it if its holder is gone";
-        const std::string who = holder.is_null() ? "a leftover without a readable owner record"
-                                                 : "held by " + holderText(holder);
+        const std::string who = !holder ? "a leftover without a readable owner record"
+                                        : "held by " + holderText(holder);
         throw CommandFailure(kExitBusy, "flag clear " + args.name + ": " + who + "; " + hint,
-                             errorName(removed), {{"holder", holder}});
+                             errorName(removed), {{"holder", holderJson(holder)}});
     }
     if (removed == talvo2::NotFound)
         throw CommandFailure(

@@ -155,26 +155,14 @@ void runDiff(const std::string& first, const std::string& second, bool literal,
              const Options& options) {
     sptr_t<IResultDirectory> a;
     sptr_t<IResultDirectory> b;
-    std::string leftPath = first;
-    std::string rightPath = second.empty() ? first : second;
-    // Newest by number here too: one pattern compares its two highest numbers, not the two
-    // greatest names (r999 is not newer than r1000).
-    if (!literal && second.empty() && !existsOnDisk(first)) {
-        const std::vector<std::string> newest = newestMatches(first, 2, "result");
-        if (newest.size() < 2)
-            throw CommandFailure(kExitNotFound,
-                                 "diff " + first + ": " + std::to_string(newest.size()) +
-                                     " result(s) match; a comparison needs two",
-                                 "NotFound");
-        leftPath = newest[0];
-        rightPath = newest[1];
-        literal = true;
-    } else if (!literal) {
-        if (!existsOnDisk(leftPath) && !newestMatch(leftPath, "result").empty())
-            leftPath = newestMatch(leftPath, "result");
-        if (!existsOnDisk(rightPath) && !newestMatch(rightPath, "result").empty())
-            rightPath = newestMatch(rightPath, "result");
-    }
+    std::size_t matched = 0;
+    const auto paths = talvo_front::comparedPaths(first, second, literal, matched);
+    if (!paths)
+        throw CommandFailure(kExitNotFound,
+                             "diff " + first + ": " + std::to_string(matched) +
+                                 " result(s) match; a comparison needs two",
+                             "NotFound");
+    const auto& [leftPath, rightPath] = *paths;
     const std::wstring left = wide(leftPath);
     const std::wstring right = wide(rightPath);
     if (!talvo2::ResultDirectoryManager::openForDiff(left.c_str(), right.c_str(), &a, &b, literal))

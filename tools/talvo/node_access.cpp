@@ -69,15 +69,7 @@ bool markerDamaged(INode& node) {
 namespace {
 
 sptr_t<INode> openNode(const std::string& path, bool literal) {
-    const std::wstring where = wide(path);
-    if (talvo2::IProject::probe(where.c_str())) {
-        if (auto project = talvo2::IProject::open(where.c_str(), nullptr)) return project;
-    } else if (talvo2::IExperiment::probe(where.c_str())) {
-        if (auto experiment = talvo2::IExperiment::open(where.c_str(), nullptr)) return experiment;
-    } else if (auto result =
-                   talvo2::ResultDirectoryManager::open(where.c_str(), literal, nullptr)) {
-        return result;
-    }
+    if (sptr_t<INode> node = talvo_front::openAnyKind(path, literal)) return node;
     const talvo2::error_t why = talvo2::ResultDirectoryManager::getLastError();
     if (why == talvo2::NotFound && !literal && path.find('@') != std::string::npos)
         fail(path, why, "a pattern needs a folder with results of its form; see talvo list");
