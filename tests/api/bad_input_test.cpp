@@ -1,13 +1,12 @@
 // Every exported operation that takes a path, name, pattern or text, given arguments that cannot
-// be used: each must refuse them in its defined way, throw nothing, and write nothing on disk.
+// be used: each must answer them as its row says, throw nothing, and write nothing on disk.
 
 #include <limits.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <map>
-#include <set>
 
-#include "talvo2/talvo2.hpp"
 #include "util/library_test.hpp"
 
 namespace talvo2 {
@@ -19,7 +18,6 @@ struct Input {
     std::string label;
     std::wstring text;
     bool null = false;
-    const wchar_t* get() const { return null ? nullptr : text.c_str(); }
 };
 
 std::vector<Input> badInputs() {
@@ -43,64 +41,61 @@ std::vector<Input> badInputs() {
     };
 }
 
-std::set<std::string> everything() {
-    std::set<std::string> labels;
-    for (const Input& input : badInputs()) labels.insert(input.label);
-    return labels;
-}
+// What a call answers, one per bad input in the order above: OK where it takes the input (or
+// fails leaving OK), else the error it returns or leaves as last error. NO stands for a query's
+// "no" and for calls that have no failure to report: only no harm may come of them.
+using Codes = std::vector<error_t>;
+constexpr error_t NO = error_t(~0u), EP = EmptyPattern, IP = InvalidPath, NF = NotFound,
+                  PE = ParameterError, FE = FileError, OF = OperationFailed, AE = AlreadyExists,
+                  RC = ReservedCharacters, DN = ReservedDeviceName, TL = TooLongPlaceholder;
+// Columns: null, "", PATH_MAX, beyond it, beyond NAME_MAX, 3 unencodable, CON, .., :, *, nine @.
+const Codes kCreate = {EP, EP, OF, OF, OF, IP, IP, IP, DN, AE, RC, RC, TL};
+const Codes kOpen = {IP, NF, NF, NF, NF, IP, IP, IP, DN, NF, RC, RC, PE};
+// Flag and node names are literal ("@" means nothing in them), and Linux takes any character
+// but the separator: only names that would leave the node are refused.
+const Codes kName = {PE, PE, PE, PE, FE, PE, PE, PE, OK, PE, OK, OK, OK};
+const Codes kTaken(13, OK), kNo(13, NO);
 
-// Whether a call took its argument, and the error it gave (returned, or left as last error).
-struct Answer {
-    bool accepted;
-    error_t error;
+const auto query = [](bool yes) { return yes ? OK : NO; };
+// `codes` with the answers to some inputs, by label, changed.
+const auto but = [](Codes codes, const std::map<std::string, error_t>& changes) {
+    const auto inputs = badInputs();
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (changes.count(inputs[i].label)) codes[i] = changes.at(inputs[i].label);
+    return codes;
 };
-Answer byCode(error_t code) {
-    return {code == OK, code};
-}
-Answer byBool(bool accepted) {
-    return {accepted, RDM::getLastError()};
-}
-// For queries and setters, which have no failure to report: only no harm may come of them.
-Answer answerOf(bool accepted) {
-    return {accepted, accepted ? OK : ParameterError};
+
+// The answer of a call that tells by a handle, pointer or bool whether it took its argument.
+template <class Taken>
+error_t answer(const Taken& taken) {
+    return taken ? OK : RDM::getLastError();
 }
 // A node made all the same is deleted again: only what refusals leave behind is compared.
 template <class Kind>
-Answer made(const sptr_t<Kind>& node) {
-    const Answer answer = byBool(bool(node));
+error_t made(const sptr_t<Kind>& node) {
+    const error_t code = answer(node);
     if (node) node->remove();
-    return answer;
+    return code;
 }
 
-// For creators that settle into a directory that is already there ("..", the one above the
-// directory `path` is taken against): only the marker they wrote is taken back.
-template <class Make>
-Answer settled(const wchar_t* path, Make make, const fs::path& against = fs::current_path()) {
-    boost::system::error_code ec;
-    const bool existed = path && *path && fs::is_directory(against / test::utf8Path(path), ec);
-    const auto node = make(path);
-    if (!node || !existed) return made(node);
+// For creators that settle into a directory that is already there (".."): only what they
+// wrote is taken back, and the directory only when nothing else is in it.
+template <class Kind>
+error_t settled(const sptr_t<Kind>& node) {
+    const error_t code = answer(node);
+    if (!node) return code;
     fs::remove(test::utf8Path(node->getMarkerFilePath()));
     if (node->isLinked()) fs::remove(test::utf8Path(node->getLinkFilePath()));
-    return byBool(true);
+    boost::system::error_code notEmpty;
+    fs::remove(test::utf8Path(node->getPath()), notEmpty);
+    return code;
 }
 
 struct Operation {
     std::string name;
-    std::function<Answer(const wchar_t*)> call;
-    // Inputs this operation may take by its documented meaning; it must still write nothing
-    // that it does not take back.
-    std::set<std::string> accepted = {};
+    Codes expected;
+    std::function<error_t(wchar_t*)> call;  // given a copy of the input, which it must not change
 };
-
-// Every file and directory below `root`, with the content of the files.
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
-        tree[it->path().string()] =
-            fs::is_directory(it->symlink_status()) ? "<dir>" : test::readFile(it->path());
-    return tree;
-}
 
 class BadInputTest : public ::testing::Test {
 protected:
@@ -108,7 +103,7 @@ protected:
         previous = fs::current_path();
         // Relative arguments resolve two levels below the sandbox, so that ".." stays in it.
         fs::create_directories(dir.path() / "cwd/here");
-        result = RDM::create(at(L"r000").c_str(), false, nullptr, false, nullptr);
+        result = test::createResult(at(L"r000"));
         project = IProject::create(at(L"p").c_str(), nullptr, false);
         experiment = IExperiment::create(at(L"e").c_str(), nullptr);
         ASSERT_TRUE(result && project && experiment);
@@ -120,29 +115,34 @@ protected:
 
     std::wstring at(const std::wstring& node) const { return dir.wide(L"nodes/" + node); }
 
+    // Everything below the sandbox. A directory counts by its mode and owner only: its times,
+    // size and link count change as scratch nodes come and go.
+    std::map<std::string, std::string> tree() const {
+        auto entries = test::snapshot(dir.path());
+        for (auto& [path, text] : entries)
+            if (S_ISDIR(std::stoul(text))) text.erase(text.find(' ', text.find(' ') + 1));
+        return entries;
+    }
+
     // Calls every operation with every bad input.
     void sweep(const std::vector<Operation>& operations) {
-        auto before = snapshot(dir.path());
+        const std::vector<Input> inputs = badInputs();
+        auto before = tree();
         for (const Operation& operation : operations) {
-            for (const Input& input : badInputs()) {
-                SCOPED_TRACE(operation.name + " with " + input.label);
+            ASSERT_EQ(operation.expected.size(), inputs.size()) << operation.name;
+            for (size_t i = 0; i < inputs.size(); ++i) {
+                SCOPED_TRACE(operation.name + " with " + inputs[i].label);
                 IProject::probe(at(L"p").c_str());  // resets the last error
+                std::wstring text = inputs[i].text;
                 try {
-                    const Answer answer = operation.call(input.get());
-                    if (!operation.accepted.count(input.label)) {
-                        EXPECT_FALSE(answer.accepted);
-                        EXPECT_NE(answer.error, OK);
-                    }
+                    EXPECT_EQ(operation.call(inputs[i].null ? nullptr : text.data()),
+                              operation.expected[i]);
+                    EXPECT_EQ(text, inputs[i].text) << "changed the argument";
                 } catch (...) {
                     ADD_FAILURE() << "exception";
                 }
-                const auto after = snapshot(dir.path());
-                std::string changed;
-                for (const auto& [path, content] : after)
-                    if (!before.count(path) || before.at(path) != content) changed += " " + path;
-                for (const auto& entry : before)
-                    if (!after.count(entry.first)) changed += " -" + entry.first;
-                EXPECT_EQ(changed, "") << "written";
+                const auto after = tree();
+                EXPECT_EQ(after, before) << "written";
                 before = after;
             }
         }
@@ -159,79 +159,71 @@ TEST_F(BadInputTest, StaticAndFreeFunctions) {
     sptr_t<IResultDirectory> a, b;
     const std::wstring r000 = at(L"r000");
     const auto diff = [&](const wchar_t* first, const wchar_t* second) {
-        const bool found = RDM::openForDiff(first, second, &a, &b, false);
-        return Answer{found && (a || b), RDM::getLastError()};
+        return answer(RDM::openForDiff(first, second, &a, &b, false) && (a || b));
     };
+    // Creators that settle into an existing directory take "..".
+    const Codes settling = but(kCreate, {{"..", OK}});
     // A base where no group opens anchors nothing (the current directory counts), so creation
     // with a bad base is not swept: it would write into the working directory.
     sweep({
-        {"create", [](auto p) { return made(RDM::create(p, false, nullptr, false, nullptr)); }},
-        {"create literal",
+        {"create", kCreate,
+         [](auto p) { return made(RDM::create(p, false, nullptr, false, nullptr)); }},
+        {"create literal", kCreate,
          [](auto p) { return made(RDM::create(p, false, nullptr, true, nullptr)); }},
-        {"create overwrite",
+        {"create overwrite", but(kCreate, {{"..", IP}}),
          [](auto p) { return made(RDM::create(p, true, nullptr, false, nullptr)); }},
-        {"open", [](auto p) { return byBool(bool(RDM::open(p, false, nullptr))); }},
-        {"open literal", [](auto p) { return byBool(bool(RDM::open(p, true, nullptr))); }},
-        {"get",
-         [](auto p) { return settled(p, [](auto q) { return RDM::get(q, nullptr, false); }); },
-         {".."}},
-        {"openForDiff first", [&](auto p) { return diff(p, r000.c_str()); }},
-        {"openForDiff second", [&](auto p) { return diff(r000.c_str(), p); }},
-        {"openForImport path",
-         [](auto p) { return byBool(bool(RDM::openForImport(p, L"talvo"))); }},
+        {"open", kOpen, [](auto p) { return answer(RDM::open(p, false, nullptr)); }},
+        {"open literal", kOpen, [](auto p) { return answer(RDM::open(p, true, nullptr)); }},
+        {"get", settling, [](auto p) { return settled(RDM::get(p, nullptr, false)); }},
+        {"openForDiff first", kOpen, [&](auto p) { return diff(p, r000.c_str()); }},
+        {"openForDiff second", kOpen, [&](auto p) { return diff(r000.c_str(), p); }},
+        {"openForImport path", kOpen,
+         [](auto p) { return answer(RDM::openForImport(p, L"talvo")); }},
         {"openForImport extension",
-         [&](auto p) { return byBool(bool(RDM::openForImport(r000.c_str(), p))); }},
+         {PE, NF, PE, PE, NF, NF, NF, NF, NF, NF, NF, NF, NF},
+         [&](auto p) { return answer(RDM::openForImport(r000.c_str(), p)); }},
         // "." and ".." pass as names, and no code tells of a name too long: both documented.
         {"validateResultDirectoryPattern",
-         [](auto p) { return byCode(RDM::validateResultDirectoryPattern(p)); },
-         {"..", "element beyond NAME_MAX"}},
-        {"isReservedDirectoryName",
-         [](auto p) { return answerOf(RDM::isReservedDirectoryName(p)); },
-         {"CON"}},
-        {"isPathPatterned",
-         [](auto p) {
-             std::wstring copy = p ? p : L"";
-             return answerOf(RDM::isPathPatterned(p ? copy.data() : nullptr));
-         }},
-        {"IResultDirectory::probe", [](auto p) { return answerOf(IResultDirectory::probe(p)); }},
-        {"IProject::probe", [](auto p) { return answerOf(IProject::probe(p)); }},
-        {"IExperiment::probe", [](auto p) { return answerOf(IExperiment::probe(p)); }},
-        {"IProject::create",
-         [](auto p) {
-             return settled(p, [](auto q) { return IProject::create(q, nullptr, false); });
-         },
-         {".."}},
-        {"IProject::open", [](auto p) { return byBool(bool(IProject::open(p, nullptr))); }},
-        {"IExperiment::create", [](auto p) { return made(IExperiment::create(p, nullptr)); }},
-        {"IExperiment::open", [](auto p) { return byBool(bool(IExperiment::open(p, nullptr))); }},
-        {"INodeGroup::open", [](auto p) { return byBool(bool(INodeGroup::open(p))); }, {".."}},
+         {EP, EP, RC, RC, OK, RC, RC, RC, DN, OK, RC, RC, TL},
+         [](auto p) { return RDM::validateResultDirectoryPattern(p); }},
+        {"isReservedDirectoryName", but(kNo, {{"CON", OK}}),
+         [](auto p) { return query(RDM::isReservedDirectoryName(p)); }},
+        {"isPathPatterned", kNo, [](auto p) { return query(RDM::isPathPatterned(p)); }},
+        {"IResultDirectory::probe", kNo, [](auto p) { return query(IResultDirectory::probe(p)); }},
+        {"IProject::probe", kNo, [](auto p) { return query(IProject::probe(p)); }},
+        {"IExperiment::probe", kNo, [](auto p) { return query(IExperiment::probe(p)); }},
+        {"IProject::create", settling,
+         [](auto p) { return settled(IProject::create(p, nullptr, false)); }},
+        {"IProject::open", kOpen, [](auto p) { return answer(IProject::open(p, nullptr)); }},
+        {"IExperiment::create", kCreate,
+         [](auto p) { return made(IExperiment::create(p, nullptr)); }},
+        {"IExperiment::open", kOpen, [](auto p) { return answer(IExperiment::open(p, nullptr)); }},
+        {"INodeGroup::open",
+         {IP, NF, NF, NF, NF, NF, NF, NF, NF, OK, NF, NF, NF},
+         [](auto p) { return answer(INodeGroup::open(p)); }},
         // "..": a directory read without error that holds no project.
         {"INodeGroup::findProjects",
-         [](auto p) { return byBool(INodeGroup::findProjects(p)->getCount() != 0); },
-         {".."}},
-        {"ISearchDirectories::create",
+         {IP, NF, OF, OF, OF, IP, IP, IP, NF, OK, NF, NF, NF},
+         [](auto p) { return answer(INodeGroup::findProjects(p)->getCount() != 0); }},
+        {"ISearchDirectories::create", kNo,
          [](auto p) {
              const auto searched = ISearchDirectories::create(p);
-             return answerOf(!searched || searched->isLoaded() || searched->save());
+             return query(!searched || searched->isLoaded() || searched->save());
          }},
         // Only looks, and names the first free data directory of any folder, even a missing one.
-        {"generateCollectorDataDirName",
+        {"generateCollectorDataDirName", kNo,
          [](auto p) {
-             if (p) IResultDirectory::generateCollectorDataDirName(p);
-             return answerOf(false);
+             return query(p && IResultDirectory::generateCollectorDataDirName(p).empty());
          }},
         // The legacy extensions are empty: documented.
-        {"isLegacyResultExtension",
-         [](auto p) { return answerOf(p && isLegacyResultExtension(p)); },
-         {"empty"}},
-        {"isLegacyProjectExtension",
-         [](auto p) { return answerOf(p && isLegacyProjectExtension(p)); },
-         {"empty"}},
-        {"SystemInfo::getIsaType",
+        {"isLegacyResultExtension", but(kNo, {{"empty", OK}}),
+         [](auto p) { return query(p && isLegacyResultExtension(p)); }},
+        {"isLegacyProjectExtension", but(kNo, {{"empty", OK}}),
+         [](auto p) { return query(p && isLegacyProjectExtension(p)); }},
+        {"SystemInfo::getIsaType", kNo,
          [](auto p) {
-             const std::string bytes = p ? test::utf8Path(p).string() : std::string();
-             return answerOf(SystemInfo::getIsaType(p ? bytes.c_str() : nullptr) !=
-                             SystemInfo::ISA_NONE);
+             const auto isa = SystemInfo::getIsaType(p ? test::utf8Path(p).c_str() : nullptr);
+             return query(isa != SystemInfo::ISA_NONE);
          }},
     });
 }
@@ -241,7 +233,7 @@ TEST_F(BadInputTest, StaticAndFreeFunctions) {
 std::vector<Operation> nodeOperations(INode* n, const std::function<sptr_t<INode>()>& scratch) {
     const auto flag = [n](auto p, error_t code) {
         if (code == OK) n->removeFlag(p, false);
-        return byCode(code);
+        return code;
     };
     const auto transfer = [scratch](bool move, bool rename) {
         return [=](auto p) {
@@ -249,59 +241,54 @@ std::vector<Operation> nodeOperations(INode* n, const std::function<sptr_t<INode
             const fs::path original = test::utf8Path(node->getPath());
             const bool done =
                 move ? node->move(p, rename, nullptr) : node->copy(p, rename, nullptr);
-            const Answer answer = byBool(done);
+            const error_t code = answer(done);
             if (done) fs::remove_all(test::utf8Path(node->getPath()));
             fs::remove_all(original);
-            return answer;
+            return code;
         };
     };
-    // Flag names and node names are literal ("@" means nothing in them), and Linux takes any
-    // character but the separator: only names that would leave the node are refused.
-    const std::set<std::string> literal = {"nine @", "CON", "colon", "star"};
+    const Codes missingFlag = {PE, PE, PE, PE, NF, PE, PE, PE, NF, PE, NF, NF, NF};
+    const Codes destination = {PE, PE, FE, FE, FE, IP, IP, IP, OK, AE, OK, OK, OK};
     return {
-        {"changeMarkerFilePath", [n](auto p) { return byBool(n->changeMarkerFilePath(p)); }},
-        {"changeUserVisibleName",
+        {"changeMarkerFilePath",
+         {IP, IP, PE, PE, PE, IP, IP, IP, PE, PE, PE, PE, PE},
+         [n](auto p) { return answer(n->changeMarkerFilePath(p)); }},
+        {"changeUserVisibleName", but(kName, {{"element beyond NAME_MAX", OF}}),
          [n](auto p) {
              const std::wstring before = n->getUserVisibleName();
              const bool renamed = n->changeUserVisibleName(p);
-             const Answer answer = byBool(renamed);
+             const error_t code = answer(renamed);
              if (renamed) n->changeUserVisibleName(before.c_str());
-             return answer;
-         },
-         literal},
+             return code;
+         }},
         // A path where no group opens leaves the node without a parent, which is accepted: only
         // no harm may come of it.
-        {"setParent", [n](auto p) { return byBool(n->setParent(p)); }, everything()},
-        {"setFlag", [n, flag](auto p) { return flag(p, n->setFlag(p) ? OK : RDM::getLastError()); },
-         literal},
-        {"addFlag", [n, flag](auto p) { return flag(p, n->addFlag(p, false, false)); }, literal},
-        {"addFlag taking over",
-         [n, flag](auto p) {
-             sptr_t<IFlagData> data;
+        {"setParent", kTaken, [n](auto p) { return answer(n->setParent(p)); }},
+        {"setFlag", kName, [n, flag](auto p) { return flag(p, answer(n->setFlag(p))); }},
+        {"addFlag", kName, [n, flag](auto p) { return flag(p, n->addFlag(p, false, false)); }},
+        {"addFlag taking over", kName,
+         [n, flag, data = sptr_t<IFlagData>()](auto p) mutable {
              return flag(p, n->addFlag(p, data, true, true));
-         },
-         literal},
-        {"clearFlag", [n](auto p) { return byBool(n->clearFlag(p, true)); }},
-        {"removeFlag", [n](auto p) { return byCode(n->removeFlag(p, true)); }},
-        {"ownFlag", [n](auto p) { return byCode(n->ownFlag(p)); }},
-        {"copy", transfer(false, false), literal},
-        {"copy renaming the marker", transfer(false, true), literal},
-        {"move", transfer(true, false), literal},
-        {"duplicate",
+         }},
+        {"clearFlag", missingFlag, [n](auto p) { return answer(n->clearFlag(p, true)); }},
+        {"removeFlag", missingFlag, [n](auto p) { return n->removeFlag(p, true); }},
+        {"ownFlag", missingFlag, [n](auto p) { return n->ownFlag(p); }},
+        {"copy", destination, transfer(false, false)},
+        {"copy renaming the marker", destination, transfer(false, true)},
+        {"move", destination, transfer(true, false)},
+        {"duplicate", but(kCreate, {{"null", IP}, {"empty", AE}}),
          [n](auto p) {
              const std::wstring marker = n->duplicate(p);
              if (!marker.empty()) fs::remove_all(test::utf8Path(marker).parent_path());
-             return byBool(!marker.empty());
-         },
-         literal},
+             return answer(!marker.empty());
+         }},
     };
 }
 
 TEST_F(BadInputTest, NodeOperations) {
     const std::wstring scratch = at(L"scratch");
     const std::pair<INode*, std::function<sptr_t<INode>()>> kinds[] = {
-        {result.get(),
-         [&] { return RDM::create(scratch.c_str(), false, nullptr, false, nullptr); }},
+        {result.get(), [&] { return test::createResult(scratch); }},
         {project.get(), [&] { return IProject::create(scratch.c_str(), nullptr, false); }},
         {experiment.get(), [&] { return IExperiment::create(scratch.c_str(), nullptr); }},
     };
@@ -321,31 +308,29 @@ TEST_F(BadInputTest, ResultDirectoryOperations) {
             for (const std::wstring& log :
                  {r->getApplicationLog(), r->getCollectorLog(), r->getCommandLog()})
                 EXPECT_EQ(log.rfind(r->getPath(), 0), 0u);
-            return answerOf(false);
+            return NO;
         };
     };
     sweep({
         // Null and an empty mask take all files: documented, and how masks match.
-        {"getResultFiles",
-         [r](auto p) { return answerOf(r->getResultFiles(p)->getCount() != 0); },
-         {"null", "empty"}},
-        {"getSubdir",
+        {"getResultFiles", but(kNo, {{"null", OK}, {"empty", OK}}),
+         [r](auto p) { return query(r->getResultFiles(p)->getCount() != 0); }},
+        // Any name below the result is taken; one the system cannot store answers null with the
+        // last error reset, as documented.
+        {"getSubdir", but(kName, {{"element beyond NAME_MAX", OK}}),
          [r](auto p) {
-             const wchar_t* made = r->getSubdir(p);
-             const Answer answer = byBool(made != nullptr);
-             if (made) fs::remove_all(test::utf8Path(made));
-             return answer;
-         },
-         // Any name below the result is taken; one the system cannot store answers null with
-         // the last error reset, as documented.
-         {"nine @", "CON", "colon", "star", "element beyond NAME_MAX"}},
-        {"exportTo", [r](auto p) { return made(r->exportTo(p, nullptr)); }},
+             const wchar_t* subdir = r->getSubdir(p);
+             const error_t code = answer(subdir);
+             if (subdir) fs::remove_all(test::utf8Path(subdir));
+             return code;
+         }},
+        {"exportTo", kCreate, [r](auto p) { return made(r->exportTo(p, nullptr)); }},
         // Any text is a list of masks, each matching or not: only no harm may come of it.
-        {"exportTo excluding", [r](auto p) { return made(r->exportTo(L"x@@@", p)); }, everything()},
-        {"setCollectorCommand", stores(&IResultDirectory::setCollectorCommand)},
-        {"setApplicationLog", stores(&IResultDirectory::setApplicationLog)},
-        {"setCollectorLog", stores(&IResultDirectory::setCollectorLog)},
-        {"setCommandLog", stores(&IResultDirectory::setCommandLog)},
+        {"exportTo excluding", kTaken, [r](auto p) { return made(r->exportTo(L"x@@@", p)); }},
+        {"setCollectorCommand", kNo, stores(&IResultDirectory::setCollectorCommand)},
+        {"setApplicationLog", kNo, stores(&IResultDirectory::setApplicationLog)},
+        {"setCollectorLog", kNo, stores(&IResultDirectory::setCollectorLog)},
+        {"setCommandLog", kNo, stores(&IResultDirectory::setCommandLog)},
     });
 }
 
@@ -355,28 +340,24 @@ TEST_F(BadInputTest, NodeGroupOperations) {
     INodeGroup* g = group.get();
     // Null and "" stand for all members: documented (the group has none).
     sweep({
-        {"getNodes",
-         [g](auto p) { return byBool(!g->getNodes(p, 0).at_end()); },
-         {"null", "empty"}},
-        {"openNode", [g](auto p) { return byBool(bool(g->openNode(p))); }},
-        {"removeNodes",
+        {"getNodes", but(kOpen, {{"null", NF}}),
+         [g](auto p) { return answer(!g->getNodes(p, 0).at_end()); }},
+        {"openNode",
+         {IP, NF, NF, NF, NF, IP, IP, IP, NF, NF, NF, NF, NF},
+         [g](auto p) { return answer(g->openNode(p)); }},
+        {"removeNodes", but(kOpen, {{"null", NF}}),
          [g](auto p) {
              g->removeNodes(p, 0);
-             return answerOf(false);
+             return RDM::getLastError();
          }},
-        {"createResultDirectory",
+        {"createResultDirectory", kCreate,
          [g](auto p) { return made(g->createResultDirectory(p, nullptr)); }},
-        {"openResultDirectory", [g](auto p) { return byBool(bool(g->openResultDirectory(p))); }},
-        {"createExperiment", [g](auto p) { return made(g->createExperiment(p)); }},
-        {"openExperiment", [g](auto p) { return byBool(bool(g->openExperiment(p))); }},
-        {"createProject",
-         [g](auto p) {
-             return settled(
-                 p, [g](auto q) { return g->createProject(q, false); },
-                 test::utf8Path(g->getPath()));
-         },
-         {".."}},
-        {"openProject", [g](auto p) { return byBool(bool(g->openProject(p))); }},
+        {"openResultDirectory", kOpen, [g](auto p) { return answer(g->openResultDirectory(p)); }},
+        {"createExperiment", kCreate, [g](auto p) { return made(g->createExperiment(p)); }},
+        {"openExperiment", kOpen, [g](auto p) { return answer(g->openExperiment(p)); }},
+        {"createProject", but(kCreate, {{"..", OK}}),
+         [g](auto p) { return settled(g->createProject(p, false)); }},
+        {"openProject", kOpen, [g](auto p) { return answer(g->openProject(p)); }},
     });
 }
 

@@ -1,4 +1,5 @@
 #include "corekit2/bag_file.hpp"
+#include "propstore2/property_storage.hpp"
 #include "util/library_test.hpp"
 
 namespace talvo2 {
@@ -27,9 +28,7 @@ Names names(corekit2::generic_iterator_t<sptr_t<INode>> nodes) {
 
 void writeMarker(const fs::path& path) {
     fs::create_directories(path.parent_path());
-    const std::string text = path.string();
-    ASSERT_EQ(corekit2::save_variant_bag(corekit2::variant_bag_t(),
-                                         std::wstring(text.begin(), text.end()).c_str()),
+    ASSERT_EQ(corekit2::save_variant_bag(corekit2::variant_bag_t(), path.wstring().c_str()),
               corekit2::BAG_OK);
 }
 
@@ -64,9 +63,17 @@ TEST(NodeGroup, ListsMembersInFileNameOrderNeverItsOwner) {
     test::writeFile(dir.path() / "R/readme.txt", "");
     EXPECT_TRUE(INodeGroup::open(dir.wide(L"R").c_str())->isEmpty());
     EXPECT_FALSE(INodeGroup::open(dir.wide(L"missing").c_str()));
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+    EXPECT_EQ(test::lastError(), NotFound);
     EXPECT_FALSE(INodeGroup::open(nullptr));
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), InvalidPath);
+    EXPECT_EQ(test::lastError(), InvalidPath);
+
+    // A group whose directory vanished answers empty.
+    const auto vanished = INodeGroup::open(dir.wide(L"Q").c_str());
+    fs::remove_all(dir.path() / "Q");
+    EXPECT_EQ(vanished->getMemberPaths()->getCount(), 0u);
+    EXPECT_EQ(test::lastError(), NotFound);
+    EXPECT_TRUE(vanished->getNodes(L"r@@@", 0).at_end());
+    vanished->removeNodes(nullptr, 0);
 }
 
 TEST(NodeGroup, PatternsMaximaAndRemovalKeepTheGreatestNames) {
@@ -100,13 +107,11 @@ TEST(NodeGroup, OpeningKeepsKindsApartAndSetsTheParent) {
     const sptr_t<INodeGroup> group = project->getNodeGroup();
     const auto experiment = group->createExperiment(L"e@@@");
     ASSERT_TRUE(experiment);
-    EXPECT_EQ(std::wstring(experiment->getPath()), dir.wide(L"P/e000"));
     ASSERT_TRUE(group->createResultDirectory(L"r@@@", nullptr));
 
     const sptr_t<INode> opened = group->openNode(dir.wide(L"P/e000").c_str());
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->getParent().get(), static_cast<INode*>(project.get()));
-    EXPECT_EQ(opened->getProject().get(), static_cast<INode*>(project.get()));
     EXPECT_TRUE(group->openResultDirectory(L"r@@@"));
     EXPECT_FALSE(group->openProject(L"r000")) << "a result is not a project";
     EXPECT_TRUE(group->openExperiment(L"e000"));
@@ -135,7 +140,7 @@ TEST(NodeGroup, OutputDirectoryIsRecordedByTheOwner) {
         const sptr_t<INodeGroup> group = project->getNodeGroup();
         EXPECT_EQ(std::wstring(group->getOutputDirectory()), dir.wide(L"P"));
         group->setOutputDirectory(elsewhere.c_str());
-        EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+        EXPECT_EQ(test::lastError(), OK);
         ASSERT_TRUE(group->createExperiment(L"e@@@"));
         EXPECT_TRUE(fs::is_regular_file(dir.path() / "out/e000/e000.talvoexp"));
     }
@@ -145,47 +150,65 @@ TEST(NodeGroup, OutputDirectoryIsRecordedByTheOwner) {
     EXPECT_EQ(std::wstring(reopened->getNodeGroup()->getOutputDirectory()), elsewhere);
 }
 
-TEST(NodeGroup, HoldingOnlyTheGroupKeepsTheProjectAlive) {
-    TempDir dir;
-    sptr_t<INodeGroup> group;
-    {
-        const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, true);
-        ASSERT_TRUE(project);
-        group = project->getNodeGroup();
-    }
-    EXPECT_TRUE(fs::exists(dir.path() / "P"));
-    EXPECT_EQ(std::wstring(group->getNode()->getPath()), dir.wide(L"P"));
-    group.reset();
-    EXPECT_FALSE(fs::exists(dir.path() / "P")) << "removed on close, never saved";
-    EXPECT_EQ(Node::handleCount(), 0u);
-}
-
-TEST(NodeGroup, AVanishedDirectoryGivesEmptyAnswers) {
-    TempDir dir;
-    const auto group = INodeGroup::open(dir.wide().c_str());
-    ASSERT_TRUE(group);
-    fs::remove_all(dir.path());
-    EXPECT_EQ(group->getMemberPaths()->getCount(), 0u);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
-    EXPECT_TRUE(group->getNodes(L"r@@@", 0).at_end());
-    group->removeNodes(nullptr, 0);
-    fs::create_directories(dir.path());
-}
-
 TEST(FindProjects, ListsProjectDirectoriesMarkersAndLinks) {
     TempDir dir;
     ASSERT_TRUE(IProject::create(dir.wide(L"p1").c_str(), nullptr, false));
     writeMarker(dir.path() / "x.talvoproj");
     test::writeFile(dir.path() / "q.talvoprojlink", "");
-    ASSERT_TRUE(
-        ResultDirectoryManager::create(dir.wide(L"r000").c_str(), false, nullptr, false, nullptr));
+    ASSERT_TRUE(test::createResult(dir.wide(L"r000")));
     Names found = names(INodeGroup::findProjects(dir.wide().c_str()));
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (Names{L"p1.talvoproj", L"q.talvoprojlink", L"x.talvoproj"}));
 
     EXPECT_EQ(INodeGroup::findProjects(dir.wide(L"missing").c_str())->getCount(), 0u);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+    EXPECT_EQ(test::lastError(), NotFound);
     EXPECT_EQ(INodeGroup::findProjects(nullptr)->getCount(), 0u);
+}
+
+// A missing file, a directory or garbage in its place, and no directory at all give an empty
+// section that takes values, and nothing is written: save does not create the config directory
+// (garbage it would overwrite).
+TEST(SearchDirectories, NothingToLoadGivesAnEmptyUsableSectionAndCreatesNothing) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "missing");
+    fs::create_directories(dir.path() / "dir/config/search_dir.cfg");
+    fs::create_directories(dir.path() / "garbage/config");
+    test::writeFile(dir.path() / "garbage/config/search_dir.cfg", "not a bag");
+    const auto before = test::snapshot(dir.path());
+    for (const wchar_t* name : {L"missing", L"dir", L"garbage", static_cast<const wchar_t*>(0)}) {
+        SCOPED_TRACE(name ? test::utf8Path(name).string() : "null");
+        const auto search = ISearchDirectories::create(name ? dir.wide(name).c_str() : nullptr);
+        ASSERT_TRUE(search);
+        EXPECT_FALSE(search->isLoaded());
+        const auto storage = search->getStorage();
+        ASSERT_TRUE(storage);
+        EXPECT_TRUE(storage->getNames().empty());
+        EXPECT_EQ(storage.get(), search->getStorage().get()) << "one section storage per object";
+        EXPECT_TRUE(storage->setValue(L"path", corekit2::variant_t(L"/src")));
+        const bool garbage = name && std::wstring(name) == L"garbage";
+        EXPECT_TRUE(garbage || !search->save());
+    }
+    EXPECT_EQ(test::snapshot(dir.path()), before);
+}
+
+TEST(SearchDirectories, SavedValuesAreReadBackBelowConfig) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "config");
+    {
+        const auto search = ISearchDirectories::create(dir.wide().c_str());
+        search->getStorage()->setValue(L"source", corekit2::variant_t(L"/home/me/src"));
+        ASSERT_TRUE(search->save());
+    }
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "config/search_dir.cfg"));
+    auto again = ISearchDirectories::create(dir.wide().c_str());
+    EXPECT_TRUE(again->isLoaded());
+    EXPECT_EQ(again->getStorage()->getString(L"source"), L"/home/me/src");
+
+    // A section kept past its object is cut off from the bag that went with it.
+    corekit2::sptr_t<propstore2::IPropertyStorage> kept = again->getStorage();
+    again.reset();
+    EXPECT_TRUE(kept->getNames().empty());
+    EXPECT_FALSE(kept->setValue(L"late", corekit2::variant_t(1)));
 }
 
 }  // namespace
