@@ -2,102 +2,149 @@
 
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "corekit2/bag_file.hpp"
 #include "corekit2/host.hpp"
-#include "propstore2/property_storage.hpp"
+#include "ulib_2_18/text.hpp"
 #include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
-using test::lastError;
-
-using corekit2::variant_bag_t;
 using corekit2::variant_t;
+using test::lastError;
 using test::TempDir;
 
-sptr_t<IResultDirectory> create(const std::wstring& path, const variant_bag_t* bag = nullptr,
-                                bool overwrite = false, bool literal = false) {
-    return ResultDirectoryManager::create(path.c_str(), overwrite, bag, literal, nullptr);
+sptr_t<IResultDirectory> create(const std::wstring& path, bool overwrite = false) {
+    return ResultDirectoryManager::create(path.c_str(), overwrite, nullptr, false, nullptr);
 }
 
 std::wstring nameOf(const sptr_t<IResultDirectory>& result) {
     return result ? test::utf8Path(result->getPath()).filename().wstring() : L"(none)";
 }
 
-std::set<std::string> entries(const fs::path& directory) {
+// Every path below `root`, relative to it.
+std::set<std::string> tree(const fs::path& root) {
     std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
+        names.insert(it->path().lexically_relative(root).string());
     return names;
 }
 
-TEST(ResultDirectoryManager, NumbersNewResultsOnePastTheHighestPresent) {
+struct Creation {
+    const char* name;
+    std::vector<std::string> present;  // in the case's folder; "name/" is a directory
+    std::wstring pattern;              // relative to the case's folder
+    std::wstring made;                 // the result's path relative to the folder; "" for none
+    error_t error = OK;
+    bool overwrite = false, literal = false;
+    bool unprivileged = false;  // run by a user who cannot write the folder
+    bool rank = false;          // run as MPI rank 3
+};
+
+TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
+    const std::wstring host = corekit2::get_fq_host_name();
+    const Creation cases[] = {
+        {"first number", {}, L"x/r@@@", L"x/r000"},
+        {"one past the highest", {"r000/", "r007/", "r999/"}, L"r@@@", L"r1000"},
+        {"a file takes no number", {"r005"}, L"r@@@", L"r000"},
+        {"a link file takes one", {"r004.talvolink"}, L"r@@@", L"r005"},
+        {"the rest of a name is not compared", {"r012x/"}, L"r@@@hs", L"r013hs"},
+        {"by marker path", {}, L"x/r000/r000.talvo", L"x/r000"},
+        {"literal", {}, L"r@@@", L"r@@@", OK, false, true},
+        {"overwrite", {"r000/r000.talvo", "r000/old.txt"}, L"r000", L"r000", OK, true},
+        {"variable", {"r000_node7/"}, L"r@@@_{host}", L"r001_node7"},
+        {"host name", {}, L"h_{hostname}", L"h_" + host},
+        {"rank", {}, L"mpi/r@@@.{mpirank}", L"mpi/r000.3", OK, false, false, false, true},
+        {"non-ASCII folder", {}, L"r\u00e9sultats/r@@@", L"r\u00e9sultats/r000"},
+        {"non-ASCII folder", {}, L"\u7d50\u679c/r@@@", L"\u7d50\u679c/r000"},
+        {"non-ASCII name", {}, L"donn\u00e9es", L"donn\u00e9es"},
+        {"overwrite of a pattern", {}, L"r@@@", L"", ParameterError, true},
+        {"two runs of @", {}, L"a@@b@", L"", TooManyPlaceholderGroups},
+        {"nine @", {}, L"r@@@@@@@@@", L"", TooLongPlaceholder},
+        {"reserved character", {}, L"a|b", L"", ReservedCharacters},
+        {"device", {}, L"com1", L"", ReservedDeviceName},
+        {"numbered device", {}, L"LPT@", L"", ReservedDeviceName},
+        {"trailing dot", {}, L"r000.", L"", InvalidLastCharacter},
+        {"trailing space", {}, L"r000 ", L"", InvalidLastCharacter},
+        {"parent is a file", {"file"}, L"file/r@@@", L"", NotFound},
+        {"taken", {"taken/"}, L"taken", L"", AlreadyExists},
+        {"dot of a directory", {"plain/"}, L"plain/.", L"", AlreadyExists},
+        // A variable cannot smuggle a separator into the name.
+        {"separator in a variable", {}, L"r_{at}", L"", ReservedCharacters},
+        {"denied", {}, L"r@@@", L"", InsufficientPermissions, false, false, true},
+    };
+    ResultVariableBag variables;
+    variables.putVariable(L"host", variant_t(L"node7"));
+    variables.putVariable(ResultVariableBag::VAR_AT, variant_t(L"../escape"));
+    variables.putVariable(ResultVariableBag::VAR_MPIRANK, variant_t(L"3"));
     TempDir dir;
-    const std::wstring pattern = dir.wide(L"x/r@@@");
-    const auto first = create(pattern);
-    const auto second = create(pattern);
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(nameOf(first), L"r000");
-    EXPECT_EQ(nameOf(second), L"r001");
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "x/r000/r000.talvo"));
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "x/r001/r001.talvo"));
-
-    fs::create_directories(dir.path() / "y/r007");
-    fs::create_directories(dir.path() / "y/r999");
-    EXPECT_EQ(nameOf(create(dir.wide(L"y/r@@@"))), L"r1000");
-    fs::create_directories(dir.path() / "z1");
-    fs::create_directories(dir.path() / "z2");
-    test::writeFile(dir.path() / "z1/r005", "");  // a file does not take a number
-    EXPECT_EQ(nameOf(create(dir.wide(L"z1/r@@@"))), L"r000");
-    test::writeFile(dir.path() / "z2/r004.talvolink", "");  // a link file does
-    EXPECT_EQ(nameOf(create(dir.wide(L"z2/r@@@"))), L"r005");
-    fs::create_directories(dir.path() / "z3/r012x");
-    EXPECT_EQ(nameOf(create(dir.wide(L"z3/r@@@hs"))), L"r013hs");
-}
-
-TEST(ResultDirectoryManager, MarkerPathOrDirectoryNameTheSameMarker) {
-    TempDir dir;
-    variant_bag_t bag;
-    bag.put(L"mine", variant_t(L"kept"));
-    const auto byMarker = create(dir.wide(L"x/r000/r000.talvo"), &bag);
-    ASSERT_TRUE(byMarker);
-    EXPECT_EQ(std::wstring(byMarker->getMarkerFilePath()), dir.wide(L"x/r000/r000.talvo"));
-    const auto byDirectory = create(dir.wide(L"x/r001"));
-    ASSERT_TRUE(byDirectory);
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "x/r001/r001.talvo"));
-
-    // The marker holds the caller's bag plus when and where the result was made.
-    variant_bag_t stored;
-    ASSERT_EQ(corekit2::load_variant_bag(stored, dir.wide(L"x/r000/r000.talvo").c_str(), ""),
-              corekit2::BAG_OK);
-    EXPECT_EQ(stored.get_variant(L"mine").get_wstring(), L"kept");
-    const variant_bag_t* talvo = stored.get<variant_bag_t>(L"talvo");
-    ASSERT_TRUE(talvo);
-    EXPECT_GT(talvo->get_variant(L"timestamp").get_uint64(), 0u);
-    EXPECT_EQ(talvo->get_variant(L"hostname").get_wstring(), corekit2::get_fq_host_name());
-    EXPECT_GT(byMarker->getCreationTime(), 0);
-    EXPECT_FALSE(talvo->has<variant_t>(L"mpirank")) << "not an MPI job";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Creation& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const fs::path folder = dir.path() / std::to_string(i);
+        fs::create_directory(folder);
+        fs::permissions(folder, static_cast<fs::perms>(0755));  // others may not write
+        for (const std::string& entry : c.present) {
+            fs::create_directories((folder / entry).parent_path());
+            if (entry.back() != '/') test::writeFile(folder / entry, "old");
+            if (fs::path(entry).extension() == ".talvo")  // a marker makes the folder a result
+                corekit2::save_variant_bag({},
+                                           ulib_2_18::from_utf8((folder / entry).string()).c_str());
+        }
+        const std::set<std::string> before = tree(dir.path());
+        const std::wstring path = dir.wide(std::to_wstring(i) + L"/");
+        const std::wstring leaf = c.made.substr(c.made.rfind(L'/') + 1);
+        const auto attempt = [&] {
+            ASSERT_TRUE(!c.rank || ::setenv("PMI_RANK", "3", 1) == 0);
+            const auto result =
+                ResultDirectoryManager::create((path + c.pattern).c_str(), c.overwrite,
+                                               &variables.getVariables(), c.literal, nullptr);
+            EXPECT_EQ(lastError(), c.error);
+            EXPECT_EQ(result ? std::wstring(result->getPath()) : L"(none)",
+                      c.made.empty() ? L"(none)" : path + c.made);
+            if (!result) return;
+            EXPECT_STREQ(result->getUserVisibleName(), leaf.c_str());
+            EXPECT_GT(result->getCreationTime(), 0);
+            EXPECT_EQ(result->getMpiRank(), c.rank ? 3 : -1);
+        };
+        const int status = c.unprivileged ? test::runUnprivileged(attempt)
+                           : c.rank       ? test::runInChild(attempt)
+                                          : (attempt(), 0);
+        if (status == -1) continue;  // cannot drop root here, so permissions would not bind
+        EXPECT_EQ(status, 0);
+        if (c.made.empty()) {
+            EXPECT_EQ(tree(dir.path()), before);
+            continue;
+        }
+        // Made whole with a marker named after it and nothing else, the caller's bag in it; and
+        // found again from disk once every handle is gone.
+        const std::wstring marker = leaf + L".talvo";
+        EXPECT_EQ(tree(test::utf8Path(path + c.made)),
+                  std::set<std::string>{test::utf8Path(marker).string()});
+        EXPECT_NE(test::readFile(test::utf8Path(path + c.made + L"/" + marker)).find("\"node7\""),
+                  std::string::npos);
+        const auto reopened = ResultDirectoryManager::open((path + c.made).c_str(), true, nullptr);
+        EXPECT_EQ(reopened ? std::wstring(reopened->getPath()) : L"(none)", path + c.made);
+    }
+    EXPECT_FALSE(ResultDirectoryManager::create(nullptr, false, nullptr, false, nullptr));
+    EXPECT_EQ(lastError(), EmptyPattern);
 }
 
 TEST(ResultDirectoryManager, OpenChoosesTheGreatestFileName) {
     TempDir dir;
     for (const wchar_t* name : {L"x/r000", L"x/r001", L"y/r999", L"y/r1000"})
         ASSERT_TRUE(create(dir.wide(name)));
-    EXPECT_EQ(nameOf(ResultDirectoryManager::open(dir.wide(L"x/r@@@").c_str(), false, nullptr)),
-              L"r001");
-    EXPECT_EQ(nameOf(ResultDirectoryManager::open(dir.wide(L"y/r@@@").c_str(), false, nullptr)),
-              L"r999");
-    const auto viaMarker =
-        ResultDirectoryManager::open(dir.wide(L"x/r000/r000.talvo").c_str(), false, nullptr);
-    const auto viaDirectory =
-        ResultDirectoryManager::open(dir.wide(L"x/r000").c_str(), false, nullptr);
-    EXPECT_EQ(viaMarker.get(), viaDirectory.get());
-
-    EXPECT_FALSE(ResultDirectoryManager::open(dir.wide(L"x/missing").c_str(), false, nullptr));
+    const auto open = [](const std::wstring& path) {
+        return ResultDirectoryManager::open(path.c_str(), false, nullptr);
+    };
+    EXPECT_EQ(nameOf(open(dir.wide(L"x/r@@@"))), L"r001");
+    EXPECT_EQ(nameOf(open(dir.wide(L"y/r@@@"))), L"r999");
+    EXPECT_EQ(open(dir.wide(L"x/r000/r000.talvo")).get(), open(dir.wide(L"x/r000")).get());
+    EXPECT_FALSE(open(dir.wide(L"x/missing")));
     EXPECT_EQ(lastError(), NotFound);
-    EXPECT_FALSE(ResultDirectoryManager::open(dir.wide(L"nowhere/r000").c_str(), false, nullptr));
+    EXPECT_FALSE(open(dir.wide(L"nowhere/r000")));
     EXPECT_EQ(lastError(), NotFound);
     EXPECT_FALSE(ResultDirectoryManager::open(nullptr, false, nullptr));
     EXPECT_EQ(lastError(), InvalidPath);
@@ -105,157 +152,45 @@ TEST(ResultDirectoryManager, OpenChoosesTheGreatestFileName) {
 
 TEST(ResultDirectoryManager, GetOpensWhatIsThereAndCreatesTheRest) {
     TempDir dir;
+    const auto get = [](const std::wstring& path) {
+        return ResultDirectoryManager::get(path.c_str(), nullptr, false);
+    };
     fs::create_directories(dir.path() / "bare");
-    const auto bare = ResultDirectoryManager::get(dir.wide(L"bare").c_str(), nullptr, false);
+    const auto bare = get(dir.wide(L"bare"));
     ASSERT_TRUE(bare);
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "bare/bare.talvo"));
     EXPECT_EQ(bare->getCreationTime(), 0) << "an adopted directory gets an empty bag";
-    EXPECT_EQ(ResultDirectoryManager::get(dir.wide(L"bare").c_str(), nullptr, false).get(),
-              bare.get());
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(ResultDirectoryManager::get(dir.wide(L"n/r@@@").c_str(), nullptr, false));
-    EXPECT_EQ(entries(dir.path() / "n"), (std::set<std::string>{"r000", "r001", "r002"}));
+    EXPECT_EQ(get(dir.wide(L"bare")).get(), bare.get());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(get(dir.wide(L"n/r@@@")));
+    EXPECT_EQ(tree(dir.path() / "n"),
+              (std::set<std::string>{"r000", "r000/r000.talvo", "r001", "r001/r001.talvo", "r002",
+                                     "r002/r002.talvo"}));
 
     EXPECT_FALSE(IResultDirectory::probe(dir.wide(L"n").c_str()));
     EXPECT_EQ(lastError(), OK);
     EXPECT_TRUE(IResultDirectory::probe(dir.wide(L"n/r001").c_str()));
     EXPECT_TRUE(IResultDirectory::probe(dir.wide(L"n/r001/r001.talvo").c_str()));
-    EXPECT_FALSE(IResultDirectory::probe(nullptr));
 
-    // "." and "dir/." name directories that are there: create says so, get adopts them, and an
-    // overwrite of them is refused (it would delete the directory the caller stands in).
+    // "." and "dir/." name directories that are there: get adopts them, and an overwrite of them
+    // is refused (it would delete the directory the caller stands in).
+    EXPECT_EQ(get(dir.wide(L"bare/.")).get(), bare.get());
     fs::create_directories(dir.path() / "plain");
-    EXPECT_FALSE(create(dir.wide(L"plain/.")));
-    EXPECT_EQ(lastError(), AlreadyExists);
-    EXPECT_EQ(ResultDirectoryManager::get(dir.wide(L"bare/.").c_str(), nullptr, false).get(),
-              bare.get());
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path() / "plain");
-    const auto here = ResultDirectoryManager::get(L".", nullptr, false);
-    EXPECT_FALSE(create(L".", nullptr, true));
+    const auto here = get(L".");
+    EXPECT_FALSE(create(L".", true));
     EXPECT_EQ(lastError(), InvalidPath);
-    EXPECT_FALSE(create(L"..", nullptr, true));
+    EXPECT_FALSE(create(L"..", true));
     fs::current_path(previous);
     ASSERT_TRUE(here);
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "plain/plain.talvo"));
     EXPECT_TRUE(fs::is_directory(dir.path() / "n/r002"));
 }
 
-TEST(ResultDirectoryManager, BadRequestsFailWithTheirReasonAndLeaveNothing) {
-    TempDir dir;
-    fs::create_directories(dir.path() / "x");
-    const struct {
-        const wchar_t* path;
-        bool overwrite;
-        error_t expected;
-    } cases[] = {
-        {L"x/r@@@", true, ParameterError},
-        {L"x/a@@b@", false, TooManyPlaceholderGroups},
-        {L"x/r@@@@@@@@@", false, TooLongPlaceholder},
-        {L"x/a|b", false, ReservedCharacters},
-        {L"x/com1", false, ReservedDeviceName},
-        {L"x/LPT@", false, ReservedDeviceName},
-        {L"x/r000.", false, InvalidLastCharacter},
-        {L"x/r000 ", false, InvalidLastCharacter},
-    };
-    for (const auto& c : cases) {
-        EXPECT_FALSE(create(dir.wide(c.path), nullptr, c.overwrite)) << c.path;
-        EXPECT_EQ(lastError(), c.expected) << c.path;
-    }
-    EXPECT_FALSE(ResultDirectoryManager::create(nullptr, false, nullptr, false, nullptr));
-    EXPECT_EQ(lastError(), EmptyPattern);
-    EXPECT_TRUE(fs::is_empty(dir.path() / "x"));
-
-    test::writeFile(dir.path() / "file", "");
-    EXPECT_FALSE(create(dir.wide(L"file/r@@@")));
-    EXPECT_EQ(lastError(), NotFound);
-    ASSERT_TRUE(create(dir.wide(L"x/taken")));
-    EXPECT_FALSE(create(dir.wide(L"x/taken")));
-    EXPECT_EQ(lastError(), AlreadyExists);
-
-    // A variable cannot smuggle a separator into the name.
-    ResultVariableBag variables;
-    variables.putVariable(ResultVariableBag::VAR_AT, variant_t(L"../escape"));
-    EXPECT_FALSE(create(dir.wide(L"x/r_{at}"), &variables.getVariables()));
-    EXPECT_EQ(lastError(), ReservedCharacters);
-    EXPECT_FALSE(fs::exists(dir.path() / "escape"));
-
-    fs::create_directories(dir.path() / "locked");
-    fs::permissions(dir.path() / "locked",
-                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exe);
-    const int status = test::runUnprivileged([&] {
-        EXPECT_FALSE(create(dir.wide(L"locked/r@@@")));
-        EXPECT_EQ(lastError(), InsufficientPermissions);
-    });
-    if (status == -1) GTEST_SKIP() << "cannot switch to an unprivileged user to deny writing";
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(fs::is_empty(dir.path() / "locked"));
-}
-
-TEST(ResultDirectoryManager, OverwriteReplacesAPlainName) {
-    TempDir dir;
-    ASSERT_TRUE(create(dir.wide(L"r000")));
-    test::writeFile(dir.path() / "r000/old.txt", "old");
-    {
-        const auto replaced = create(dir.wide(L"r000"), nullptr, true);
-        ASSERT_TRUE(replaced);
-    }
-    EXPECT_FALSE(fs::exists(dir.path() / "r000/old.txt"));
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "r000/r000.talvo"));
-    const auto literal = create(dir.wide(L"r@@@"), nullptr, false, true);
-    ASSERT_TRUE(literal);
-    EXPECT_EQ(nameOf(literal), L"r@@@");
-}
-
-TEST(ResultDirectoryManager, VariablesAndRanksNameResults) {
-    TempDir dir;
-    ResultVariableBag variables;
-    variables.putVariable(L"host", variant_t(L"node7"));
-    EXPECT_EQ(nameOf(create(dir.wide(L"r@@@_{host}"), &variables.getVariables())), L"r000_node7");
-    EXPECT_EQ(nameOf(create(dir.wide(L"r@@@_{host}"), &variables.getVariables())), L"r001_node7");
-    EXPECT_EQ(nameOf(create(dir.wide(L"h_{hostname}"), &variables.getVariables())),
-              L"h_" + corekit2::get_fq_host_name());
-
-    // Each rank of an MPI job names its own result and records its rank.
-    EXPECT_EQ(
-        test::runInChild([&] {
-            ASSERT_EQ(::setenv("PMI_RANK", "3", 1), 0);
-            EXPECT_EQ(ResultDirectoryManager::getCurrentMpiRank(), 3);
-            ResultVariableBag rank;
-            rank.putVariable(ResultVariableBag::VAR_MPIRANK, variant_t(L"3"));
-            const auto result = create(dir.wide(L"mpi/r@@@.{mpirank}"), &rank.getVariables());
-            ASSERT_TRUE(result);
-            EXPECT_EQ(nameOf(result), L"r000.3");
-            EXPECT_EQ(
-                result->getPropertyStorage()->getSection(L"talvo", false)->getInt32(L"mpirank", -1),
-                3);
-        }),
-        0);
-}
-
-TEST(ResultDirectoryManager, NonAsciiNamesWorkEndToEnd) {
-    TempDir dir;
-    for (const std::wstring name : {L"résultats", L"結果"}) {
-        const auto made = create(dir.wide(name + L"/r@@@"));
-        ASSERT_TRUE(made) << lastError();
-        EXPECT_EQ(std::wstring(made->getPath()), dir.wide(name + L"/r000"));
-        const auto opened =
-            ResultDirectoryManager::open(dir.wide(name + L"/r@@@").c_str(), false, nullptr);
-        EXPECT_EQ(opened.get(), made.get());
-        EXPECT_TRUE(fs::is_regular_file(dir.path() / test::utf8Path(name + L"/r000/r000.talvo")));
-    }
-    const auto named = create(dir.wide(L"données"));
-    ASSERT_TRUE(named);
-    EXPECT_STREQ(named->getUserVisibleName(), L"données");
-}
-
 // Collectors on many machines and ranks create results in one folder at once: every creator must
 // get a directory of its own, with its marker, and nobody an error.
 void createMany(const std::wstring& pattern, int count) {
-    for (int i = 0; i < count; ++i) {
-        const auto result = create(pattern);
-        ASSERT_TRUE(result) << "error " << lastError();
-    }
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(create(pattern)) << "error " << lastError();
 }
 
 void expectDistinctResults(const fs::path& directory, std::size_t expected) {
@@ -287,6 +222,77 @@ TEST(ResultDirectoryManager, ConcurrentThreadsGetDistinctNumbers) {
     for (std::thread& thread : threads) thread.join();
     expectDistinctResults(dir.path() / "shared", 400);
     EXPECT_EQ(Node::handleCount(), 0u) << "every handle was released";
+}
+
+TEST(OpenForDiffTest, PicksTheTwoResultsToCompare) {
+    TempDir dir;
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(create(dir.wide(L"x/r@@@")));
+    ASSERT_TRUE(create(dir.wide(L"y/r@@@")));
+    const sptr_t<IResultDirectory> other = create(dir.wide(L"z/r@@@"));
+    // {first, second, literal, the two results picked or the error}
+    const std::tuple<const wchar_t*, const wchar_t*, bool, const wchar_t*, const wchar_t*, error_t>
+        cases[] = {
+            {L"x/r@@@", L"x/r@@@", false, L"x/r005", L"x/r004",
+             OK},  // the newest and the one before
+            {L"x/r001", L"x/r003", false, L"x/r001", L"x/r003", OK},
+            // A named result against the pattern whose newest it is: the one before it, either way.
+            {L"x/r005", L"x/r@@@", false, L"x/r005", L"x/r004", OK},
+            {L"x/r@@@", L"x/r005", false, L"x/r005", L"x/r004", OK},
+            {L"y/r@@@", L"x/r@@@", false, L"y/r000", L"x/r005", OK},    // each alone in its folder
+            {L"x/r@@@", L"x/r@@@", true, nullptr, nullptr, NotFound},   // literal: no "r@@@" there
+            {L"y/r@@@", L"y/r@@@", false, nullptr, nullptr, NotFound},  // nothing to compare with
+            {L"x/r@@@", L"none", false, nullptr, nullptr, NotFound},
+            {L"x/r\u00e9:@", L"x/r@@@", false, nullptr, nullptr, ReservedCharacters},
+            {nullptr, L"x/r@@@", false, nullptr, nullptr, InvalidPath},
+        };
+    const auto at = [&](const wchar_t* path) { return path ? dir.wide(path) : L"(none)"; };
+    for (const auto& [first, second, literal, expectedA, expectedB, error] : cases) {
+        SCOPED_TRACE(ulib_2_18::to_utf8(at(first) + L" against " + at(second)));
+        sptr_t<IResultDirectory> a = other, b = other;  // cleared on failure
+        EXPECT_EQ(ResultDirectoryManager::openForDiff(first ? at(first).c_str() : nullptr,
+                                                      at(second).c_str(), &a, &b, literal),
+                  error == OK);
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), error);
+        EXPECT_EQ(a ? std::wstring(a->getPath()) : L"(none)", at(expectedA));
+        EXPECT_EQ(b ? std::wstring(b->getPath()) : L"(none)", at(expectedB));
+    }
+    const std::wstring pattern = dir.wide(L"x/r@@@");
+    sptr_t<IResultDirectory> b;
+    EXPECT_FALSE(
+        ResultDirectoryManager::openForDiff(pattern.c_str(), pattern.c_str(), nullptr, &b, false));
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), ParameterError);
+}
+
+TEST(OpenForImportTest, OpensAnotherProductsResult) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "in/r000");
+    fs::create_directories(dir.path() / "in/r001");
+    ASSERT_TRUE(create(dir.wide(L"in/r002")));  // our own results are not another product's
+    corekit2::variant_bag_t bag;
+    bag.put(L"talvo", corekit2::variant_bag_t())->put(L"hostname", corekit2::variant_t(L"far"));
+    for (const wchar_t* marker : {L"in/r000/r000.other", L"in/r001/r001.other"})
+        ASSERT_EQ(corekit2::save_variant_bag(bag, dir.wide(marker).c_str()), corekit2::BAG_OK);
+    // {path, extension, the marker opened or the error}
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, error_t> cases[] = {
+        {L"in/r000", L"other", L"in/r000/r000.other", OK},
+        {L"in/r@@@", L"other", L"in/r001/r001.other", OK},  // a pattern opens the newest
+        {L"in/r000", L"talvo", nullptr, NotFound},
+        {L"in/r000", L"oth", nullptr, NotFound},
+        {L"in/r000", L"../x", nullptr, ParameterError},
+        {L"in/r000", nullptr, nullptr, ParameterError},
+        {nullptr, L"other", nullptr, InvalidPath},
+    };
+    for (const auto& [path, extension, marker, error] : cases) {
+        SCOPED_TRACE(ulib_2_18::to_utf8(std::wstring(path ? path : L"(null)") + L" as " +
+                                        (extension ? extension : L"(null)")));
+        const sptr_t<IResultDirectory> result = ResultDirectoryManager::openForImport(
+            path ? dir.wide(path).c_str() : nullptr, extension);
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), error);
+        EXPECT_EQ(result ? result->getMarkerFilePath() +
+                               (L" from " + std::wstring(result->getCreationHostName()))
+                         : L"(none)",
+                  marker ? dir.wide(marker) + L" from far" : L"(none)");
+    }
 }
 
 }  // namespace

@@ -1,27 +1,28 @@
-#include "corekit2/bag_file.hpp"
+#include <set>
+
 #include "frame/boundary.hpp"
+#include "notify2/ambient_progress.hpp"
 #include "util/library_test.hpp"
 
 namespace talvo2 {
 namespace {
 
+using test::readFile;
 using test::TempDir;
 using test::utf8Path;
 using test::writeFile;
 using Paths = std::vector<std::wstring>;
+using Tree = std::set<std::string>;
 
 sptr_t<IResultDirectory> create(const TempDir& dir, const std::wstring& name) {
     return ResultDirectoryManager::create(dir.wide(name).c_str(), false, nullptr, false, nullptr);
 }
 
-// A result made by hand, so that marks lying there before the first open can be planted.
+// A result opened afresh after `mark` was planted in it, as marks lie there before a first open.
 sptr_t<IResultDirectory> openWith(const TempDir& dir, const std::wstring& name,
                                   const std::string& mark) {
-    fs::create_directories(utf8Path(dir.wide(name)));
-    if (!mark.empty()) writeFile(utf8Path(dir.wide(name)) / mark, "");
-    const std::wstring marker = dir.wide(name + L"/" + name + getResultExtension(false));
-    EXPECT_EQ(corekit2::save_variant_bag(corekit2::variant_bag_t(), marker.c_str()),
-              corekit2::BAG_OK);
+    if (!create(dir, name)) return nullptr;
+    if (!mark.empty()) writeFile(dir.path() / utf8Path(name) / mark, "");
     return ResultDirectoryManager::open(dir.wide(name).c_str(), false, nullptr);
 }
 
@@ -93,18 +94,16 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     // nothing is left, not even hidden.
     for (std::size_t length = 248; length <= 256; ++length) {
         SCOPED_TRACE(length);
-        const std::wstring name(length, L'n');
-        const sptr_t<IResultDirectory> result = create(dir, L"deep/" + name);
-        const fs::path made = dir.path() / "deep" / std::string(length, 'n');
+        const sptr_t<IResultDirectory> result = create(dir, L"deep/" + std::wstring(length, L'n'));
         EXPECT_EQ(bool(result), length + 6 <= 255);
-        EXPECT_EQ(fs::exists(made), bool(result));
+        EXPECT_EQ(fs::exists(dir.path() / "deep" / std::string(length, 'n')), bool(result));
         EXPECT_TRUE(result || !fs::exists(dir.path() / "deep")) << "no folder left";
         fs::remove_all(dir.path() / "deep");
     }
     // A temporary file left by a writer that died is taken over by the next save of its file.
     sptr_t<IResultDirectory> result = create(dir, L"r000");
     ASSERT_TRUE(result);
-    test::writeFile(dir.path() / "r000/.r000.talvo.talvo-tmp", "half");
+    writeFile(dir.path() / "r000/.r000.talvo.talvo-tmp", "half");
     result->setCollectorCommand(L"again");
     ASSERT_TRUE(result->save());
     EXPECT_FALSE(fs::exists(dir.path() / "r000/.r000.talvo.talvo-tmp"));
@@ -116,40 +115,84 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
                   dir.path() / ".talvo-stage-0123456789abcdef/r009.talvo");
     const auto group = INodeGroup::open(dir.wide().c_str());
     ASSERT_TRUE(group);
-    std::vector<std::wstring> members;
-    const auto paths = group->getMemberPaths();
-    for (const wchar_t* path = paths->next(); path; path = paths->next()) members.push_back(path);
-    EXPECT_EQ(members, std::vector<std::wstring>{dir.wide(L"r000/r000.talvo")});
+    EXPECT_EQ(drain(group->getMemberPaths()), Paths{dir.wide(L"r000/r000.talvo")});
 }
 
-TEST(ResultDirectory, CollectorDataDirTakesTheFirstFreeSlot) {
+TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) {
     TempDir dir;
-    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    sptr_t<IResultDirectory> result = create(dir, L"\u7d50\u679c");
     ASSERT_TRUE(result);
-    fs::create_directory(dir.path() / "r000/data.0");
-    fs::create_directory(dir.path() / "r000/data.2");
-    writeFile(dir.path() / "r000/data.4", "");  // a file occupies its name too
-    fs::create_symlink(dir.path() / "gone", dir.path() / "r000/data.5");
-    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.1"));
-    EXPECT_TRUE(fs::is_directory(dir.path() / "r000/data.1"));
-    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.3"));
-    // A dangling link still holds its name; nothing is made where it points.
-    EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(L"r000/data.6"));
+    const std::wstring base = dir.wide(L"\u7d50\u679c/");
+    const fs::path root = utf8Path(base);
+    EXPECT_TRUE(drain(result->getCollectorDataDirectories()).empty());
+    EXPECT_TRUE(drain(result->getResultFiles(nullptr)).empty());
+    for (const char* name : {"data.0", "data.2", "data.10", "Data.1", "data1", "data.2/dir.txt"})
+        fs::create_directory(root / name);
+    writeFile(root / "data.4", "");  // a file occupies its name too
+    writeFile(root / "data.9", "");
+    // A link to a directory is one (data on scratch storage); to a file or to nothing, not, but
+    // a dangling link still holds its name and nothing is made where it points.
+    fs::create_directory(dir.path() / "outside");
+    fs::create_symlink(dir.path() / "gone", root / "data.5");
+    fs::create_symlink(dir.path() / "outside", root / "data.7");
+    fs::create_symlink(root / "data.9", root / "data.8");
+    for (const wchar_t* made : {L"data.1", L"data.3", L"data.6"}) {
+        EXPECT_EQ(text(result->createCollectorDataDir()), base + made);
+        EXPECT_TRUE(fs::is_directory(root / utf8Path(made)));
+    }
     EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+    EXPECT_EQ(drain(result->getCollectorDataDirectories()),
+              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2",
+                     base + L"data.3", base + L"data.6", base + L"data.7"}));
+
+    // Files in the collector data directories only: not below them, not beside them.
+    fs::create_directory(root / "data.0/sub");
+    for (const char* file : {"data.0/z.txt", "data.0/b.log", "data.0/sub/deep.txt", "data.1/a.txt",
+                             "data.1/a.txt.bak", "data.1/\u00e9.txt", "Data.1/c.txt", "top.txt"})
+        writeFile(root / file, "x");
+    writeFile(dir.path() / "outside/l.txt", "x");
+    EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
+              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt", base + L"data.1/\u00e9.txt",
+                     base + L"data.7/l.txt"}));
+    EXPECT_EQ(
+        drain(result->getResultFiles(nullptr)),
+        (Paths{base + L"data.0/b.log", base + L"data.0/z.txt", base + L"data.1/a.txt",
+               base + L"data.1/a.txt.bak", base + L"data.1/\u00e9.txt", base + L"data.7/l.txt"}));
 }
 
-TEST(ResultDirectory, NothingIsMadeInAResultThisUserCannotWrite) {
+TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {
     TempDir dir;
-    sptr_t<IResultDirectory> locked = create(dir, L"locked");
-    ASSERT_TRUE(locked);
-    const int status = test::runUnprivileged([&] {
-        EXPECT_EQ(locked->createCollectorDataDir(), nullptr);
-        EXPECT_EQ(locked->getSubdir(STANDARD_DIR_CONFIG), nullptr);
-    });
-    if (status == -1) GTEST_SKIP() << "write permissions bind only a process that can drop root";
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(fs::exists(dir.path() / "locked/data.0"));
-    EXPECT_FALSE(fs::exists(dir.path() / "locked/config"));
+    sptr_t<IResultDirectory> result = create(dir, L"r\u00e9sultats");
+    ASSERT_TRUE(result);
+    const std::wstring base = dir.wide(L"r\u00e9sultats/");
+    EXPECT_EQ(result->getSubdir(static_cast<standard_dir_t>(7)), nullptr);
+    const std::pair<standard_dir_t, const wchar_t*> kinds[] = {{STANDARD_DIR_LOG, L"log"},
+                                                               {STANDARD_DIR_SOURCE, L"source"},
+                                                               {STANDARD_DIR_CONFIG, L"config"}};
+    for (const auto& [kind, name] : kinds) {
+        EXPECT_EQ(text(result->getSubdir(kind)), base + name);
+        EXPECT_TRUE(fs::is_directory(utf8Path(base + name)));
+        // Asking again finds the directory made the first time.
+        EXPECT_EQ(text(result->getSubdir(kind)), base + name);
+    }
+    EXPECT_EQ(text(result->getSubdir(L"custom/\u30ed\u30b0")), base + L"custom/\u30ed\u30b0");
+    EXPECT_TRUE(fs::is_directory(utf8Path(base + L"custom/\u30ed\u30b0")));
+
+    // A plain file is not made a directory, and the last error is reset: "not made" is all.
+    writeFile(utf8Path(base + L"plain"), "keep");
+    EXPECT_EQ(result->getSubdir(L"plain"), nullptr);
+    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    EXPECT_EQ(test::readFile(utf8Path(base + L"plain")), "keep");
+
+    const bool rootAbsWasThere = fs::exists("/abs");
+    for (const std::wstring& name : {std::wstring(L"../escape"), std::wstring(L"custom/../../up"),
+                                     dir.wide(L"abs"), std::wstring(L"/abs")}) {
+        EXPECT_EQ(result->getSubdir(name.c_str()), nullptr);
+        EXPECT_NE(ResultDirectoryManager::getLastError(), OK);
+    }
+    for (const char* outside : {"escape", "up", "abs"})
+        EXPECT_FALSE(fs::exists(dir.path() / outside));
+    EXPECT_EQ(fs::exists("/abs"), rootAbsWasThere);
 }
 
 // A directory that cannot be written is never reported as made. Creating a data directory leaves
@@ -164,6 +207,7 @@ TEST(ResultDirectory, DeniedWritesMakeNothing) {
     fs::permissions(dir.path() / "shared", fs::perms::all_all);
     fs::create_directory(dir.path() / "shared/data.0");
     fs::create_directory(dir.path() / "shared/log");
+    const auto before = test::snapshot(dir.path());
     const int status = test::runUnprivileged([&] {
         LastError(NotFound).store();
         EXPECT_EQ(locked->createCollectorDataDir(), nullptr);
@@ -175,96 +219,133 @@ TEST(ResultDirectory, DeniedWritesMakeNothing) {
     });
     if (status == -1) GTEST_SKIP() << "write permissions bind only a process that can drop root";
     EXPECT_EQ(status, 0);
-    EXPECT_FALSE(fs::exists(dir.path() / "locked/data.0"));
-    EXPECT_FALSE(fs::exists(dir.path() / "locked/config"));
-    EXPECT_FALSE(fs::exists(dir.path() / "shared/data.1"));
+    EXPECT_EQ(test::snapshot(dir.path()), before);
 }
 
-TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) {
-    TempDir dir;
-    sptr_t<IResultDirectory> result = create(dir, L"r000");
-    ASSERT_TRUE(result);
-    EXPECT_TRUE(drain(result->getCollectorDataDirectories()).empty());
-    EXPECT_TRUE(drain(result->getResultFiles(nullptr)).empty());
-    for (const char* name : {"data.2", "data.10", "data.0", "data.1", "Data.1", "data1"})
-        fs::create_directory(dir.path() / "r000" / name);
-    // A link to a directory is one (data on scratch storage); to a file or to nothing, not.
-    fs::create_directory(dir.path() / "outside");
-    fs::create_symlink(dir.path() / "outside", dir.path() / "r000/data.7");
-    writeFile(dir.path() / "r000/data.9", "");
-    fs::create_symlink(dir.path() / "r000/data.9", dir.path() / "r000/data.8");
-    fs::create_symlink(dir.path() / "gone", dir.path() / "r000/data.6");
-    const std::wstring base = dir.wide(L"r000/");
-    EXPECT_EQ(drain(result->getCollectorDataDirectories()),
-              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2",
-                     base + L"data.7"}));
-
-    // Files in the collector data directories only: not below them, not beside them.
-    for (const char* file : {"data.0/z.txt", "data.0/b.log", "data.0/sub/deep.txt", "data.1/a.txt",
-                             "data.1/a.txt.bak", "Data.1/c.txt", "top.txt"}) {
-        fs::create_directories((dir.path() / "r000" / file).parent_path());
-        writeFile(dir.path() / "r000" / file, "x");
+// Every entry below `root` by relative path: "dir/", "file=content" or "link -> link".
+Tree treeOf(const fs::path& root) {
+    Tree tree;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        const fs::file_status status = it->symlink_status();
+        tree.insert(it->path().lexically_relative(root).string() +
+                    (fs::is_symlink(status)     ? " -> link"
+                     : fs::is_directory(status) ? "/"
+                                                : "=" + readFile(it->path())));
     }
-    writeFile(dir.path() / "outside/l.txt", "x");
-    fs::create_directory(dir.path() / "r000/data.2/dir.txt");
-    EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
-              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt", base + L"data.7/l.txt"}));
-    EXPECT_EQ(drain(result->getResultFiles(nullptr)),
-              (Paths{base + L"data.0/b.log", base + L"data.0/z.txt", base + L"data.1/a.txt",
-                     base + L"data.1/a.txt.bak", base + L"data.7/l.txt"}));
+    return tree;
 }
 
-TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {
-    TempDir dir;
-    sptr_t<IResultDirectory> result = create(dir, L"r000");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->getSubdir(static_cast<standard_dir_t>(7)), nullptr);
-    const std::pair<standard_dir_t, const wchar_t*> kinds[] = {{STANDARD_DIR_LOG, L"log"},
-                                                               {STANDARD_DIR_SOURCE, L"source"},
-                                                               {STANDARD_DIR_CONFIG, L"config"}};
-    for (const auto& [kind, name] : kinds) {
-        EXPECT_EQ(text(result->getSubdir(kind)), dir.wide(L"r000/") + name);
-        EXPECT_TRUE(fs::is_directory(utf8Path(dir.wide(L"r000/") + name)));
-        // Asking again finds the directory made the first time.
-        EXPECT_EQ(text(result->getSubdir(kind)), dir.wide(L"r000/") + name);
+// A result with collector data, logs, a non-ASCII subdirectory and a link to something outside.
+sptr_t<IResultDirectory> richResult(const TempDir& dir) {
+    sptr_t<IResultDirectory> result = create(dir, L"r003");
+    const fs::path root = dir.path() / "r003";
+    for (const auto& [file, content] : {std::pair{"data.0/trace.bin", "zero"},
+                                        {"data.0/deep/part", "deep"},
+                                        {"data.1/trace.bin", "one"},
+                                        {"collector.log", "log"},
+                                        {"\u7d50\u679c/r\u00e9sultats.txt", "utf8"},
+                                        {"../outside/secret", "secret"}}) {
+        fs::create_directories((root / file).parent_path());
+        writeFile(root / file, content);
     }
-    EXPECT_EQ(text(result->getSubdir(L"custom/deeper")), dir.wide(L"r000/custom/deeper"));
-    EXPECT_TRUE(fs::is_directory(dir.path() / "r000/custom/deeper"));
-
-    writeFile(dir.path() / "r000/plain", "keep");
-    EXPECT_EQ(result->getSubdir(L"plain"), nullptr);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
-    EXPECT_EQ(test::readFile(dir.path() / "r000/plain"), "keep");
-
-    const std::wstring absolute = dir.wide(L"abs");
-    const bool rootAbsWasThere = fs::exists("/abs");
-    for (const std::wstring& name : {std::wstring(L"../escape"), std::wstring(L"custom/../../up"),
-                                     absolute, std::wstring(L"/abs")}) {
-        EXPECT_EQ(result->getSubdir(name.c_str()), nullptr);
-        EXPECT_NE(ResultDirectoryManager::getLastError(), OK);
-    }
-    for (const char* outside : {"escape", "up", "abs"})
-        EXPECT_FALSE(fs::exists(dir.path() / outside));
-    EXPECT_EQ(fs::exists("/abs"), rootAbsWasThere);
+    fs::create_symlink(dir.path() / "outside", root / "escape");
+    return result;
 }
 
-TEST(ResultDirectory, NonAsciiNamesReachTheDiskAsUtf8) {
+// Counts what it hears and cancels once `limit` files have begun.
+struct CancelingProgress final : notify2::IProgress {
+    explicit CancelingProgress(int cancelAt) : limit(cancelAt) {}
+    virtual ~CancelingProgress() = default;
+    void begin(const wchar_t*, double amount) override { total = amount; }
+    void advance(double amount) override { done += amount; }
+    void setItem(const wchar_t*) override { ++items; }
+    void end() override { ++ends; }
+    bool isCanceled() override { return items >= limit; }
+    int limit, items = 0, ends = 0;
+    double total = -1, done = 0;
+};
+
+TEST(ExportTest, CopiesIntoANewResultWithItsOwnMarker) {
     TempDir dir;
-    for (const std::wstring name : {L"résultats", L"結果"}) {
-        ASSERT_TRUE(create(dir, name)) << ResultDirectoryManager::getLastError();
-        // The first handle is gone: this open reads the directory back by its name.
-        sptr_t<IResultDirectory> result =
-            ResultDirectoryManager::open(dir.wide(name).c_str(), false, nullptr);
-        ASSERT_TRUE(result) << ResultDirectoryManager::getLastError();
-        EXPECT_EQ(std::wstring(result->getPath()), dir.wide(name));
-        EXPECT_EQ(text(result->createCollectorDataDir()), dir.wide(name + L"/data.0"));
-        EXPECT_EQ(drain(result->getCollectorDataDirectories()), Paths{dir.wide(name + L"/data.0")});
-        EXPECT_EQ(text(result->getSubdir(L"журнал/ログ")), dir.wide(name + L"/журнал/ログ"));
-        EXPECT_TRUE(fs::is_directory(utf8Path(dir.wide(name + L"/журнал/ログ"))));
-        writeFile(utf8Path(dir.wide(name + L"/data.0/é.txt")), "");
-        EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
-                  Paths{dir.wide(name + L"/data.0/é.txt")});
+    sptr_t<IResultDirectory> source = richResult(dir);
+    ASSERT_TRUE(source);
+    source->setCollectorCommand(L"collect ./app");  // in memory only: export takes it as it is
+    const Tree before = treeOf(dir.path() / "r003");
+
+    CancelingProgress progress(1000);
+    sptr_t<IResultDirectory> copy;
+    {
+        const notify2::ProgressScope scope(&progress);
+        copy = source->exportTo(dir.wide(L"y/r@@@").c_str(), L"");
     }
+    ASSERT_TRUE(copy) << ResultDirectoryManager::getLastError();
+    EXPECT_EQ(progress.items, 5);  // every regular file but the marker
+    EXPECT_EQ(progress.done, 18.0);
+    EXPECT_GE(progress.total, progress.done);
+    EXPECT_EQ(progress.ends, 1);
+    EXPECT_EQ(std::wstring(copy->getMarkerFilePath()), dir.wide(L"y/r000/r000.talvo"));
+    EXPECT_STREQ(copy->getCollectorCommand(), L"collect ./app");
+    EXPECT_STREQ(copy->getCreationHostName(), source->getCreationHostName());
+    EXPECT_EQ(copy->getCreationTime(), source->getCreationTime());
+    // The tree without links and the old marker, with a marker of its own.
+    Tree expected;
+    for (const std::string& entry : before)
+        if (entry.rfind("r003.talvo", 0) != 0 && entry != "escape -> link") expected.insert(entry);
+    expected.insert("r000.talvo=" + readFile(dir.path() / "y/r000/r000.talvo"));
+    EXPECT_EQ(treeOf(dir.path() / "y/r000"), expected);
+
+    // Masks leave out whole directories and files by name.
+    ASSERT_TRUE(source->exportTo(dir.wide(L"y/r@@@").c_str(), L"data.1\n\n*.log\n"));
+    const Tree masked = treeOf(dir.path() / "y/r001");
+    for (const std::string& entry : masked) {
+        EXPECT_EQ(entry.find("data.1"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find(".log"), std::string::npos) << entry;
+    }
+    EXPECT_EQ(masked.count("data.0/deep/part=deep"), 1u);
+
+    // A canceled copy is taken back.
+    CancelingProgress canceling(2);
+    const notify2::ProgressScope scope(&canceling);
+    EXPECT_FALSE(source->exportTo(dir.wide(L"y/r@@@").c_str(), nullptr));
+    EXPECT_EQ(canceling.ends, 1);
+    EXPECT_FALSE(fs::exists(dir.path() / "y/r002"));
+    EXPECT_TRUE(fs::exists(dir.path() / "y/r001/r001.talvo"));  // earlier copies stay
+    EXPECT_EQ(treeOf(dir.path() / "r003"), before);             // the source is untouched
+}
+
+TEST(ExportTest, FailuresLeaveTheSourceAlone) {
+    TempDir dir;
+    sptr_t<IResultDirectory> source = richResult(dir);
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(create(dir, L"taken"));
+    const Tree before = treeOf(dir.path());
+    const std::pair<const wchar_t*, error_t> cases[] = {
+        {L"taken", AlreadyExists}, {L"y/CON", ReservedDeviceName},        {L"", EmptyPattern},
+        {nullptr, EmptyPattern},   {L"r003/data.0/r@@@", ParameterError},  // into itself: refused
+                                                                           // before anything is
+                                                                           // copied
+    };
+    for (const auto& [target, error] : cases) {
+        const std::wstring path = target && *target ? dir.wide(target) : L"";
+        EXPECT_FALSE(source->exportTo(target ? path.c_str() : nullptr, nullptr));
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), error) << (target ? target : L"(null)");
+    }
+    EXPECT_EQ(treeOf(dir.path()), before);
+
+    // A file that cannot be read stops the copy; nothing of it stays, not even the folder made
+    // for it, and the source is intact.
+    fs::permissions(dir.path() / "r003", fs::perms::all_all);
+    fs::permissions(dir.path() / "r003/data.0/trace.bin", fs::perms::no_perms);
+    for (const char* name : {"data.0", "data.0/deep", "data.1", "\u7d50\u679c"})
+        fs::permissions(dir.path() / "r003" / name, fs::perms::all_all);
+    const int status = test::runUnprivileged([&] {
+        EXPECT_FALSE(source->exportTo(dir.wide(L"z/r@@@").c_str(), nullptr));
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    });
+    if (status == -1) GTEST_SKIP() << "read permissions bind only a process that can drop root";
+    EXPECT_EQ(status, 0);
+    fs::permissions(dir.path() / "r003/data.0/trace.bin", fs::perms::owner_all);
+    EXPECT_EQ(treeOf(dir.path()), before);
 }
 
 }  // namespace
