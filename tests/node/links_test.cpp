@@ -1,4 +1,9 @@
+// Link files that put a node into a group whose directory does not hold it, and the backlinks
+// that name them. Paths read from markers and link files are data a neighbour may have forged:
+// they are acted on only when the files they name confirm them.
+
 #include <fstream>
+#include <map>
 
 #include "corekit2/bag_file.hpp"
 #include "util/library_test.hpp"
@@ -7,135 +12,202 @@ namespace talvo2 {
 namespace {
 
 using corekit2::variant_bag_t;
-using test::TempDir;
+using corekit2::variant_t;
 
 sptr_t<IResultDirectory> openPath(const std::wstring& path) {
     return ResultDirectoryManager::open(path.c_str(), false, nullptr);
 }
 
-// A project P whose output directory lies elsewhere, and a result made through its group there.
+// The bag of the marker or link file `path` (root element `root`), empty when it cannot be read.
+variant_bag_t bagOf(const std::wstring& path, const char* root = "") {
+    variant_bag_t bag;
+    EXPECT_EQ(corekit2::load_variant_bag(bag, path.c_str(), root), corekit2::BAG_OK) << path;
+    return bag;
+}
+
+// The backlink that the marker `path` records, "" when none.
+std::wstring backlinkOf(const std::wstring& path) {
+    const variant_bag_t bag = bagOf(path);
+    const variant_bag_t* talvo = bag.get<variant_bag_t>(L"talvo");
+    return talvo ? talvo->get_variant(L"backlink").get_wstring() : L"";
+}
+
+// Writes `backlink` into the marker `marker`, as a forger with a text editor would.
+void setBacklink(const std::wstring& marker, const std::wstring& backlink) {
+    variant_bag_t bag = bagOf(marker);
+    bag.get<variant_bag_t>(L"talvo")->put(L"backlink", variant_t(backlink.c_str()));
+    ASSERT_EQ(corekit2::save_variant_bag(bag, marker.c_str()), corekit2::BAG_OK);
+}
+
+// Plants a link file naming `target`.
+void plantLink(const std::wstring& link, const std::wstring& target) {
+    variant_bag_t bag;
+    bag.put(L"link", variant_t(target.c_str()));
+    bag.put(L"md5sum", variant_t(L"00000000000000000000000000000000"));
+    ASSERT_EQ(corekit2::save_variant_bag2(bag, link.c_str(), "bag"), corekit2::BAG_OK);
+}
+
+// A project P whose output directory lies elsewhere: r000 is made through its group there, r100
+// inside P.
 struct LinkFixture : ::testing::Test {
     void SetUp() override {
         const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
         ASSERT_TRUE(project);
-        project->getNodeGroup()->setOutputDirectory(dir.wide(L"out").c_str());
-        ASSERT_TRUE(project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr));
-        inside =
-            project->getNodeGroup()->createResultDirectory(dir.wide(L"P/r100").c_str(), nullptr);
-        ASSERT_TRUE(inside);
-        inside.reset();
+        const auto group = project->getNodeGroup();
+        group->setOutputDirectory(dir.wide(L"out").c_str());
+        ASSERT_TRUE(group->createResultDirectory(L"r@@@", nullptr));
+        ASSERT_TRUE(group->createResultDirectory(dir.wide(L"P/r100").c_str(), nullptr));
     }
-    fs::path link() const { return dir.path() / "P/r000.talvolink"; }
 
-    TempDir dir;
-    sptr_t<IResultDirectory> inside;
+    test::TempDir dir;
+    const std::wstring link = dir.wide(L"P/r000.talvolink");
+    const std::wstring marker = dir.wide(L"out/r000/r000.talvo");
 };
 
 TEST_F(LinkFixture, AResultOutsideItsProjectIsLinkedIntoIt) {
     EXPECT_EQ(Node::handleCount(), 0u);
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "out/r000/r000.talvo"));
-    ASSERT_TRUE(fs::is_regular_file(link()));
     EXPECT_FALSE(fs::exists(dir.path() / "P/r100.talvolink")) << "a result inside needs no link";
-
-    variant_bag_t record;
-    ASSERT_EQ(
-        corekit2::load_variant_bag2(
-            record, test::utf8Path(dir.wide(L"P/r000.talvolink")).wstring().c_str(), "bag", false),
-        corekit2::BAG_OK);
-    EXPECT_EQ(record.get_variant(L"link").get_wstring(), dir.wide(L"out/r000/r000.talvo"));
+    const variant_bag_t record = bagOf(link, "bag");
+    EXPECT_EQ(record.get_variant(L"link").get_wstring(), marker);
     EXPECT_EQ(record.get_variant(L"md5sum").get_wstring().size(), 32u);
-    variant_bag_t marker;
-    ASSERT_EQ(corekit2::load_variant_bag(marker, dir.wide(L"out/r000/r000.talvo").c_str(), ""),
-              corekit2::BAG_OK);
-    EXPECT_EQ(marker.get<variant_bag_t>(L"talvo")->get_variant(L"backlink").get_wstring(),
-              dir.wide(L"P/r000.talvolink"));
+    EXPECT_EQ(backlinkOf(marker), link);
 
     // Opening the link opens the result it names, as a member of the project.
-    const auto viaLink = openPath(dir.wide(L"P/r000.talvolink"));
+    const auto viaLink = openPath(link);
     ASSERT_TRUE(viaLink);
-    EXPECT_EQ(std::wstring(viaLink->getMarkerFilePath()), dir.wide(L"out/r000/r000.talvo"));
+    EXPECT_EQ(std::wstring(viaLink->getMarkerFilePath()), marker);
     EXPECT_TRUE(viaLink->isLinked());
-    EXPECT_EQ(std::wstring(viaLink->getLinkFilePath()), dir.wide(L"P/r000.talvolink"));
+    EXPECT_EQ(std::wstring(viaLink->getLinkFilePath()), link);
     EXPECT_STREQ(viaLink->getParent()->getUserVisibleName(), L"P");
     EXPECT_EQ(Node::handleCount(), 3u) << "marker and link of the result, marker of the project";
     EXPECT_EQ(openPath(dir.wide(L"out/r000")).get(), viaLink.get());
-
     // A duplicate is not the linked member: it carries no backlink.
     const std::wstring twin = viaLink->duplicate(dir.wide(L"twin").c_str());
     ASSERT_FALSE(twin.empty());
-    variant_bag_t twinBag;
-    ASSERT_EQ(corekit2::load_variant_bag(twinBag, twin.c_str(), ""), corekit2::BAG_OK);
-    EXPECT_FALSE(twinBag.get<variant_bag_t>(L"talvo")->has<corekit2::variant_t>(L"backlink"));
-
-    const auto project = IProject::open(dir.wide(L"P").c_str(), nullptr);
-    std::vector<std::wstring> members;
-    const auto paths = project->getNodeGroup()->getMemberPaths();
-    for (const wchar_t* path = paths->next(); path; path = paths->next())
-        members.push_back(test::utf8Path(path).filename().wstring());
-    EXPECT_EQ(members, (std::vector<std::wstring>{L"r000.talvolink", L"r100.talvo"}));
+    EXPECT_EQ(backlinkOf(twin), L"");
 }
 
-// Every kind of linked node: removing it once its directory is gone still succeeds and takes the
-// link, and moving it under a plain directory (no owner) leaves it parentless and unlinked.
+// Every kind of linked node: moving it under a plain directory (no owner) leaves it parentless
+// and unlinked, and removing it once its directory is gone still succeeds and takes the link.
 TEST_F(LinkFixture, LinkedNodesLeaveTheirGroupCleanly) {
     const auto group = IProject::open(dir.wide(L"P").c_str(), nullptr)->getNodeGroup();
     ASSERT_TRUE(group->createProject(L"q", false) && group->createExperiment(L"e"));
     fs::create_directories(dir.path() / "plain");
     for (const std::wstring name : {L"r000.talvo", L"q.talvoproj", L"e.talvoexp"}) {
         SCOPED_TRACE(test::utf8Path(name).string());
-        const std::wstring stem = name.substr(0, name.find(L'.'));
-        const fs::path link = dir.path() / "P" / test::utf8Path(name + L"link");
         const std::wstring linkPath = dir.wide(L"P/" + name + L"link");
         sptr_t<INode> node = openPath(linkPath);
         if (!node) node = IProject::open(linkPath.c_str(), nullptr);
         if (!node) node = IExperiment::open(linkPath.c_str(), nullptr);
-        ASSERT_TRUE(node);
-        ASSERT_TRUE(node->isLinked() && fs::exists(link));
+        ASSERT_TRUE(node && node->isLinked() && fs::exists(test::utf8Path(linkPath)));
 
         EXPECT_TRUE(node->setParent(dir.wide(L"plain").c_str()));
-        EXPECT_FALSE(node->getParent());
-        EXPECT_FALSE(node->isLinked());
-        EXPECT_FALSE(fs::exists(link));
-
+        EXPECT_FALSE(node->getParent() || node->isLinked());
+        EXPECT_FALSE(fs::exists(test::utf8Path(linkPath)));
         // Back into the project, then the directory vanishes behind the node's back.
         EXPECT_TRUE(node->setParent(dir.wide(L"P").c_str()));
-        ASSERT_TRUE(fs::exists(link));
-        fs::remove_all(dir.path() / "out" / test::utf8Path(stem));
+        ASSERT_TRUE(fs::exists(test::utf8Path(linkPath)));
+        fs::remove_all(dir.path() / "out" / test::utf8Path(name.substr(0, name.find(L'.'))));
         EXPECT_TRUE(node->remove());
-        EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
-        EXPECT_FALSE(fs::exists(link));
+        EXPECT_EQ(test::lastError(), OK);
+        EXPECT_FALSE(fs::exists(test::utf8Path(linkPath)));
     }
 }
 
 TEST_F(LinkFixture, AChangedMarkerMakesTheLinkStaleUntilItIsRewritten) {
+    std::ofstream(test::utf8Path(marker).string(), std::ios::app) << "<!-- edited -->";
+    const std::string before = test::readFile(test::utf8Path(link));
     {
-        std::ofstream marker((dir.path() / "out/r000/r000.talvo").string(), std::ios::app);
-        marker << "<!-- edited -->";
-    }
-    const std::string before = test::readFile(link());
-    {
-        const auto viaLink = openPath(dir.wide(L"P/r000.talvolink"));
+        const auto viaLink = openPath(link);
         ASSERT_TRUE(viaLink);
         EXPECT_FALSE(viaLink->isLinkStale()) << "the new digest was written";
     }
-    EXPECT_NE(test::readFile(link()), before);
+    EXPECT_NE(test::readFile(test::utf8Path(link)), before);
 
     // Where the link cannot be written, the node stays stale and says why.
-    {
-        std::ofstream marker((dir.path() / "out/r000/r000.talvo").string(), std::ios::app);
-        marker << "<!-- again -->";
-    }
+    std::ofstream(test::utf8Path(marker).string(), std::ios::app) << "<!-- again -->";
     fs::permissions(dir.path() / "P",
                     fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exe);
-    const std::wstring path = dir.wide(L"P/r000.talvolink");
     const int status = test::runUnprivileged([&] {
-        const auto viaLink = openPath(path);
+        const auto viaLink = openPath(link);
         ASSERT_TRUE(viaLink);
         EXPECT_TRUE(viaLink->isLinkStale());
-        EXPECT_EQ(ResultDirectoryManager::getLastError(), OperationFailed);
+        EXPECT_EQ(test::lastError(), OperationFailed);
     });
     if (status == -1) GTEST_SKIP() << "cannot switch to an unprivileged user to deny writing";
     EXPECT_EQ(status, 0);
+}
+
+// A shared project folder "shared/P" and, outside it, the victim's "home": a file, a folder of
+// work and a result of their own, linked, that the project knows nothing about.
+struct ForgedPaths : ::testing::Test {
+    void SetUp() override {
+        fs::create_directories(dir.path() / "home/work");
+        test::writeFile(dir.path() / "home/important.txt", "precious");
+        test::writeFile(dir.path() / "home/work/notes.txt", "mine");
+        ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"home/res").c_str(), false, nullptr,
+                                                   true, nullptr));
+        // A link file of the victim's own that names their result, as a backlink would.
+        plantLink(dir.wide(L"home/res.talvolink"), dir.wide(L"home/res/res.talvo"));
+        project = IProject::create(dir.wide(L"shared/P").c_str(), nullptr, false);
+        ASSERT_TRUE(project);
+        before = test::snapshot(dir.path() / "home");
+    }
+
+    test::TempDir dir;
+    sptr_t<IProject> project;
+    std::map<std::string, std::string> before;
+};
+
+TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
+    const std::wstring forged[] = {dir.wide(L"home/important.txt"), dir.wide(L"home/work"),
+                                   dir.wide(L"home/res.talvolink"), L"/"};
+    // Each forged into a member of the project, and into a result of no group.
+    for (int i = 0; i < 8; ++i) {
+        const std::wstring& backlink = forged[i / 2];
+        SCOPED_TRACE(test::utf8Path(backlink).string());
+        auto made = i % 2 ? ResultDirectoryManager::create(dir.wide(L"shared/r@@@").c_str(), false,
+                                                           nullptr, false, nullptr)
+                          : project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
+        ASSERT_TRUE(made);
+        const std::wstring marker = made->getMarkerFilePath();
+        const std::wstring path = made->getPath();
+        made.reset();  // so the next open reads the forged marker
+        setBacklink(marker, backlink);
+        // Opening binds and updates links, saving rewrites them, a new parent moves them, and
+        // removal takes the node's link: none of them may touch what the backlink names.
+        const auto opened = ResultDirectoryManager::open(path.c_str(), false, nullptr);
+        ASSERT_TRUE(opened);
+        EXPECT_TRUE(opened->save());
+        EXPECT_TRUE(opened->setParent(dir.wide(L"shared").c_str()));
+        EXPECT_TRUE(opened->setParent(dir.wide(L"shared/P").c_str()));
+        EXPECT_TRUE(opened->remove());
+        EXPECT_FALSE(fs::exists(test::utf8Path(path)));
+        EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
+    }
+}
+
+// Links to a marker that is not there, to a result whose backlink does not name the link, to a
+// folder, and to the root: removing the group's nodes, or each link opened by itself, takes at
+// most the link.
+TEST_F(ForgedPaths, PlantedLinkFilesLoseOnlyThemselvesToRemoval) {
+    const std::wstring targets[] = {dir.wide(L"home/work/a.talvo"), dir.wide(L"home/res/res.talvo"),
+                                    dir.wide(L"home/work"), L"/.talvo"};
+    for (int i = 0; i < 4; ++i)
+        plantLink(dir.wide(L"shared/P/x" + std::to_wstring(i) + L".talvolink"), targets[i]);
+    project->getNodeGroup()->removeNodes(nullptr, 0);
+    EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
+
+    for (int i = 0; i < 4; ++i) {
+        const std::wstring link = dir.wide(L"shared/P/y" + std::to_wstring(i) + L".talvolink");
+        plantLink(link, targets[i]);
+        // No node, or a missing one whose removal takes the link alone.
+        if (const auto opened = ResultDirectoryManager::open(link.c_str(), false, nullptr))
+            EXPECT_TRUE(opened->isMissing() && opened->remove());
+        else
+            EXPECT_EQ(test::lastError(), NotFound);
+    }
+    EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #include "node/marker_files.hpp"
 
+#include <tuple>
+
 #include "corekit2/bag_file.hpp"
-#include "frame/boundary.hpp"
 #include "node/node_relations.hpp"
 #include "util/library_test.hpp"
 
@@ -16,50 +17,41 @@ ExtensionSet resultSet() {
 }
 
 TEST(MarkerFiles, OrderAndExtensionSets) {
-    EXPECT_EQ(resultSet(), ExtensionSet{L".talvo"}) << "the empty legacy extension is left out";
     FileSet files;
     for (const wchar_t* path : {L"x/r1000", L"y/r999", L"z/r0000", L"other/r999"})
         files.insert(path);
-    std::vector<std::wstring> order(files.begin(), files.end());
     // By last element only, ordinally; one entry per file name, the first inserted.
-    EXPECT_EQ(order, (std::vector<std::wstring>{L"z/r0000", L"x/r1000", L"y/r999"}));
+    EXPECT_EQ(std::vector<std::wstring>(files.begin(), files.end()),
+              (std::vector<std::wstring>{L"z/r0000", L"x/r1000", L"y/r999"}));
 
-    EXPECT_TRUE(hasExtensionIn(resultSet(), L".TALVO"));
-    EXPECT_FALSE(hasExtensionIn(resultSet(), L".talvoproj"));
-    EXPECT_TRUE(isLinkExtensionOf(resultSet(), L".TalvoLink"));
-    EXPECT_FALSE(isLinkExtensionOf(resultSet(), L".talvo"));
-
-    EXPECT_TRUE(isLinkFilePath(L"p/r000.talvolink"));
-    EXPECT_TRUE(isLinkFilePath(L"p/r000.TALVOPROJLINK"));
-    EXPECT_FALSE(isLinkFilePath(L"p/r000.link")) << "too short to be a node extension and link";
-    EXPECT_FALSE(isLinkFilePath(L"p/r000.abclink")) << "8 characters are not enough";
-    EXPECT_TRUE(isLinkFilePath(L"p/r000.abcdlink"));
-    EXPECT_FALSE(isLinkFilePath(L"p/r000.talvo"));
+    // The empty legacy extension is left out of the set: no extension makes no marker.
+    const ExtensionSet set = resultSet();
+    EXPECT_TRUE(hasExtensionIn(set, L".TALVO") && isLinkExtensionOf(set, L".TalvoLink"));
+    EXPECT_FALSE(hasExtensionIn(set, L"") || hasExtensionIn(set, L".talvoproj") ||
+                 isLinkExtensionOf(set, L".talvo") || isLinkExtensionOf(set, L"link"));
+    for (const wchar_t* link : {L"p/r000.talvolink", L"p/r000.TALVOPROJLINK", L"p/r000.abcdlink"})
+        EXPECT_TRUE(isLinkFilePath(link)) << link;
+    // Too short to be a node extension followed by "link".
+    for (const wchar_t* other : {L"p/r000.link", L"p/r000.abclink", L"p/r000.talvo"})
+        EXPECT_FALSE(isLinkFilePath(other)) << other;
 }
 
 TEST(MarkerFiles, SplitAndWriteNameTheMarkerAfterItsDirectory) {
-    EXPECT_EQ(splitMarkerPath(L"x/r000/r000.talvo", L".talvo"),
-              std::make_pair(std::wstring(L"x/r000"), std::wstring(L"r000.talvo")));
-    EXPECT_EQ(splitMarkerPath(L"x/r000/R000.TALVO", L".talvo"),
-              std::make_pair(std::wstring(L"x/r000"), std::wstring(L"R000.TALVO")));
-    EXPECT_EQ(splitMarkerPath(L"x/r000", L".talvo"),
-              std::make_pair(std::wstring(L"x/r000"), std::wstring(L".talvo")));
+    using Split = std::pair<std::wstring, std::wstring>;
+    EXPECT_EQ(splitMarkerPath(L"x/r000/r000.talvo", L".talvo"), Split(L"x/r000", L"r000.talvo"));
+    EXPECT_EQ(splitMarkerPath(L"x/r000/R000.TALVO", L".talvo"), Split(L"x/r000", L"R000.TALVO"));
+    EXPECT_EQ(splitMarkerPath(L"x/r000", L".talvo"), Split(L"x/r000", L".talvo"));
 
     TempDir dir;
-    corekit2::variant_bag_t bag;
-    bag.put(L"k", corekit2::variant_t(int32_t{1}));
-    for (const std::wstring& given : {dir.wide(L"r000/r000.talvo"), dir.wide(L"r001"),
-                                      dir.wide(L"résultats"), dir.wide(L"結果/")}) {
-        const auto [directory, marker] = splitMarkerPath(given, L".talvo");
+    for (const auto& [given, written] :
+         {Split(L"r000/r000.talvo", L"r000/r000.talvo"), Split(L"r001", L"r001/r001.talvo"),
+          Split(L"résultats", L"résultats/résultats.talvo"), Split(L"結果/", L"結果/結果.talvo")}) {
+        const auto [directory, marker] = splitMarkerPath(dir.wide(given), L".talvo");
         ASSERT_EQ(tryCreateDirectory(directory), OK) << given;
-        EXPECT_EQ(writeMarkerFile(directory, marker, bag), OK) << given;
+        EXPECT_EQ(writeMarkerFile(directory, marker, {}), OK) << given;
+        EXPECT_TRUE(fs::is_regular_file(dir.path() / test::utf8Path(written))) << given;
     }
-    for (const char* marker : {"r000/r000.talvo", "r001/r001.talvo"})
-        EXPECT_TRUE(fs::is_regular_file(dir.path() / marker)) << marker;
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / test::utf8Path(L"résultats/résultats.talvo")));
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / test::utf8Path(L"結果/結果.talvo")));
-
-    EXPECT_EQ(writeMarkerFile(dir.wide(L"missing"), L".talvo", bag), OperationFailed);
+    EXPECT_EQ(writeMarkerFile(dir.wide(L"missing"), L".talvo", {}), OperationFailed);
 }
 
 TEST(MarkerFiles, CreatingDirectoriesGivesPreciseErrors) {
@@ -87,35 +79,31 @@ TEST(MarkerFiles, CreatingDirectoriesGivesPreciseErrors) {
 
 TEST(MarkerFiles, LocatingFindsMarkersAndLinksButScansSkipBareMarkers) {
     TempDir dir;
-    const corekit2::variant_bag_t empty;
     fs::create_directories(dir.path() / "x/r000");
     fs::create_directories(dir.path() / "x/nomarker");
     writeFile(dir.path() / "x/nomarker/notes.txt", "");
-    ASSERT_EQ(corekit2::save_variant_bag(empty, dir.wide(L"x/r000/R000.TALVO").c_str()),
+    ASSERT_EQ(corekit2::save_variant_bag({}, dir.wide(L"x/r000/R000.TALVO").c_str()),
               corekit2::BAG_OK);
     writeFile(dir.path() / "x/r001.talvolink", "");
     writeFile(dir.path() / "x/bare.talvo", "");
-    const ExtensionSet set = resultSet();
-
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set).value, dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/nomarker"), set).value, L"");
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), set).value,
-              dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001"), set).value, dir.wide(L"x/r001.talvolink"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set).value,
-              dir.wide(L"x/r001.talvolink"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/missing"), set).value, L"");
+    // {path, folder scan, marker found}. In a folder scan a marker lying in the scanned folder
+    // belongs to the folder's owner.
+    for (const auto& [path, scan, found] :
+         {std::make_tuple(L"x/r000", false, L"x/r000/R000.TALVO"),
+          std::make_tuple(L"x/r000", true, L"x/r000/R000.TALVO"),
+          std::make_tuple(L"x/r000/R000.TALVO", false, L"x/r000/R000.TALVO"),
+          std::make_tuple(L"x/nomarker", false, L""), std::make_tuple(L"x/missing", false, L""),
+          std::make_tuple(L"x/r001", false, L"x/r001.talvolink"),
+          std::make_tuple(L"x/r001.talvolink", false, L"x/r001.talvolink"),
+          std::make_tuple(L"x/r001.talvolink", true, L"x/r001.talvolink"),
+          std::make_tuple(L"x/bare.talvo", false, L"x/bare.talvo"),
+          std::make_tuple(L"x/bare.talvo", true, L"")}) {
+        const std::wstring expected = *found ? dir.wide(found) : L"";
+        EXPECT_EQ(locateMarkerFile(dir.wide(path), resultSet(), scan).value, expected)
+            << path << (scan ? L" in a scan" : L"");
+    }
     EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000/R000.TALVO"), makeExtensionSet({L".other"})).value,
               L"");
-
-    // In a folder scan a marker lying in the scanned folder belongs to the folder's owner.
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, true).value, L"");
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/bare.talvo"), set, false).value,
-              dir.wide(L"x/bare.talvo"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r000"), set, true).value,
-              dir.wide(L"x/r000/R000.TALVO"));
-    EXPECT_EQ(locateMarkerFile(dir.wide(L"x/r001.talvolink"), set, true).value,
-              dir.wide(L"x/r001.talvolink"));
 }
 
 }  // namespace

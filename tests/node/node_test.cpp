@@ -1,4 +1,11 @@
+// The node core: binding to a marker, renames, saving, removal on close, one node per marker in
+// the registry, counts across threads, and which objects the library's casts accept.
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 #include "corekit2/bag_file.hpp"
@@ -10,21 +17,21 @@
 namespace talvo2 {
 namespace {
 
-using test::lastError;
-
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
+using test::lastError;
 using test::TempDir;
 
 std::wstring result(const std::wstring& stem) {
     return stem + getResultExtension(false);
 }
 
-// Makes the directory `name` in `dir` with the marker `file` holding `bag`; returns its path.
-std::wstring makeNode(const TempDir& dir, const std::wstring& name, const std::wstring& file,
+// Makes the directory `name` in `dir` with the marker `file` (the result marker named after the
+// directory by default) holding `bag`; returns the marker's path.
+std::wstring makeNode(const TempDir& dir, const std::wstring& name, const std::wstring& file = L"",
                       const variant_bag_t& bag = {}) {
     fs::create_directories(dir.path() / test::utf8Path(name));
-    const std::wstring marker = dir.wide(name + L"/" + file);
+    const std::wstring marker = dir.wide(name + L"/" + (file.empty() ? result(name) : file));
     EXPECT_EQ(corekit2::save_variant_bag(bag, marker.c_str()), corekit2::BAG_OK);
     return marker;
 }
@@ -33,15 +40,16 @@ std::wstring makeNode(const TempDir& dir, const std::wstring& name, const std::w
 class NodeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(node); }
+    int storedInt(const wchar_t* name) { return node->getPropertyStorage()->getInt32(name); }
 
     TempDir dir;
     test::TestNodeKind kind;
-    const std::wstring marker = makeNode(dir, L"r000", result(L"r000"));
+    const std::wstring marker = makeNode(dir, L"r000");
     sptr_t<INode> node = openNode(marker, nullptr).value;
 };
+using NodeRegistryTest = NodeTest;
 
 TEST_F(NodeTest, ReportsItsPlaceAndRebindingToItselfChangesNothing) {
-    EXPECT_EQ(lastError(), OK);
     EXPECT_EQ(std::wstring(node->getPath()), dir.wide(L"r000"));
     EXPECT_EQ(std::wstring(node->getMarkerFilePath()), marker);
     EXPECT_STREQ(node->getUserVisibleName(), L"r000");
@@ -49,150 +57,126 @@ TEST_F(NodeTest, ReportsItsPlaceAndRebindingToItselfChangesNothing) {
 
     // Rebinding to the marker already bound must not reload the bag over unsaved changes.
     ASSERT_TRUE(node->getPropertyStorage()->setValue(L"pending", 7));
-    EXPECT_TRUE(node->setParent(nullptr));
-    EXPECT_TRUE(node->setParent(dir.wide(L"r000").c_str()));
-    EXPECT_EQ(node->getPropertyStorage()->getInt32(L"pending"), 7);
+    EXPECT_TRUE(node->setParent(nullptr) && node->setParent(dir.wide(L"r000").c_str()));
+    EXPECT_EQ(storedInt(L"pending"), 7);
     EXPECT_TRUE(node->isModified());
     EXPECT_EQ(std::wstring(node->getMarkerFilePath()), marker);
     EXPECT_EQ(Node::handleCount(), 1u);
 
-    // A project marker named "config" is named after its directory; other markers by themselves.
-    setNodeFactory(NodeKind::Project, &test::TestNode::make);
+    // A project marker named "config" is named after its directory, other markers by themselves;
+    // the creation time is the timestamp of the talvo section.
+    EXPECT_EQ(node->getCreationTime(), 0);
+    variant_bag_t stamped, unstamped, topLevel;
+    stamped.put(L"talvo", variant_bag_t())->put(L"timestamp", variant_t(uint64_t{1700000123}));
+    unstamped.put(L"talvo", variant_bag_t())->put(L"other", variant_t(1));
+    topLevel.put(L"timestamp", variant_t(uint64_t{1700000123}));
+    const test::TestNodeKind projects(NodeKind::Project);
     const std::wstring project = getProjectExtension(false);
-    for (const auto& [directory, file, name] :
-         {std::make_tuple(L"myproj", L"config" + project, L"myproj"),
-          std::make_tuple(L"p2", L"other" + project, L"other"),
-          std::make_tuple(L"r001", result(L"config"), L"config")}) {
-        const sptr_t<INode> named = openNode(makeNode(dir, directory, file), nullptr).value;
-        ASSERT_TRUE(named) << file;
-        EXPECT_STREQ(named->getUserVisibleName(), name);
-    }
-    setNodeFactory(NodeKind::Project, nullptr);
-}
-
-TEST_F(NodeTest, UnloadableMarkerGivesAnEmptyNodeAndIsNeverWritten) {
-    fs::create_directories(dir.path() / "r001");
-    const fs::path file = dir.path() / "r001" / test::utf8Path(result(L"r001"));
-    for (const char* content : {static_cast<const char*>(nullptr), "", "\x01\x02 not a bag <<<"}) {
-        SCOPED_TRACE(content ? content : "missing");
-        if (content) test::writeFile(file, content);
-        {
-            const auto opened = openNode(dir.wide(L"r001/" + result(L"r001")), nullptr);
-            const sptr_t<INode> bad = opened.value;
-            ASSERT_TRUE(bad);
-            EXPECT_EQ(opened.error, OperationFailed);
-            EXPECT_TRUE(bad->getPropertyStorage()->getNames().empty());
-            EXPECT_EQ(bad->isMissing(), content == nullptr);
-            bad->getPropertyStorage()->setValue(L"unsaved", 1);
-        }
-        ASSERT_EQ(fs::exists(file), content != nullptr);
-        if (content) {
-            EXPECT_EQ(test::readFile(file), content);
-        }
+    for (const auto& [directory, file, bag, name, time] :
+         {std::make_tuple(L"myproj", L"config" + project, stamped, L"myproj", 1700000123),
+          std::make_tuple(L"p2", L"other" + project, unstamped, L"other", 0),
+          std::make_tuple(L"r001", result(L"config"), topLevel, L"config", 0)}) {
+        const sptr_t<INode> read = openNode(makeNode(dir, directory, file, bag), nullptr).value;
+        ASSERT_TRUE(read) << file;
+        EXPECT_STREQ(read->getUserVisibleName(), name);
+        EXPECT_EQ(read->getCreationTime(), time) << file;
     }
 }
 
+// A marker that cannot be loaded gives an empty node, and what is set on it is never written.
 TEST(NodeUnreadableTest, UnreadableMarkerGivesAnEmptyNodeAndIsNeverWritten) {
     TempDir dir;
     variant_bag_t bag;
     bag.put(L"kept", variant_t(1));
     const std::wstring marker = makeNode(dir, L"r000", result(L"r000"), bag);
-    const std::string before = test::readFile(test::utf8Path(marker));
-    fs::permissions(test::utf8Path(marker), fs::perms::no_perms);
-    const int status = test::runUnprivileged([&] {
+    const fs::path file = test::utf8Path(marker);
+    const auto openEmpty = [&marker](bool missing) {
         test::TestNodeKind kind;
         const auto opened = openNode(marker, nullptr);
-        const sptr_t<INode> node = opened.value;
-        ASSERT_TRUE(node);
+        ASSERT_TRUE(opened.value);
         EXPECT_EQ(opened.error, OperationFailed);
-        EXPECT_FALSE(node->getPropertyStorage()->hasValue(L"kept"));
-        node->getPropertyStorage()->setValue(L"unsaved", 1);
-    });
-    if (status == -1) GTEST_SKIP() << "file permissions bind only a process that can drop root";
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(test::readFile(test::utf8Path(marker)), before);
-}
-
-TEST_F(NodeTest, FollowsAMarkerRenamedOrDeletedBehindItsBack) {
-    const std::wstring renamed = dir.wide(L"r000/" + result(L"renamed"));
-    fs::rename(test::utf8Path(marker), test::utf8Path(renamed));
-    EXPECT_EQ(std::wstring(node->getMarkerFilePath()), renamed);
-    EXPECT_STREQ(node->getUserVisibleName(), L"renamed");
-    EXPECT_FALSE(node->isMissing());
-    EXPECT_EQ(openNode(renamed, nullptr).value, node);
-    EXPECT_EQ(Node::handleCount(), 1u);
-
-    // Asking for the name alone follows a rename as well.
-    const std::wstring again = dir.wide(L"r000/" + result(L"again"));
-    fs::rename(test::utf8Path(renamed), test::utf8Path(again));
-    EXPECT_STREQ(node->getUserVisibleName(), L"again");
-    EXPECT_EQ(std::wstring(node->getMarkerFilePath()), again);
-
-    fs::remove(test::utf8Path(again));
-    EXPECT_TRUE(node->isMissing());
-    EXPECT_EQ(node->getUserVisibleName(), nullptr);
-}
-
-TEST_F(NodeTest, ChangeUserVisibleNameRenamesTheMarkerInPlace) {
-    const auto entries = [&] {
-        return std::distance(fs::directory_iterator(dir.path() / "r000"), {});
+        EXPECT_TRUE(opened.value->getPropertyStorage()->getNames().empty());
+        EXPECT_EQ(opened.value->isMissing(), missing);
+        opened.value->getPropertyStorage()->setValue(L"unsaved", 1);
     };
+    const std::string before = test::readFile(file);
+    fs::permissions(file, fs::perms::no_perms);
+    // File permissions bind only a process that can drop root (-1 otherwise).
+    const int status = test::runUnprivileged([&] { openEmpty(false); });
+    EXPECT_TRUE(status == 0 || status == -1) << status;
+    EXPECT_EQ(test::readFile(file), before);
+
+    for (const char* content : {static_cast<const char*>(nullptr), "", "\x01\x02 not a bag <<<"}) {
+        SCOPED_TRACE(content ? content : "missing");
+        fs::remove(file);
+        if (content) test::writeFile(file, content);
+        openEmpty(content == nullptr);
+        EXPECT_EQ(fs::exists(file), content != nullptr);
+        EXPECT_EQ(test::readFile(file), content ? content : "");
+    }
+}
+
+// The marker is followed when the node renames it and when it is renamed or deleted behind the
+// node's back. Renaming keeps unsaved changes and never replaces someone else's file.
+TEST_F(NodeTest, FollowsItsMarkerRenamedByItOrBehindItsBackAndLosesNothing) {
+    const fs::path folder = dir.path() / "r000";
+    const auto entries = [&] { return std::distance(fs::directory_iterator(folder), {}); };
     for (const wchar_t* bad :
          {L"a/b", L"/abs", L"", L".", L"..", static_cast<const wchar_t*>(nullptr)}) {
         LastError(OK).store();
         EXPECT_FALSE(node->changeUserVisibleName(bad)) << (bad ? bad : L"null");
         EXPECT_EQ(lastError(), ParameterError);
-        EXPECT_TRUE(fs::exists(test::utf8Path(marker)));
-        EXPECT_EQ(entries(), 1);
+        EXPECT_TRUE(fs::exists(test::utf8Path(marker)) && entries() == 1);
     }
-    EXPECT_EQ(std::wstring(node->getMarkerFilePath()), marker);
+    ASSERT_TRUE(node->getPropertyStorage()->setValue(L"pending", 3));
     EXPECT_TRUE(node->changeUserVisibleName(L"newname"));
     const std::wstring renamed = dir.wide(L"r000/" + result(L"newname"));
-    EXPECT_TRUE(fs::exists(test::utf8Path(renamed)));
-    EXPECT_EQ(entries(), 1);
+    EXPECT_TRUE(fs::exists(test::utf8Path(renamed)) && entries() == 1);
     EXPECT_EQ(std::wstring(node->getMarkerFilePath()), renamed);
     EXPECT_STREQ(node->getUserVisibleName(), L"newname");
-    EXPECT_EQ(std::wstring(node->getPath()), dir.wide(L"r000"));
     EXPECT_EQ(openNode(renamed, nullptr).value, node);
-    EXPECT_EQ(Node::handleCount(), 1u);
-}
-
-TEST_F(NodeTest, ChangeUserVisibleNameLosesNothing) {
-    ASSERT_TRUE(node->getPropertyStorage()->setValue(L"pending", 3));
-    ASSERT_TRUE(node->changeUserVisibleName(L"newname"));
     EXPECT_TRUE(node->isModified());
-    EXPECT_EQ(node->getPropertyStorage()->getInt32(L"pending"), 3);
-
-    test::writeFile(dir.path() / "r000" / "taken.talvo", "someone else's");
+    EXPECT_EQ(storedInt(L"pending"), 3);
+    test::writeFile(folder / "taken.talvo", "someone else's");
     EXPECT_FALSE(node->changeUserVisibleName(L"taken"));
-    EXPECT_EQ(test::readFile(dir.path() / "r000" / "taken.talvo"), "someone else's");
+    EXPECT_EQ(test::readFile(folder / "taken.talvo"), "someone else's");
     EXPECT_STREQ(node->getUserVisibleName(), L"newname");
+    fs::remove(folder / "taken.talvo");
+
+    // Behind its back: asking for the marker or for the name alone follows the rename.
+    const std::wstring again = dir.wide(L"r000/" + result(L"again"));
+    fs::rename(test::utf8Path(renamed), test::utf8Path(again));
+    EXPECT_EQ(std::wstring(node->getMarkerFilePath()), again);
+    EXPECT_FALSE(node->isMissing());
+    EXPECT_EQ(openNode(again, nullptr).value, node);
+    EXPECT_EQ(Node::handleCount(), 1u);
+    fs::rename(test::utf8Path(again), folder / "last.talvo");
+    EXPECT_STREQ(node->getUserVisibleName(), L"last");
+    EXPECT_EQ(storedInt(L"pending"), 3);
+    fs::remove(folder / "last.talvo");
+    EXPECT_TRUE(node->isMissing());
+    EXPECT_EQ(node->getUserVisibleName(), nullptr);
 }
 
 TEST_F(NodeTest, ChangesMarkTheNodeModifiedAndReachDiskOnSave) {
     const sptr_t<propstore2::IPropertyStorage> storage = node->getPropertyStorage();
     const sptr_t<propstore2::IPropertyStorage> transient = node->getTransientStorage();
-    ASSERT_TRUE(storage && transient);
-    EXPECT_FALSE(node->isModified());
-    ASSERT_TRUE(storage->setValue(L"answer", 42));
-    EXPECT_TRUE(node->isModified());
-    ASSERT_TRUE(node->save());
-    EXPECT_FALSE(node->isModified());
-    variant_bag_t onDisk;
-    ASSERT_EQ(corekit2::load_variant_bag(onDisk, marker.c_str(), ""), corekit2::BAG_OK);
-    EXPECT_EQ(onDisk.get_variant(L"answer").get_int32(), 42);
-
-    // Changes inside a section and removals count as well; transient values never do.
     const sptr_t<propstore2::IPropertyStorage> section = storage->getSection(L"sec", true);
-    ASSERT_TRUE(section && section->setValue(L"inner", true));
-    EXPECT_TRUE(node->isModified());
-    ASSERT_TRUE(node->save());
-    ASSERT_TRUE(storage->removeValue(L"answer"));
-    EXPECT_TRUE(node->isModified());
-    ASSERT_TRUE(node->save());
-    ASSERT_TRUE(transient->setValue(L"scratch", 5));
+    ASSERT_TRUE(storage && transient && section);
     EXPECT_FALSE(node->isModified());
-    ASSERT_TRUE(node->save());
+    // Values, values inside a section and removals mark the node; transient values never do.
+    const std::pair<std::function<bool()>, bool> changes[] = {
+        {[&] { return storage->setValue(L"answer", 42); }, true},
+        {[&] { return section->setValue(L"inner", true); }, true},
+        {[&] { return storage->removeValue(L"answer"); }, true},
+        {[&] { return transient->setValue(L"scratch", 5); }, false}};
+    for (const auto& [change, marks] : changes) {
+        ASSERT_TRUE(change());
+        EXPECT_EQ(node->isModified(), marks);
+        ASSERT_TRUE(node->save());
+        EXPECT_FALSE(node->isModified());
+    }
+    variant_bag_t onDisk;
     ASSERT_EQ(corekit2::load_variant_bag(onDisk, marker.c_str(), ""), corekit2::BAG_OK);
     EXPECT_FALSE(onDisk.has<variant_t>(L"answer") || onDisk.has<variant_t>(L"scratch"));
     ASSERT_TRUE(onDisk.has<variant_bag_t>(L"sec"));
@@ -207,61 +191,185 @@ TEST_F(NodeTest, ChangesMarkTheNodeModifiedAndReachDiskOnSave) {
     EXPECT_FALSE(transient->getValue(L"scratch", value) || transient->setValue(L"scratch", 6));
 }
 
-TEST_F(NodeTest, RemoveOnCloseTakesAnUnsavedDirectoryButNotWhatLinksPointTo) {
-    fs::create_directories(dir.path() / "outside");
-    test::writeFile(dir.path() / "outside" / "keep.txt", "keep");
-    fs::create_directory_symlink(dir.path() / "outside", dir.path() / "r000" / "link");
-    sptr_t<INode> saved = openNode(makeNode(dir, L"r001", result(L"r001")), nullptr).value;
-    ASSERT_TRUE(saved);
-    node->setRemoveOnClose(true);
-    saved->setRemoveOnClose(true);
-    ASSERT_TRUE(saved->save());
-    node.reset();
-    saved.reset();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "r000")));
-    EXPECT_EQ(test::readFile(dir.path() / "outside" / "keep.txt"), "keep");
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "r001" / "r001.talvo"));
-}
-
-TEST_F(NodeTest, AFailedSaveStillKeepsTheNodeOnDisk) {
-    node->setRemoveOnClose(true);
-    test::writeFile(dir.path() / "r000/data.bin", "collected");
-    // A directory where the marker was cannot be replaced by a file.
-    fs::remove(test::utf8Path(marker));
-    fs::create_directory(test::utf8Path(marker));
-    EXPECT_FALSE(node->save());
-    EXPECT_EQ(lastError(), OperationFailed);
-    EXPECT_FALSE(node->isModified());
-    node.reset();
-    EXPECT_EQ(test::readFile(dir.path() / "r000/data.bin"), "collected");
-}
-
-TEST_F(NodeTest, SizeCountsRegularFilesBelowTheDirectoryWithoutFollowingLinks) {
+// Walks of the node's tree never follow links out of it. Remove-on-close takes a node that never
+// reached disk; a node saved, or one whose save failed, stays with its data.
+TEST_F(NodeTest, SizeAndRemoveOnCloseTakeOnlyTheTreeItselfAndOnlyWhenUnsaved) {
     const fs::path root = dir.path() / "r000";
     fs::create_directories(root / "sub" / "deeper");
     test::writeFile(root / "sub" / "a.bin", std::string(100, 'a'));
     test::writeFile(root / "sub" / "deeper" / "b.bin", std::string(20, 'b'));
-    fs::create_directories(dir.path() / "big");
-    for (int i = 0; i < 50; ++i)
-        test::writeFile(dir.path() / "big" / ("f" + std::to_string(i)), std::string(1000, 'x'));
-    fs::create_directory_symlink(dir.path() / "big", root / "big");
-    fs::create_symlink(dir.path() / "big" / "f0", root / "f0");
+    fs::create_directories(dir.path() / "outside");
+    test::writeFile(dir.path() / "outside" / "keep.txt", "keep");
+    fs::create_directory_symlink(dir.path() / "outside", root / "link");
+    fs::create_symlink(dir.path() / "outside" / "keep.txt", root / "keep.txt");
     EXPECT_EQ(node->getFilesCount(), 3);
     EXPECT_EQ(node->getSize(), static_cast<int64_t>(fs::file_size(root / "r000.talvo")) + 120);
+
+    sptr_t<INode> saved = openNode(makeNode(dir, L"r001"), nullptr).value;
+    sptr_t<INode> failed = openNode(makeNode(dir, L"r002"), nullptr).value;
+    ASSERT_TRUE(saved && failed);
+    for (INode* each : {node.get(), saved.get(), failed.get()}) each->setRemoveOnClose(true);
+    ASSERT_TRUE(saved->save());
+    test::writeFile(dir.path() / "r002/data.bin", "collected");
+    // A directory where the marker was cannot be replaced by a file.
+    fs::remove(dir.path() / "r002/r002.talvo");
+    fs::create_directory(dir.path() / "r002/r002.talvo");
+    EXPECT_FALSE(failed->save());
+    EXPECT_EQ(lastError(), OperationFailed);
+    EXPECT_FALSE(failed->isModified());
+    node.reset();
+    saved.reset();
+    failed.reset();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root)));
+    EXPECT_EQ(test::readFile(dir.path() / "outside" / "keep.txt"), "keep");
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "r001" / "r001.talvo"));
+    EXPECT_EQ(test::readFile(dir.path() / "r002/data.bin"), "collected");
 }
 
-TEST_F(NodeTest, CreationTimeComesFromTheTimestampOfTheTalvoSection) {
-    EXPECT_EQ(node->getCreationTime(), 0);
-    variant_bag_t stamped, unstamped, topLevel;
-    stamped.put(L"talvo", variant_bag_t())->put(L"timestamp", variant_t(uint64_t{1700000123}));
-    unstamped.put(L"talvo", variant_bag_t())->put(L"other", variant_t(1));
-    topLevel.put(L"timestamp", variant_t(uint64_t{1700000123}));
-    const auto timeOf = [&](const std::wstring& name, const variant_bag_t& bag) {
-        return openNode(makeNode(dir, name, result(name), bag), nullptr).value->getCreationTime();
-    };
-    EXPECT_EQ(timeOf(L"r001", stamped), 1700000123);
-    EXPECT_EQ(timeOf(L"r002", unstamped), 0);
-    EXPECT_EQ(timeOf(L"r003", topLevel), 0);
+// One node per marker however its path is written, counted until Node::reset; a node whose
+// handles are all gone is not kept, and one forgotten by reset must not unregister its successor.
+TEST_F(NodeRegistryTest, EveryWrittenFormFindsTheSameNodeAndResetForgetsCleanly) {
+    const uint32_t uid = Node::uid(node), made = Node::nodeCount();
+    fs::create_directories(dir.path() / "r000" / "x");
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir.path());
+    for (const std::wstring& form :
+         {marker, dir.wide(L"r000/./" + result(L"r000")), dir.wide(L"r000/x/../" + result(L"r000")),
+          dir.wide(L"r000//" + result(L"r000")), L"r000/" + result(L"r000")}) {
+        EXPECT_EQ(openNode(form, nullptr).value, node) << form;
+        EXPECT_EQ(Node::handleCount(), 1u);
+    }
+    fs::current_path(cwd);
+    std::vector<sptr_t<INode>> others;
+    for (const wchar_t* name : {L"r001", L"r002"})
+        others.push_back(openNode(makeNode(dir, name), nullptr).value);
+    EXPECT_EQ(Node::handleCount(), 3u);
+    others.clear();
+    EXPECT_EQ(Node::handleCount(), 1u);
+    EXPECT_EQ(Node::nodeCount(), made + 2);
+    EXPECT_EQ(Node::uid(openNode(dir.wide(L"r001/" + result(L"r001")), nullptr).value), uid + 3);
+
+    Node::reset();
+    EXPECT_EQ(Node::nodeCount(), 0u);
+    const sptr_t<INode> successor = openNode(marker, nullptr).value;
+    ASSERT_TRUE(successor);
+    EXPECT_EQ(Node::uid(successor), 1u);
+    EXPECT_NE(successor, node);
+    EXPECT_STREQ(node->getMarkerFilePath(), marker.c_str()) << "the forgotten node works on";
+    node.reset();
+    EXPECT_EQ(Node::handleCount(), 1u);
+    EXPECT_EQ(openNode(marker, nullptr).value, successor);
+}
+
+// Counts its instances. Nodes are made and destroyed under the registry lock, so these counts
+// show exactly how many nodes were alive at once.
+std::atomic<int> g_live{0}, g_maxLive{0}, g_made{0};
+
+class CountingNode final : public Node, public ResultDirectoryBase {
+public:
+    CountingNode(std::wstring& markerPath, const wchar_t* groupPath) : Node(markerPath, groupPath) {
+        ++g_made;
+        g_maxLive = std::max(g_maxLive.load(), ++g_live);
+    }
+    ~CountingNode() override { --g_live; }
+    TALVO2_NODE_FORWARDS
+    static Node* make(std::wstring& markerPath, const wchar_t* groupPath, error_t&) {
+        return new CountingNode(markerPath, groupPath);
+    }
+};
+
+// Runs `body(thread index)` in 8 threads at once and waits for them all.
+void inThreads(const std::function<void(int)>& body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back(body, t);
+    for (std::thread& thread : threads) thread.join();
+}
+
+TEST_F(NodeRegistryTest, ConcurrentOpensAndCopiesKeepOneLiveNodeAndExactCounts) {
+    node.reset();  // its marker opens as a counting node from here on
+    const test::TestNodeKind counting(NodeKind::Result, &CountingNode::make);
+    g_live = g_maxLive = g_made = 0;
+    std::atomic<int> strangers{0};
+    inThreads([&](int t) {
+        sptr_t<INode> kept;
+        for (int i = 0; i < 200; ++i) {
+            const sptr_t<INode> opened = openNode(marker, nullptr).value;
+            // While this thread holds the node, nobody may be given another one.
+            if (!opened || (kept && kept != opened)) ++strangers;
+            if (t % 2 == 0 && i % (t + 3) == 0) kept = opened;
+            if (i % 5 == 0) kept.reset();
+        }
+    });
+    EXPECT_EQ(strangers.load(), 0);
+    EXPECT_EQ(g_maxLive.load(), 1);
+    EXPECT_EQ(g_live.load(), 0);
+    EXPECT_EQ(Node::handleCount(), 0u);
+
+    // Copies made and dropped in many threads leave the count exact: one destruction, at the end.
+    const int made = g_made.load();
+    node = openNode(marker, nullptr).value;
+    inThreads([this](int t) {
+        std::vector<sptr_t<INode>> copies;
+        for (int i = 0; i < 5000; ++i) {
+            copies.push_back(node);
+            if (i % (t + 2) == 0) copies.clear();
+        }
+    });
+    EXPECT_EQ(g_live.load(), 1);
+    node.reset();
+    EXPECT_EQ(g_live.load(), 0);
+    EXPECT_EQ(g_made.load(), made + 1);
+    EXPECT_EQ(Node::handleCount(), 0u);
+}
+
+// A caller's own class built on one of the neutral bases. It counts references but never deletes
+// itself, so a test can watch what the library does with the handles it is given.
+template <class Base>
+class Counted : public Base {
+public:
+    uint32_t add_ref() override { return ++refs; }
+    uint32_t release() override { return --refs; }
+    uint32_t refs = 0;
+};
+
+// The reference count of `node`, read through the counting operations themselves.
+uint32_t refsOf(INode* node) {
+    node->add_ref();
+    return node->release();
+}
+
+// The casts pass the library's own nodes, as their own kind only. A caller's class built on the
+// neutral bases never passes, and the handles made for it are released.
+TEST_F(NodeTest, CastsPassOnlyLibraryNodesAndOnlyAsTheirOwnKind) {
+    INode* raw = node.get();
+    EXPECT_EQ(static_cast<INode*>(IResultDirectory::cast(node).get()), raw);
+    EXPECT_FALSE(IProject::cast(node) || IExperiment::cast(node));
+    EXPECT_EQ(refsOf(raw), 1u);
+    // The view is a full handle: the node lives on through it alone.
+    sptr_t<IResultDirectory> view = IResultDirectory::cast(std::move(node));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(refsOf(raw), 1u);
+    view.reset();
+    EXPECT_EQ(Node::handleCount(), 0u);
+
+    // The bases only have to be harmless: failures, and the last error left alone.
+    Counted<ResultDirectoryBase> result;
+    LastError(ParameterError).store();
+    EXPECT_FALSE(result.save() || result.remove() || result.getPath() || result.setFinalized(true));
+    EXPECT_EQ(result.addFlag(L"f", false, true), NotImplemented);
+    EXPECT_EQ(lastError(), ParameterError);
+    EXPECT_FALSE(IResultDirectory::cast({}) || IProject::cast({}) || IExperiment::cast({}));
+    EXPECT_EQ(Node::uid({}), 0u);
+    Counted<NodeBase> plain;
+    for (INode* object : {static_cast<INode*>(&result), static_cast<INode*>(&plain)}) {
+        sptr_t<INode> handle(object);
+        EXPECT_FALSE(IResultDirectory::cast(handle) || IProject::cast(handle) ||
+                     IExperiment::cast(handle));
+        EXPECT_EQ(Node::uid(handle), 0u);
+        EXPECT_EQ(refsOf(object), 1u);
+        EXPECT_FALSE(IResultDirectory::cast(std::move(handle)));
+        EXPECT_EQ(refsOf(object), 0u);
+    }
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 #pragma once
 
 // A concrete node kind for tests of the node core: a Node with the result-directory interface.
-// Install it with TestNodeKind so that the node opener makes it for result markers.
+// Install it with TestNodeKind so that the node opener makes it for markers of a kind.
 
 #include <boost/filesystem.hpp>
 
+#include "groups/container_node.hpp"
 #include "node/node_opener.hpp"
 #include "node/node_state.hpp"
 #include "node/node_view.hpp"
+#include "results/result_directory.hpp"
 #include "talvo2/result_directory_base.hpp"
 
 namespace talvo2::test {
@@ -31,11 +33,22 @@ public:
     }
 };
 
-// Makes result markers open as TestNode while in scope.
+// Makes markers of `kind` open as the nodes `make` gives (TestNode by default) while in scope,
+// then as the library's own again, so later tests in the same process find them.
 class TestNodeKind {
 public:
-    TestNodeKind() { setNodeFactory(NodeKind::Result, &TestNode::make); }
-    ~TestNodeKind() { setNodeFactory(NodeKind::Result, nullptr); }
+    explicit TestNodeKind(NodeKind kind = NodeKind::Result, NodeFactory make = &TestNode::make)
+        : m_kind(kind) {
+        setNodeFactory(kind, make);
+    }
+    ~TestNodeKind() {
+        setNodeFactory(m_kind, m_kind == NodeKind::Result    ? &ResultDirectory::make
+                               : m_kind == NodeKind::Project ? &Project::make
+                                                             : &Experiment::make);
+    }
+
+private:
+    NodeKind m_kind;
 };
 
 }  // namespace talvo2::test
