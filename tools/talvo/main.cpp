@@ -61,6 +61,12 @@ int main(int argc, char** argv) {
             std::cerr << "talvo: argument " << i << " is empty; give a path or a name\n";
             return kExitUsage;
         }
+        // Names are kept as UTF-8 on disk: a byte that is not would be read as U+FFFD and the
+        // command would act on a name other than the one given.
+        if (!validUtf8(argv[i])) {
+            std::cerr << "talvo: argument " << i << " is not UTF-8; names are UTF-8 on disk\n";
+            return kExitBadName;
+        }
     }
     if (!verbose) {
         log4cplus::Logger::getRoot().addAppender(
