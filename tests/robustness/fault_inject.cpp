@@ -72,102 +72,47 @@ int fault_failed_errno() {
     return failedErrno;
 }
 
-int open(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    REAL(open);
-    return hit("open", kCreating) ? -1 : real(path, flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    REAL(open64);
-    return hit("open64", kCreating) ? -1 : real(path, flags, mode);
-}
-int openat(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    REAL(openat);
-    return hit("openat", kCreating) ? -1 : real(dir, path, flags, mode);
-}
-int openat64(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    REAL(openat64);
-    return hit("openat64", kCreating) ? -1 : real(dir, path, flags, mode);
-}
-int creat(const char* path, mode_t mode) {
-    REAL(creat);
-    return hit("creat", kCreating) ? -1 : real(path, mode);
-}
-FILE* fopen(const char* path, const char* mode) {
-    REAL(fopen);
-    return hit("fopen", kCreating) ? nullptr : real(path, mode);
-}
-FILE* fopen64(const char* path, const char* mode) {
-    REAL(fopen64);
-    return hit("fopen64", kCreating) ? nullptr : real(path, mode);
-}
-ssize_t write(int fd, const void* data, size_t size) {
-    REAL(write);
-    return hit("write", kWriting) ? -1 : real(fd, data, size);
-}
-ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-    REAL(pwrite);
-    return hit("pwrite", kWriting) ? -1 : real(fd, data, size, offset);
-}
-ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
-    REAL(pwrite64);
-    return hit("pwrite64", kWriting) ? -1 : real(fd, data, size, offset);
-}
-int fsync(int fd) {
-    REAL(fsync);
-    return hit("fsync", kWriting) ? -1 : real(fd);
-}
-int fdatasync(int fd) {
-    REAL(fdatasync);
-    return hit("fdatasync", kWriting) ? -1 : real(fd);
-}
-ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t size,
-                        unsigned flags) {
-    REAL(copy_file_range);
-    return hit("copy_file_range", kWriting) ? -1 : real(in, inOffset, out, outOffset, size, flags);
-}
-int rename(const char* from, const char* to) {
-    REAL(rename);
-    return hit("rename", kCreating) ? -1 : real(from, to);
-}
-int renameat(int fromDir, const char* from, int toDir, const char* to) {
-    REAL(renameat);
-    return hit("renameat", kCreating) ? -1 : real(fromDir, from, toDir, to);
-}
-int mkdir(const char* path, mode_t mode) {
-    REAL(mkdir);
-    return hit("mkdir", kCreating) ? -1 : real(path, mode);
-}
-int mkdirat(int dir, const char* path, mode_t mode) {
-    REAL(mkdirat);
-    return hit("mkdirat", kCreating) ? -1 : real(dir, path, mode);
-}
-int unlink(const char* path) {
-    REAL(unlink);
-    return hit("unlink", kDeleting) ? -1 : real(path);
-}
-int unlinkat(int dir, const char* path, int flags) {
-    REAL(unlinkat);
-    return hit("unlinkat", kDeleting) ? -1 : real(dir, path, flags);
-}
-int rmdir(const char* path) {
-    REAL(rmdir);
-    return hit("rmdir", kDeleting) ? -1 : real(path);
-}
+// The open family takes a mode only when it may create a file.
+#define OPEN(name, params, args)                       \
+    int name params {                                  \
+        va_list list;                                  \
+        va_start(list, flags);                         \
+        const mode_t mode = modeOf(flags, list);       \
+        va_end(list);                                  \
+        REAL(name);                                    \
+        return hit(#name, kCreating) ? -1 : real args; \
+    }
+OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+OPEN(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+OPEN(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+
+// Every other call: fails with `failed` and one of `errors`, or passes on to the real one.
+#define WRAP(type, name, params, args, errors, failed)  \
+    type name params {                                  \
+        REAL(name);                                     \
+        return hit(#name, errors) ? failed : real args; \
+    }
+WRAP(int, creat, (const char* path, mode_t mode), (path, mode), kCreating, -1)
+WRAP(FILE*, fopen, (const char* path, const char* mode), (path, mode), kCreating, nullptr)
+WRAP(FILE*, fopen64, (const char* path, const char* mode), (path, mode), kCreating, nullptr)
+WRAP(ssize_t, write, (int fd, const void* data, size_t size), (fd, data, size), kWriting, -1)
+WRAP(ssize_t, pwrite, (int fd, const void* data, size_t size, off_t offset),
+     (fd, data, size, offset), kWriting, -1)
+WRAP(ssize_t, pwrite64, (int fd, const void* data, size_t size, off64_t offset),
+     (fd, data, size, offset), kWriting, -1)
+WRAP(int, fsync, (int fd), (fd), kWriting, -1)
+WRAP(int, fdatasync, (int fd), (fd), kWriting, -1)
+WRAP(ssize_t, copy_file_range,
+     (int in, off64_t* inOffset, int out, off64_t* outOffset, size_t size, unsigned flags),
+     (in, inOffset, out, outOffset, size, flags), kWriting, -1)
+WRAP(int, rename, (const char* from, const char* to), (from, to), kCreating, -1)
+WRAP(int, renameat, (int fromDir, const char* from, int toDir, const char* to),
+     (fromDir, from, toDir, to), kCreating, -1)
+WRAP(int, mkdir, (const char* path, mode_t mode), (path, mode), kCreating, -1)
+WRAP(int, mkdirat, (int dir, const char* path, mode_t mode), (dir, path, mode), kCreating, -1)
+WRAP(int, unlink, (const char* path), (path), kDeleting, -1)
+WRAP(int, unlinkat, (int dir, const char* path, int flags), (dir, path, flags), kDeleting, -1)
+WRAP(int, rmdir, (const char* path), (path), kDeleting, -1)
 
 }  // extern "C"
