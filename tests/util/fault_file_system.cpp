@@ -233,6 +233,8 @@ Status FaultFileSystem::rename(const platform::Directory* fromAt, const std::str
                                platform::RenameMode mode) {
     Status failed;
     if (hitWith(*this, "rename", kCreating, failed)) return failed;
+    if (m_noReplaceUnsupported && mode == platform::RenameMode::NoReplace)
+        return Status::fromSystem(EINVAL);
     return m_inner.rename(unwrap(fromAt), from, unwrap(toAt), to, mode);
 }
 
@@ -240,6 +242,7 @@ Status FaultFileSystem::link(const platform::Directory* fromAt, const std::strin
                              const platform::Directory* toAt, const std::string& to) {
     Status failed;
     if (hitWith(*this, "link", kCreating, failed)) return failed;
+    if (m_linksUnsupported) return Status::fromSystem(EPERM);
     return m_inner.link(unwrap(fromAt), from, unwrap(toAt), to);
 }
 

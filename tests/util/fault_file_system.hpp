@@ -24,6 +24,12 @@ public:
     // The failing call's name and error number, "" and 0 while none failed.
     const std::string& failedCall() const { return m_failedCall; }
     int failedErrno() const { return m_failedErrno; }
+    // Answers as a network file system might: renaming without replacing is refused as
+    // unsupported (EINVAL), and with `noLinks` so are hard links (EPERM).
+    void withoutNoReplace(bool on, bool noLinks = false) {
+        m_noReplaceUnsupported = on;
+        m_linksUnsupported = on && noLinks;
+    }
 
     // Whether this call is the one to fail; `status` receives the failure when it is. Used by the
     // wrapped files and directories too.
@@ -62,6 +68,8 @@ private:
     bool m_failNextWrite = false;
     std::string m_failedCall;
     int m_failedErrno = 0;
+    std::atomic<bool> m_noReplaceUnsupported{false};
+    std::atomic<bool> m_linksUnsupported{false};
 };
 
 // Puts a FaultFileSystem over the library's file system while it lives.
