@@ -7,6 +7,7 @@
 namespace talvo2 {
 namespace {
 
+using test::createResult;
 using test::readFile;
 using test::TempDir;
 using test::utf8Path;
@@ -14,14 +15,10 @@ using test::writeFile;
 using Paths = std::vector<std::wstring>;
 using Tree = std::set<std::string>;
 
-sptr_t<IResultDirectory> create(const TempDir& dir, const std::wstring& name) {
-    return ResultDirectoryManager::create(dir.wide(name).c_str(), false, nullptr, false, nullptr);
-}
-
 // A result opened afresh after `mark` was planted in it, as marks lie there before a first open.
 sptr_t<IResultDirectory> openWith(const TempDir& dir, const std::wstring& name,
                                   const std::string& mark) {
-    if (!create(dir, name)) return nullptr;
+    if (!createResult(dir.wide(name))) return nullptr;
     if (!mark.empty()) writeFile(dir.path() / utf8Path(name) / mark, "");
     return ResultDirectoryManager::open(dir.wide(name).c_str(), false, nullptr);
 }
@@ -37,32 +34,28 @@ Paths drain(const sptr_t<IPathIterator>& it) {
     if (!it) return out;
     for (const wchar_t* path = it->next(); path; path = it->next()) out.emplace_back(path);
     EXPECT_EQ(it->next(), nullptr);
-    EXPECT_EQ(it->next(), nullptr);
     EXPECT_EQ(it->getCount(), out.size());
     return out;
 }
 
-TEST(ResultDirectory, FinalizedMarkFollowsNorunAndSetsOnlyOnChange) {
+// Both marks are read when the node is made; afterwards it answers from what it recorded.
+TEST(ResultDirectory, FinalizedAndInvalidMarksAreReadWhenTheNodeIsMade) {
     TempDir dir;
-    const fs::path norun = dir.path() / "r000/.norun";
-    sptr_t<IResultDirectory> result = openWith(dir, L"r000", ".norun");
-    ASSERT_TRUE(result);
-    EXPECT_TRUE(result->isFinalized());
-    EXPECT_TRUE(result->setFinalized(false));
-    EXPECT_FALSE(result->isFinalized());
+    const fs::path norun = dir.path() / "done/.norun";
+    const sptr_t<IResultDirectory> done = openWith(dir, L"done", ".norun");
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(done->isFinalized());
+    EXPECT_TRUE(done->setFinalized(false));
+    EXPECT_FALSE(done->isFinalized());
     EXPECT_FALSE(fs::exists(norun));
-    // The node answers from what it recorded: an unchanged state leaves the disk alone.
-    writeFile(norun, "");
-    EXPECT_TRUE(result->setFinalized(false));
+    writeFile(norun, "");  // an unchanged state leaves the disk alone
+    EXPECT_TRUE(done->setFinalized(false));
     EXPECT_TRUE(fs::exists(norun));
     fs::remove(norun);
-    EXPECT_TRUE(result->setFinalized(true));
-    EXPECT_TRUE(result->isFinalized());
+    EXPECT_TRUE(done->setFinalized(true));
+    EXPECT_TRUE(done->isFinalized());
     EXPECT_TRUE(fs::exists(norun));
-}
 
-TEST(ResultDirectory, InvalidMarkIsReadOnlyWhenTheNodeIsMade) {
-    TempDir dir;
     EXPECT_FALSE(openWith(dir, L"bad", ".bad")->isValid());
     sptr_t<IResultDirectory> result = openWith(dir, L"r000", "");
     ASSERT_TRUE(result);
@@ -94,14 +87,15 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     // nothing is left, not even hidden.
     for (std::size_t length = 248; length <= 256; ++length) {
         SCOPED_TRACE(length);
-        const sptr_t<IResultDirectory> result = create(dir, L"deep/" + std::wstring(length, L'n'));
+        const sptr_t<IResultDirectory> result =
+            createResult(dir.wide(L"deep/" + std::wstring(length, L'n')));
         EXPECT_EQ(bool(result), length + 6 <= 255);
         EXPECT_EQ(fs::exists(dir.path() / "deep" / std::string(length, 'n')), bool(result));
         EXPECT_TRUE(result || !fs::exists(dir.path() / "deep")) << "no folder left";
         fs::remove_all(dir.path() / "deep");
     }
     // A temporary file left by a writer that died is taken over by the next save of its file.
-    sptr_t<IResultDirectory> result = create(dir, L"r000");
+    sptr_t<IResultDirectory> result = createResult(dir.wide(L"r000"));
     ASSERT_TRUE(result);
     writeFile(dir.path() / "r000/.r000.talvo.talvo-tmp", "half");
     result->setCollectorCommand(L"again");
@@ -120,12 +114,10 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
 
 TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) {
     TempDir dir;
-    sptr_t<IResultDirectory> result = create(dir, L"\u7d50\u679c");
+    sptr_t<IResultDirectory> result = createResult(dir.wide(L"\u7d50\u679c"));
     ASSERT_TRUE(result);
     const std::wstring base = dir.wide(L"\u7d50\u679c/");
     const fs::path root = utf8Path(base);
-    EXPECT_TRUE(drain(result->getCollectorDataDirectories()).empty());
-    EXPECT_TRUE(drain(result->getResultFiles(nullptr)).empty());
     for (const char* name : {"data.0", "data.2", "data.10", "Data.1", "data1", "data.2/dir.txt"})
         fs::create_directory(root / name);
     writeFile(root / "data.4", "");  // a file occupies its name too
@@ -162,7 +154,7 @@ TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) 
 
 TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {
     TempDir dir;
-    sptr_t<IResultDirectory> result = create(dir, L"r\u00e9sultats");
+    sptr_t<IResultDirectory> result = createResult(dir.wide(L"r\u00e9sultats"));
     ASSERT_TRUE(result);
     const std::wstring base = dir.wide(L"r\u00e9sultats/");
     EXPECT_EQ(result->getSubdir(static_cast<standard_dir_t>(7)), nullptr);
@@ -184,25 +176,20 @@ TEST(ResultDirectory, SubdirectoriesAreMadeBelowTheResultOnly) {
     EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
     EXPECT_EQ(test::readFile(utf8Path(base + L"plain")), "keep");
 
-    const bool rootAbsWasThere = fs::exists("/abs");
-    for (const std::wstring& name : {std::wstring(L"../escape"), std::wstring(L"custom/../../up"),
-                                     dir.wide(L"abs"), std::wstring(L"/abs")}) {
+    // Names that would leave the result (".." alone is in bad_input_test) make nothing.
+    for (const std::wstring& name : {std::wstring(L"custom/../../up"), dir.wide(L"abs")}) {
         EXPECT_EQ(result->getSubdir(name.c_str()), nullptr);
         EXPECT_NE(ResultDirectoryManager::getLastError(), OK);
     }
-    for (const char* outside : {"escape", "up", "abs"})
-        EXPECT_FALSE(fs::exists(dir.path() / outside));
-    EXPECT_EQ(fs::exists("/abs"), rootAbsWasThere);
+    EXPECT_FALSE(fs::exists(dir.path() / "up") || fs::exists(dir.path() / "abs"));
 }
 
-// A directory that cannot be written is never reported as made. Creating a data directory leaves
-// the last error as it was; asking for a subdirectory resets it, so a caller tells "not made"
-// from an error of its own by the null result alone. An existing directory this user cannot
-// write stops both, as nothing could be written into it.
+// Nothing is reported made where this user cannot write, not even a directory already there.
+// A data directory leaves the last error as it was; a subdirectory resets it to OK.
 TEST(ResultDirectory, DeniedWritesMakeNothing) {
     TempDir dir;
-    sptr_t<IResultDirectory> locked = create(dir, L"locked");
-    sptr_t<IResultDirectory> shared = create(dir, L"shared");
+    sptr_t<IResultDirectory> locked = createResult(dir.wide(L"locked"));
+    sptr_t<IResultDirectory> shared = createResult(dir.wide(L"shared"));
     ASSERT_TRUE(locked && shared);
     fs::permissions(dir.path() / "shared", fs::perms::all_all);
     fs::create_directory(dir.path() / "shared/data.0");
@@ -237,7 +224,7 @@ Tree treeOf(const fs::path& root) {
 
 // A result with collector data, logs, a non-ASCII subdirectory and a link to something outside.
 sptr_t<IResultDirectory> richResult(const TempDir& dir) {
-    sptr_t<IResultDirectory> result = create(dir, L"r003");
+    sptr_t<IResultDirectory> result = createResult(dir.wide(L"r003"));
     const fs::path root = dir.path() / "r003";
     for (const auto& [file, content] : {std::pair{"data.0/trace.bin", "zero"},
                                         {"data.0/deep/part", "deep"},
@@ -252,16 +239,14 @@ sptr_t<IResultDirectory> richResult(const TempDir& dir) {
     return result;
 }
 
-// Counts what it hears and cancels once `limit` files have begun.
-struct CancelingProgress final : notify2::IProgress {
-    explicit CancelingProgress(int cancelAt) : limit(cancelAt) {}
-    virtual ~CancelingProgress() = default;
+// Counts what it hears and cancels once `cancelAt` files have begun.
+struct CountingProgress final : notify2::IProgress {
     void begin(const wchar_t*, double amount) override { total = amount; }
     void advance(double amount) override { done += amount; }
     void setItem(const wchar_t*) override { ++items; }
     void end() override { ++ends; }
-    bool isCanceled() override { return items >= limit; }
-    int limit, items = 0, ends = 0;
+    bool isCanceled() override { return items >= cancelAt; }
+    int cancelAt = 1000, items = 0, ends = 0;
     double total = -1, done = 0;
 };
 
@@ -272,7 +257,7 @@ TEST(ExportTest, CopiesIntoANewResultWithItsOwnMarker) {
     source->setCollectorCommand(L"collect ./app");  // in memory only: export takes it as it is
     const Tree before = treeOf(dir.path() / "r003");
 
-    CancelingProgress progress(1000);
+    CountingProgress progress;
     sptr_t<IResultDirectory> copy;
     {
         const notify2::ProgressScope scope(&progress);
@@ -285,7 +270,6 @@ TEST(ExportTest, CopiesIntoANewResultWithItsOwnMarker) {
     EXPECT_EQ(progress.ends, 1);
     EXPECT_EQ(std::wstring(copy->getMarkerFilePath()), dir.wide(L"y/r000/r000.talvo"));
     EXPECT_STREQ(copy->getCollectorCommand(), L"collect ./app");
-    EXPECT_STREQ(copy->getCreationHostName(), source->getCreationHostName());
     EXPECT_EQ(copy->getCreationTime(), source->getCreationTime());
     // The tree without links and the old marker, with a marker of its own.
     Tree expected;
@@ -296,39 +280,34 @@ TEST(ExportTest, CopiesIntoANewResultWithItsOwnMarker) {
 
     // Masks leave out whole directories and files by name.
     ASSERT_TRUE(source->exportTo(dir.wide(L"y/r@@@").c_str(), L"data.1\n\n*.log\n"));
-    const Tree masked = treeOf(dir.path() / "y/r001");
-    for (const std::string& entry : masked) {
+    for (const std::string& entry : treeOf(dir.path() / "y/r001")) {
         EXPECT_EQ(entry.find("data.1"), std::string::npos) << entry;
         EXPECT_EQ(entry.find(".log"), std::string::npos) << entry;
     }
-    EXPECT_EQ(masked.count("data.0/deep/part=deep"), 1u);
+    EXPECT_EQ(readFile(dir.path() / "y/r001/data.0/deep/part"), "deep");
 
-    // A canceled copy is taken back.
-    CancelingProgress canceling(2);
+    // A canceled copy is taken back (python/test_bindings.py checks the rest), and still ends.
+    CountingProgress canceling;
+    canceling.cancelAt = 2;
     const notify2::ProgressScope scope(&canceling);
     EXPECT_FALSE(source->exportTo(dir.wide(L"y/r@@@").c_str(), nullptr));
     EXPECT_EQ(canceling.ends, 1);
     EXPECT_FALSE(fs::exists(dir.path() / "y/r002"));
-    EXPECT_TRUE(fs::exists(dir.path() / "y/r001/r001.talvo"));  // earlier copies stay
-    EXPECT_EQ(treeOf(dir.path() / "r003"), before);             // the source is untouched
+    EXPECT_EQ(treeOf(dir.path() / "r003"), before);  // the source is untouched
 }
 
 TEST(ExportTest, FailuresLeaveTheSourceAlone) {
     TempDir dir;
     sptr_t<IResultDirectory> source = richResult(dir);
     ASSERT_TRUE(source);
-    ASSERT_TRUE(create(dir, L"taken"));
+    ASSERT_TRUE(createResult(dir.wide(L"taken")));
     const Tree before = treeOf(dir.path());
-    const std::pair<const wchar_t*, error_t> cases[] = {
-        {L"taken", AlreadyExists}, {L"y/CON", ReservedDeviceName},        {L"", EmptyPattern},
-        {nullptr, EmptyPattern},   {L"r003/data.0/r@@@", ParameterError},  // into itself: refused
-                                                                           // before anything is
-                                                                           // copied
-    };
-    for (const auto& [target, error] : cases) {
-        const std::wstring path = target && *target ? dir.wide(target) : L"";
-        EXPECT_FALSE(source->exportTo(target ? path.c_str() : nullptr, nullptr));
-        EXPECT_EQ(ResultDirectoryManager::getLastError(), error) << (target ? target : L"(null)");
+    // Null, empty and reserved targets are in bad_input_test; a target inside the source is
+    // refused before anything is copied.
+    for (const auto& [target, error] :
+         {std::pair{L"taken", AlreadyExists}, {L"r003/data.0/r@@@", ParameterError}}) {
+        EXPECT_FALSE(source->exportTo(dir.wide(target).c_str(), nullptr));
+        EXPECT_EQ(ResultDirectoryManager::getLastError(), error) << target;
     }
     EXPECT_EQ(treeOf(dir.path()), before);
 
