@@ -1,3 +1,8 @@
+// Groups, projects, experiments and search directories. Null, missing and unusable paths given to
+// every factory and group operation are swept in bad_input_test, refusals included.
+
+#include <map>
+
 #include "corekit2/bag_file.hpp"
 #include "propstore2/property_storage.hpp"
 #include "util/library_test.hpp"
@@ -32,17 +37,29 @@ void writeMarker(const fs::path& path) {
               corekit2::BAG_OK);
 }
 
-// P holds its own marker, an experiment, a result and a link file to a result elsewhere.
-TEST(NodeGroup, ListsMembersInFileNameOrderNeverItsOwner) {
+std::wstring leaf(const wchar_t* path) {
+    return test::utf8Path(path).filename().wstring();
+}
+
+// A project P and its group.
+struct NodeGroupTest : ::testing::Test {
+    void SetUp() override {
+        ASSERT_TRUE(project);
+        group = project->getNodeGroup();
+        ASSERT_TRUE(group);
+    }
+
     TempDir dir;
-    const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
-    ASSERT_TRUE(project);
+    sptr_t<IProject> project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
+    sptr_t<INodeGroup> group;
+};
+
+// P holds its own marker, an experiment, a result and a link file to a result elsewhere.
+TEST_F(NodeGroupTest, ListsMembersInFileNameOrderNeverItsOwner) {
     writeMarker(dir.path() / "P/e000/e000.talvoexp");
     writeMarker(dir.path() / "P/r000/r000.talvo");
     test::writeFile(dir.path() / "P/r001.talvolink", "");
     test::writeFile(dir.path() / "P/notes.txt", "");
-    const sptr_t<INodeGroup> group = project->getNodeGroup();
-    ASSERT_TRUE(group);
     const auto members = group->getMemberPaths();
     EXPECT_EQ(members->getCount(), 3u);
     EXPECT_EQ(names(members), (Names{L"e000.talvoexp", L"r000.talvo", L"r001.talvolink"}));
@@ -57,30 +74,19 @@ TEST(NodeGroup, ListsMembersInFileNameOrderNeverItsOwner) {
     EXPECT_EQ(plain->getMemberPaths()->getCount(), 1u);
     EXPECT_FALSE(plain->getNode()) << "a plain directory has no owner";
     EXPECT_FALSE(plain->openNode(dir.wide(L"Q/a").c_str())) << "only owned groups open members";
-    EXPECT_NE(INodeGroup::open(dir.wide(L"Q").c_str()).get(), plain.get());
-
     fs::create_directories(dir.path() / "R");
     test::writeFile(dir.path() / "R/readme.txt", "");
     EXPECT_TRUE(INodeGroup::open(dir.wide(L"R").c_str())->isEmpty());
-    EXPECT_FALSE(INodeGroup::open(dir.wide(L"missing").c_str()));
-    EXPECT_EQ(test::lastError(), NotFound);
-    EXPECT_FALSE(INodeGroup::open(nullptr));
-    EXPECT_EQ(test::lastError(), InvalidPath);
 
     // A group whose directory vanished answers empty.
-    const auto vanished = INodeGroup::open(dir.wide(L"Q").c_str());
     fs::remove_all(dir.path() / "Q");
-    EXPECT_EQ(vanished->getMemberPaths()->getCount(), 0u);
+    EXPECT_EQ(plain->getMemberPaths()->getCount(), 0u);
     EXPECT_EQ(test::lastError(), NotFound);
-    EXPECT_TRUE(vanished->getNodes(L"r@@@", 0).at_end());
-    vanished->removeNodes(nullptr, 0);
+    EXPECT_TRUE(plain->getNodes(L"r@@@", 0).at_end());
+    plain->removeNodes(nullptr, 0);
 }
 
-TEST(NodeGroup, PatternsMaximaAndRemovalKeepTheGreatestNames) {
-    TempDir dir;
-    const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
-    ASSERT_TRUE(project);
-    const sptr_t<INodeGroup> group = project->getNodeGroup();
+TEST_F(NodeGroupTest, PatternsMaximaAndRemovalKeepTheGreatestNames) {
     for (const wchar_t* name : {L"r000", L"r001", L"r002"})
         ASSERT_TRUE(group->createResultDirectory(name, nullptr));
     EXPECT_EQ(names(group->getNodes(L"r@@@", 2)), (Names{L"r001", L"r002"}));
@@ -100,15 +106,11 @@ TEST(NodeGroup, PatternsMaximaAndRemovalKeepTheGreatestNames) {
     EXPECT_FALSE(fs::exists(dir.path() / "P/r1000"));
 }
 
-TEST(NodeGroup, OpeningKeepsKindsApartAndSetsTheParent) {
-    TempDir dir;
-    const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
-    ASSERT_TRUE(project);
-    const sptr_t<INodeGroup> group = project->getNodeGroup();
+// A result's parent and project are checked in Project.ParentsAreFoundWhenANodeIsOpened.
+TEST_F(NodeGroupTest, OpeningKeepsKindsApartAndSetsTheParent) {
     const auto experiment = group->createExperiment(L"e@@@");
     ASSERT_TRUE(experiment);
     ASSERT_TRUE(group->createResultDirectory(L"r@@@", nullptr));
-
     const sptr_t<INode> opened = group->openNode(dir.wide(L"P/e000").c_str());
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->getParent().get(), static_cast<INode*>(project.get()));
@@ -121,63 +123,39 @@ TEST(NodeGroup, OpeningKeepsKindsApartAndSetsTheParent) {
     ASSERT_TRUE(inner->createResultDirectory(L"r@@@", nullptr));
     writeMarker(dir.path() / "P/e000/x/x.talvoexp");
     EXPECT_FALSE(inner->openNode(dir.wide(L"P/e000/x").c_str()));
-    const auto result = inner->openResultDirectory(L"r000");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->getParent().get(), static_cast<INode*>(experiment.get()));
-    EXPECT_EQ(result->getProject().get(), static_cast<INode*>(project.get()));
+    EXPECT_TRUE(inner->openResultDirectory(L"r000"));
 
     // The group of a project is the same whether asked through its directory, marker or node.
     EXPECT_EQ(INodeGroup::open(dir.wide(L"P").c_str()).get(), group.get());
     EXPECT_EQ(INodeGroup::open(dir.wide(L"P/P.talvoproj").c_str()).get(), group.get());
 }
 
-TEST(NodeGroup, OutputDirectoryIsRecordedByTheOwner) {
-    TempDir dir;
-    const std::wstring elsewhere = dir.wide(L"out");
-    {
-        const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
-        ASSERT_TRUE(project);
-        const sptr_t<INodeGroup> group = project->getNodeGroup();
-        EXPECT_EQ(std::wstring(group->getOutputDirectory()), dir.wide(L"P"));
-        group->setOutputDirectory(elsewhere.c_str());
-        EXPECT_EQ(test::lastError(), OK);
-        ASSERT_TRUE(group->createExperiment(L"e@@@"));
-        EXPECT_TRUE(fs::is_regular_file(dir.path() / "out/e000/e000.talvoexp"));
-    }
+// Members made there: links_test.
+TEST_F(NodeGroupTest, OutputDirectoryIsRecordedByTheOwner) {
+    EXPECT_EQ(std::wstring(group->getOutputDirectory()), dir.wide(L"P"));
+    group->setOutputDirectory(dir.wide(L"out").c_str());
+    EXPECT_EQ(test::lastError(), OK);
+    group.reset();
+    project.reset();
     EXPECT_EQ(Node::handleCount(), 0u);
     const auto reopened = IProject::open(dir.wide(L"P").c_str(), nullptr);
     ASSERT_TRUE(reopened);
-    EXPECT_EQ(std::wstring(reopened->getNodeGroup()->getOutputDirectory()), elsewhere);
+    EXPECT_EQ(std::wstring(reopened->getNodeGroup()->getOutputDirectory()), dir.wide(L"out"));
 }
 
-TEST(FindProjects, ListsProjectDirectoriesMarkersAndLinks) {
-    TempDir dir;
-    ASSERT_TRUE(IProject::create(dir.wide(L"p1").c_str(), nullptr, false));
-    writeMarker(dir.path() / "x.talvoproj");
-    test::writeFile(dir.path() / "q.talvoprojlink", "");
-    ASSERT_TRUE(test::createResult(dir.wide(L"r000")));
-    Names found = names(INodeGroup::findProjects(dir.wide().c_str()));
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (Names{L"p1.talvoproj", L"q.talvoprojlink", L"x.talvoproj"}));
-
-    EXPECT_EQ(INodeGroup::findProjects(dir.wide(L"missing").c_str())->getCount(), 0u);
-    EXPECT_EQ(test::lastError(), NotFound);
-    EXPECT_EQ(INodeGroup::findProjects(nullptr)->getCount(), 0u);
-}
-
-// A missing file, a directory or garbage in its place, and no directory at all give an empty
-// section that takes values, and nothing is written: save does not create the config directory
-// (garbage it would overwrite).
-TEST(SearchDirectories, NothingToLoadGivesAnEmptyUsableSectionAndCreatesNothing) {
+// A missing file, or a directory or garbage in its place, gives an empty section that takes
+// values, and nothing is written: save does not create the config directory, nor overwrite
+// garbage. Saved values are read back, and a section kept past its object is cut off.
+TEST(SearchDirectories, NothingToLoadGivesAnEmptyUsableSectionAndSavedValuesAreReadBack) {
     TempDir dir;
     fs::create_directories(dir.path() / "missing");
     fs::create_directories(dir.path() / "dir/config/search_dir.cfg");
     fs::create_directories(dir.path() / "garbage/config");
     test::writeFile(dir.path() / "garbage/config/search_dir.cfg", "not a bag");
     const auto before = test::snapshot(dir.path());
-    for (const wchar_t* name : {L"missing", L"dir", L"garbage", static_cast<const wchar_t*>(0)}) {
-        SCOPED_TRACE(name ? test::utf8Path(name).string() : "null");
-        const auto search = ISearchDirectories::create(name ? dir.wide(name).c_str() : nullptr);
+    for (const std::wstring name : {L"missing", L"dir", L"garbage"}) {
+        SCOPED_TRACE(test::utf8Path(name).string());
+        const auto search = ISearchDirectories::create(dir.wide(name).c_str());
         ASSERT_TRUE(search);
         EXPECT_FALSE(search->isLoaded());
         const auto storage = search->getStorage();
@@ -185,14 +163,10 @@ TEST(SearchDirectories, NothingToLoadGivesAnEmptyUsableSectionAndCreatesNothing)
         EXPECT_TRUE(storage->getNames().empty());
         EXPECT_EQ(storage.get(), search->getStorage().get()) << "one section storage per object";
         EXPECT_TRUE(storage->setValue(L"path", corekit2::variant_t(L"/src")));
-        const bool garbage = name && std::wstring(name) == L"garbage";
-        EXPECT_TRUE(garbage || !search->save());
+        EXPECT_TRUE(name == L"garbage" || !search->save());
     }
     EXPECT_EQ(test::snapshot(dir.path()), before);
-}
 
-TEST(SearchDirectories, SavedValuesAreReadBackBelowConfig) {
-    TempDir dir;
     fs::create_directory(dir.path() / "config");
     {
         const auto search = ISearchDirectories::create(dir.wide().c_str());
@@ -203,12 +177,137 @@ TEST(SearchDirectories, SavedValuesAreReadBackBelowConfig) {
     auto again = ISearchDirectories::create(dir.wide().c_str());
     EXPECT_TRUE(again->isLoaded());
     EXPECT_EQ(again->getStorage()->getString(L"source"), L"/home/me/src");
-
-    // A section kept past its object is cut off from the bag that went with it.
     corekit2::sptr_t<propstore2::IPropertyStorage> kept = again->getStorage();
     again.reset();
     EXPECT_TRUE(kept->getNames().empty());
     EXPECT_FALSE(kept->setValue(L"late", corekit2::variant_t(1)));
+}
+
+// Created in order, each seeing what the rows before it made; then findProjects over y.
+TEST(Project, CreateNumbersNamesAndSettlesIntoExistingDirectories) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "y/p000");
+    test::writeFile(dir.path() / "y/p003.talvoprojlink", "");
+    test::writeFile(dir.path() / "y/p005", "");
+    fs::create_directories(dir.path() / "x/proj");
+    fs::create_directories(dir.path() / "p/run");
+    const struct {
+        bool project;  // else an experiment
+        const wchar_t* path;
+        const char* marker;  // where the marker is written
+    } rows[] = {
+        {true, L"x/p@@@", "x/p000/p000.talvoproj"},
+        {true, L"x/p@@@", "x/p001/p001.talvoproj"},
+        // Numbered past member directories and links; other files do not count.
+        {true, L"y/p@@@", "y/p004/p004.talvoproj"},
+        {true, L"x/proj", "x/proj/proj.talvoproj"},
+        {true, L"x/q/my.talvoproj", "x/q/my.talvoproj"},
+        {true, L"p", "p/p.talvoproj"},
+        {false, L"p/e@@@", "p/e000/e000.talvoexp"},
+        // A project settles into a directory; an experiment needs its own (bad_input: "..").
+        {true, L"p/run", "p/run/run.talvoproj"},
+    };
+    std::map<std::string, sptr_t<INode>> made;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.marker);
+        const std::wstring path = dir.wide(row.path);
+        const sptr_t<INode> node =
+            row.project ? sptr_t<INode>(IProject::create(path.c_str(), nullptr, false))
+                        : sptr_t<INode>(IExperiment::create(path.c_str(), nullptr));
+        ASSERT_TRUE(node) << test::lastError();
+        EXPECT_EQ(test::utf8Path(node->getMarkerFilePath()), dir.path() / row.marker);
+        EXPECT_TRUE(fs::is_regular_file(dir.path() / row.marker));
+        EXPECT_EQ(std::wstring(node->getUserVisibleName()), fs::path(row.marker).stem().wstring());
+        made[row.marker] = node;
+    }
+    // A pattern opens the greatest number: the node open already.
+    EXPECT_EQ(IProject::open(dir.wide(L"x/p@@@").c_str(), nullptr).get(),
+              made["x/p001/p001.talvoproj"].get());
+    EXPECT_TRUE(IProject::probe(dir.wide(L"x/p000").c_str()));
+    EXPECT_EQ(made["p/e000/e000.talvoexp"]->getParent().get(), made["p/p.talvoproj"].get());
+
+    // Project directories, markers and links are found; results and bare directories are not.
+    writeMarker(dir.path() / "y/x.talvoproj");
+    ASSERT_TRUE(test::createResult(dir.wide(L"y/r000")));
+    Names found = names(INodeGroup::findProjects(dir.wide(L"y").c_str()));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (Names{L"p003.talvoprojlink", L"p004.talvoproj", L"x.talvoproj"}));
+}
+
+// The parent is found when a node is opened: asking for it afterwards is a plain getter that
+// leaves the caller's last error alone, and the parent is already among the live nodes.
+TEST(Project, ParentsAreFoundWhenANodeIsOpened) {
+    TempDir dir;
+    ASSERT_TRUE(IProject::create(dir.wide(L"top").c_str(), nullptr, false));
+    ASSERT_TRUE(IExperiment::create(dir.wide(L"top/e").c_str(), nullptr));
+    ASSERT_TRUE(test::createResult(dir.wide(L"top/e/r000")));
+    ASSERT_TRUE(test::createResult(dir.wide(L"alone/r000")));
+    const struct {
+        const wchar_t* path;
+        uint32_t liveNodes;  // the node and its ancestors
+        const wchar_t* parent;
+        const wchar_t* project;
+    } cases[] = {
+        {L"top", 1, nullptr, nullptr},
+        {L"top/e/r000", 3, L"e", L"top"},
+        {L"alone/r000", 1, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(test::utf8Path(c.path).string());
+        sptr_t<INode> node = IProject::open(dir.wide(c.path).c_str(), nullptr);
+        if (!node) node = ResultDirectoryManager::open(dir.wide(c.path).c_str(), false, nullptr);
+        ASSERT_TRUE(node);
+        EXPECT_EQ(Node::handleCount(), c.liveNodes);
+        EXPECT_FALSE(ResultDirectoryManager::open(dir.wide(L"nothing").c_str(), false, nullptr));
+        const sptr_t<INode> parent = node->getParent();
+        const sptr_t<INode> project = node->getProject();
+        EXPECT_EQ(test::lastError(), NotFound) << "left as it was";
+        EXPECT_EQ(parent ? leaf(parent->getPath()) : L"", c.parent ? c.parent : L"");
+        EXPECT_EQ(project ? leaf(project->getPath()) : L"", c.project ? c.project : L"");
+    }
+}
+
+TEST(Project, KindsDoNotMix) {
+    TempDir dir;
+    ASSERT_TRUE(test::createResult(dir.wide(L"r000")));
+    EXPECT_FALSE(IProject::open(dir.wide(L"r000").c_str(), nullptr));
+    EXPECT_FALSE(IProject::probe(dir.wide(L"r000").c_str()));
+    const auto experiment = IExperiment::create(dir.wide(L"e000").c_str(), nullptr);
+    ASSERT_TRUE(experiment);
+    EXPECT_FALSE(IProject::cast(experiment) || IResultDirectory::cast(experiment));
+    EXPECT_EQ(IExperiment::cast(experiment).get(), experiment.get());
+    // A packed experiment is an experiment too.
+    writeMarker(dir.path() / "old.talvopack");
+    EXPECT_TRUE(IExperiment::probe(dir.wide(L"old.talvopack").c_str()));
+    EXPECT_TRUE(IExperiment::open(dir.wide(L"old.talvopack").c_str(), nullptr));
+}
+
+// Remove-on-close waits for the last holder (holding only the group keeps the project) and takes
+// the members too; saving clears it. Experiments are never removed on close.
+TEST(Project, RemoveOnCloseAndRemoveTakeMembersToo) {
+    TempDir dir;
+    sptr_t<INodeGroup> group;
+    {
+        const auto project = IProject::create(dir.wide(L"gone").c_str(), nullptr, true);
+        ASSERT_TRUE(project);
+        group = project->getNodeGroup();
+        ASSERT_TRUE(group->createResultDirectory(L"r@@@", nullptr));
+    }
+    EXPECT_TRUE(fs::exists(dir.path() / "gone/r000"));
+    EXPECT_EQ(std::wstring(group->getNode()->getPath()), dir.wide(L"gone"));
+    group.reset();
+    EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+    EXPECT_EQ(Node::handleCount(), 0u);
+    {
+        const auto project = IProject::create(dir.wide(L"kept").c_str(), nullptr, true);
+        ASSERT_TRUE(project && project->save());
+        ASSERT_TRUE(IExperiment::create(dir.wide(L"kept/unsaved").c_str(), nullptr));
+    }
+    EXPECT_TRUE(fs::exists(dir.path() / "kept/unsaved/unsaved.talvoexp"));
+    const auto kept = IProject::open(dir.wide(L"kept").c_str(), nullptr);
+    ASSERT_TRUE(kept->getNodeGroup()->createExperiment(L"e@@@"));
+    EXPECT_TRUE(kept->remove());
+    EXPECT_FALSE(fs::exists(dir.path() / "kept"));
 }
 
 }  // namespace

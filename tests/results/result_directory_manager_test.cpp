@@ -124,11 +124,13 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
         {"dot of a directory", {"plain/"}, L"plain/.", L"", AlreadyExists},
         // A variable cannot smuggle a separator into the name.
         {"separator in a variable", {}, L"r_{at}", L"", ReservedCharacters},
+        {"a variable that names the folder above", {}, L"{up}", L"", InvalidPath},
         {"denied", {}, L"r@@@", L"", InsufficientPermissions, Unprivileged},
     };
     ResultVariableBag variables;
     variables.putVariable(L"host", corekit2::variant_t(L"node7"));
     variables.putVariable(L"int", corekit2::variant_t(int32_t{3}));
+    variables.putVariable(L"up", corekit2::variant_t(L".."));
     variables.putVariable(ResultVariableBag::VAR_AT, corekit2::variant_t(L"../escape"));
     variables.putVariable(ResultVariableBag::VAR_MPIRANK, corekit2::variant_t(L"3"));
     TempDir dir;
