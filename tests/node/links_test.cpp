@@ -3,7 +3,6 @@
 // they are acted on only when the files they name confirm them.
 
 #include <fstream>
-#include <map>
 
 #include "corekit2/bag_file.hpp"
 #include "util/library_test.hpp"
@@ -18,7 +17,7 @@ sptr_t<IResultDirectory> openPath(const std::wstring& path) {
     return ResultDirectoryManager::open(path.c_str(), false, nullptr);
 }
 
-// The bag of the marker or link file `path` (root element `root`), empty when it cannot be read.
+// The bag of the marker or link file `path` (root element `root`).
 variant_bag_t bagOf(const std::wstring& path, const char* root = "") {
     variant_bag_t bag;
     EXPECT_EQ(corekit2::load_variant_bag(bag, path.c_str(), root), corekit2::BAG_OK) << path;
@@ -27,24 +26,7 @@ variant_bag_t bagOf(const std::wstring& path, const char* root = "") {
 
 // The backlink that the marker `path` records, "" when none.
 std::wstring backlinkOf(const std::wstring& path) {
-    const variant_bag_t bag = bagOf(path);
-    const variant_bag_t* talvo = bag.get<variant_bag_t>(L"talvo");
-    return talvo ? talvo->get_variant(L"backlink").get_wstring() : L"";
-}
-
-// Writes `backlink` into the marker `marker`, as a forger with a text editor would.
-void setBacklink(const std::wstring& marker, const std::wstring& backlink) {
-    variant_bag_t bag = bagOf(marker);
-    bag.get<variant_bag_t>(L"talvo")->put(L"backlink", variant_t(backlink.c_str()));
-    ASSERT_EQ(corekit2::save_variant_bag(bag, marker.c_str()), corekit2::BAG_OK);
-}
-
-// Plants a link file naming `target`.
-void plantLink(const std::wstring& link, const std::wstring& target) {
-    variant_bag_t bag;
-    bag.put(L"link", variant_t(target.c_str()));
-    bag.put(L"md5sum", variant_t(L"00000000000000000000000000000000"));
-    ASSERT_EQ(corekit2::save_variant_bag2(bag, link.c_str(), "bag"), corekit2::BAG_OK);
+    return bagOf(path).get<variant_bag_t>(L"talvo")->get_variant(L"backlink").get_wstring();
 }
 
 // A project P whose output directory lies elsewhere: r000 is made through its group there, r100
@@ -65,26 +47,31 @@ struct LinkFixture : ::testing::Test {
 };
 
 TEST_F(LinkFixture, AResultOutsideItsProjectIsLinkedIntoIt) {
-    EXPECT_EQ(Node::handleCount(), 0u);
     EXPECT_FALSE(fs::exists(dir.path() / "P/r100.talvolink")) << "a result inside needs no link";
     const variant_bag_t record = bagOf(link, "bag");
     EXPECT_EQ(record.get_variant(L"link").get_wstring(), marker);
     EXPECT_EQ(record.get_variant(L"md5sum").get_wstring().size(), 32u);
     EXPECT_EQ(backlinkOf(marker), link);
 
-    // Opening the link opens the result it names, as a member of the project.
+    // Opening the link opens the result it names, as a linked member of the project.
     const auto viaLink = openPath(link);
-    ASSERT_TRUE(viaLink);
-    EXPECT_EQ(std::wstring(viaLink->getMarkerFilePath()), marker);
-    EXPECT_TRUE(viaLink->isLinked());
-    EXPECT_EQ(std::wstring(viaLink->getLinkFilePath()), link);
-    EXPECT_STREQ(viaLink->getParent()->getUserVisibleName(), L"P");
+    ASSERT_TRUE(viaLink && viaLink->isLinked() && viaLink->getParent());
+    EXPECT_EQ(std::wstring(viaLink->getMarkerFilePath()) + L" " + viaLink->getLinkFilePath() +
+                  L" " + viaLink->getParent()->getUserVisibleName(),
+              marker + L" " + link + L" P");
     EXPECT_EQ(Node::handleCount(), 3u) << "marker and link of the result, marker of the project";
     EXPECT_EQ(openPath(dir.wide(L"out/r000")).get(), viaLink.get());
-    // A duplicate is not the linked member: it carries no backlink.
-    const std::wstring twin = viaLink->duplicate(dir.wide(L"twin").c_str());
-    ASSERT_FALSE(twin.empty());
-    EXPECT_EQ(backlinkOf(twin), L"");
+
+    // A duplicate is a new node of the same kind, its marker named after its directory, and not
+    // the linked member: it carries no backlink. A taken name is refused and what is there stays.
+    EXPECT_EQ(viaLink->duplicate(dir.wide(L"twin").c_str()), dir.wide(L"twin/twin.talvo"));
+    EXPECT_EQ(backlinkOf(dir.wide(L"twin/twin.talvo")), L"");
+    EXPECT_EQ(viaLink->duplicate(dir.wide(L"twin").c_str()), L"");
+    EXPECT_TRUE(fs::exists(dir.path() / "twin/twin.talvo") &&
+                !fs::exists(dir.path() / "twin/r000.talvo"));
+    const auto project = IProject::open(dir.wide(L"P").c_str(), nullptr);
+    EXPECT_EQ(project->duplicate(dir.wide(L"Q").c_str()), dir.wide(L"Q/Q.talvoproj"));
+    EXPECT_TRUE(IProject::probe(dir.wide(L"Q").c_str()));
 }
 
 // Every kind of linked node: moving it under a plain directory (no owner) leaves it parentless
@@ -138,45 +125,45 @@ TEST_F(LinkFixture, AChangedMarkerMakesTheLinkStaleUntilItIsRewritten) {
     EXPECT_EQ(status, 0);
 }
 
-// A shared project folder "shared/P" and, outside it, the victim's "home": a file, a folder of
-// work and a result of their own, linked, that the project knows nothing about.
-struct ForgedPaths : ::testing::Test {
-    void SetUp() override {
-        fs::create_directories(dir.path() / "home/work");
-        test::writeFile(dir.path() / "home/important.txt", "precious");
-        test::writeFile(dir.path() / "home/work/notes.txt", "mine");
-        ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"home/res").c_str(), false, nullptr,
-                                                   true, nullptr));
-        // A link file of the victim's own that names their result, as a backlink would.
-        plantLink(dir.wide(L"home/res.talvolink"), dir.wide(L"home/res/res.talvo"));
-        project = IProject::create(dir.wide(L"shared/P").c_str(), nullptr, false);
-        ASSERT_TRUE(project);
-        before = test::snapshot(dir.path() / "home");
-    }
+// Plants a link file naming `target`.
+void plantLink(const std::wstring& link, const std::wstring& target) {
+    variant_bag_t bag;
+    bag.put(L"link", variant_t(target.c_str()));
+    bag.put(L"md5sum", variant_t(L"00000000000000000000000000000000"));
+    ASSERT_EQ(corekit2::save_variant_bag2(bag, link.c_str(), "bag"), corekit2::BAG_OK);
+}
 
+// A shared project folder "shared/P" and, outside it, the victim's "home" (a file, a folder, a
+// result with a link file naming it): what forged backlinks and planted link files name stays
+// untouched.
+TEST(ForgedPaths, BacklinksAndLinkFilesThatDoNotLeadBackTouchNothingTheyName) {
     test::TempDir dir;
-    sptr_t<IProject> project;
-    std::map<std::string, std::string> before;
-};
+    fs::create_directories(dir.path() / "home/work");
+    test::writeFile(dir.path() / "home/important.txt", "precious");
+    ASSERT_TRUE(ResultDirectoryManager::create(dir.wide(L"home/res").c_str(), false, nullptr, true,
+                                               nullptr));
+    plantLink(dir.wide(L"home/res.talvolink"), dir.wide(L"home/res/res.talvo"));
+    const auto project = IProject::create(dir.wide(L"shared/P").c_str(), nullptr, false);
+    ASSERT_TRUE(project);
+    const auto before = test::snapshot(dir.path() / "home");
 
-TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
     const std::wstring forged[] = {dir.wide(L"home/important.txt"), dir.wide(L"home/work"),
                                    dir.wide(L"home/res.talvolink"), L"/"};
     // Each forged into a member of the project, and into a result of no group.
     for (int i = 0; i < 8; ++i) {
-        const std::wstring& backlink = forged[i / 2];
-        SCOPED_TRACE(test::utf8Path(backlink).string());
+        SCOPED_TRACE(test::utf8Path(forged[i / 2]).string());
         auto made = i % 2 ? ResultDirectoryManager::create(dir.wide(L"shared/r@@@").c_str(), false,
                                                            nullptr, false, nullptr)
                           : project->getNodeGroup()->createResultDirectory(L"r@@@", nullptr);
         ASSERT_TRUE(made);
-        const std::wstring marker = made->getMarkerFilePath();
-        const std::wstring path = made->getPath();
+        const std::wstring marker = made->getMarkerFilePath(), path = made->getPath();
         made.reset();  // so the next open reads the forged marker
-        setBacklink(marker, backlink);
+        variant_bag_t bag = bagOf(marker);
+        bag.get<variant_bag_t>(L"talvo")->put(L"backlink", variant_t(forged[i / 2].c_str()));
+        ASSERT_EQ(corekit2::save_variant_bag(bag, marker.c_str()), corekit2::BAG_OK);
         // Opening binds and updates links, saving rewrites them, a new parent moves them, and
         // removal takes the node's link: none of them may touch what the backlink names.
-        const auto opened = ResultDirectoryManager::open(path.c_str(), false, nullptr);
+        const auto opened = openPath(path);
         ASSERT_TRUE(opened);
         EXPECT_TRUE(opened->save());
         EXPECT_TRUE(opened->setParent(dir.wide(L"shared").c_str()));
@@ -185,28 +172,23 @@ TEST_F(ForgedPaths, BacklinksThatDoNotLeadBackAreNeverDeleted) {
         EXPECT_FALSE(fs::exists(test::utf8Path(path)));
         EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
     }
-}
 
-// Links to a marker that is not there, to a result whose backlink does not name the link, to a
-// folder, and to the root: removing the group's nodes, or each link opened by itself, takes at
-// most the link.
-TEST_F(ForgedPaths, PlantedLinkFilesLoseOnlyThemselvesToRemoval) {
+    // Links to a marker that is not there, to a result whose backlink does not name the link, to
+    // a folder and to the root: removing the group's nodes, or each link opened by itself, takes
+    // at most the link.
     const std::wstring targets[] = {dir.wide(L"home/work/a.talvo"), dir.wide(L"home/res/res.talvo"),
                                     dir.wide(L"home/work"), L"/.talvo"};
-    for (int i = 0; i < 4; ++i)
-        plantLink(dir.wide(L"shared/P/x" + std::to_wstring(i) + L".talvolink"), targets[i]);
-    project->getNodeGroup()->removeNodes(nullptr, 0);
-    EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
-
     for (int i = 0; i < 4; ++i) {
-        const std::wstring link = dir.wide(L"shared/P/y" + std::to_wstring(i) + L".talvolink");
+        const std::wstring link = dir.wide(L"shared/P/x" + std::to_wstring(i) + L".talvolink");
         plantLink(link, targets[i]);
         // No node, or a missing one whose removal takes the link alone.
-        if (const auto opened = ResultDirectoryManager::open(link.c_str(), false, nullptr))
+        if (const auto opened = openPath(link))
             EXPECT_TRUE(opened->isMissing() && opened->remove());
         else
             EXPECT_EQ(test::lastError(), NotFound);
+        plantLink(link, targets[i]);  // again, for the group's removal below
     }
+    project->getNodeGroup()->removeNodes(nullptr, 0);
     EXPECT_EQ(test::snapshot(dir.path() / "home"), before);
 }
 

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <set>
 
 #include "frame/boundary.hpp"
@@ -110,6 +113,25 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     const auto group = INodeGroup::open(dir.wide().c_str());
     ASSERT_TRUE(group);
     EXPECT_EQ(drain(group->getMemberPaths()), Paths{dir.wide(L"r000/r000.talvo")});
+}
+
+// Root finalizing a user's result must not take the marker from them, nor open it to others.
+TEST(ResultDirectory, RootSavingAUsersMarkerLeavesItTheirs) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    TempDir dir;
+    const sptr_t<IResultDirectory> result = test::createResult(dir.wide(L"r000"));
+    ASSERT_TRUE(result);
+    const fs::path marker = dir.path() / "r000/r000.talvo";
+    ASSERT_EQ(::chown(marker.c_str(), test::kUnprivilegedId, 0), 0);  // theirs, root's group
+    ASSERT_EQ(::chmod(marker.c_str(), 0600), 0);
+    result->setCollectorCommand(L"again");
+    ASSERT_TRUE(result->save());
+    struct stat st {};
+    ASSERT_EQ(::stat(marker.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, test::kUnprivilegedId);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(test::readFile(marker).find("again"), std::string::npos);
 }
 
 TEST(ResultDirectory, CollectorDataDirectoriesAreDataDotDirectoriesInPathOrder) {
