@@ -181,6 +181,8 @@ TEST(TalvoCli, StatusesAndMessages) {
         {"flag add held dead", 1, "", "--take-over"},
         {"flag who held dead", 0, "--take-over", ""},
         {"flag own held ..", 7, "", "^talvo: flag own \\.\\.: "},
+        // What the holder says comes before what its command prints.
+        {"flag add held y -- echo hi", 0, "^holding y on <D>/held\nhi\n$", ""},
         {"flag add held x -- /nonexistent/cmd", 127, "",
          "^talvo: flag add x: cannot run /nonexistent/cmd"},
         {"copy held missing/x", 1, "",
@@ -469,9 +471,10 @@ TEST(TalvoCli, ManPageAndCompletionAreInstalled) {
                           R"(f=$(complete -p talvo); f=${f##*-F }; f=${f%% *}
 COMP_WORDS=(talvo fl) COMP_CWORD=1; $f; echo "${COMPREPLY[*]}"
 COMP_WORDS=(talvo flag '') COMP_CWORD=2; $f; echo "${COMPREPLY[*]}"
+COMP_WORDS=(talvo list --js) COMP_CWORD=2; $f; echo "${COMPREPLY[*]}"
 )");
     ASSERT_EQ(std::system(("bash " + script + " >" + script + ".out").c_str()), 0);
-    EXPECT_EQ(readFile(script + ".out"), "flag\nadd own clear who\n");
+    EXPECT_EQ(readFile(script + ".out"), "flag\nadd own clear who\n--json\n");
 }
 
 }  // namespace
