@@ -106,6 +106,32 @@ TEST_F(NodeGroupTest, PatternsMaximaAndRemovalKeepTheGreatestNames) {
     EXPECT_FALSE(fs::exists(dir.path() / "P/r1000"));
 }
 
+// One member that cannot be removed (its data is another user's) stops neither the removal of
+// the others nor the report of why.
+TEST_F(NodeGroupTest, RemovalGoesOnPastAMemberThatStaysAndSaysWhy) {
+    for (const wchar_t* name : {L"r000", L"r001", L"r002"})
+        ASSERT_TRUE(group->createResultDirectory(name, nullptr));
+    fs::create_directory(dir.path() / "P/r000/data.0");
+    test::writeFile(dir.path() / "P/r000/data.0/kept", "theirs");
+    fs::permissions(dir.path(), fs::perms::all_all);
+    for (fs::recursive_directory_iterator it(dir.path() / "P"), end; it != end; ++it)
+        fs::permissions(it->path(), fs::perms::all_all);
+    fs::permissions(dir.path() / "P", fs::perms::all_all);
+    fs::permissions(dir.path() / "P/r000/data.0", static_cast<fs::perms>(0555));
+    const int status = test::runUnprivileged([&] {
+        INodeGroup::open(dir.wide(L"P").c_str())->removeNodes(nullptr, 0);
+        EXPECT_EQ(test::lastError(), InsufficientPermissions);
+    });
+    if (status == -1) GTEST_SKIP() << "cannot switch to an unprivileged user to deny removal";
+    EXPECT_EQ(status, 0);
+    // Their file is still there (its result may have been moved aside for the doctor to sweep).
+    int kept = 0;
+    for (fs::recursive_directory_iterator it(dir.path() / "P"), end; it != end; ++it)
+        kept += it->path().filename() == "kept" && test::readFile(it->path()) == "theirs";
+    EXPECT_EQ(kept, 1);
+    EXPECT_FALSE(fs::exists(dir.path() / "P/r001") || fs::exists(dir.path() / "P/r002"));
+}
+
 // A result's parent and project are checked in Project.ParentsAreFoundWhenANodeIsOpened.
 TEST_F(NodeGroupTest, OpeningKeepsKindsApartAndSetsTheParent) {
     const auto experiment = group->createExperiment(L"e@@@");
