@@ -1,6 +1,5 @@
-// An LD_PRELOAD library that makes one chosen call of the file-system functions below fail. It
-// does nothing until the program arms it through fault_arm (found with dlsym), so the program's
-// own set-up is neither counted nor failed. Armed with k = 0 it only counts the calls.
+// An LD_PRELOAD library failing the k-th call of the file-system functions below once armed
+// through fault_arm (found with dlsym), so that set-up is neither counted nor failed; k = 0 counts.
 
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
@@ -27,7 +26,6 @@ const int kCreating[] = {EACCES, ENOSPC, EIO};
 const int kWriting[] = {ENOSPC, EIO};
 const int kDeleting[] = {EACCES, EIO};
 
-// Whether this call is the one to fail; errno is set when it is.
 template <std::size_t N>
 bool hit(const char* name, const int (&errors)[N]) {
     if (!armed.load() || ++calls != failAt) return false;
@@ -37,19 +35,10 @@ bool hit(const char* name, const int (&errors)[N]) {
     return true;
 }
 
-template <class Function>
-Function next(const char* name) {
-    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
-}
-
-// The mode argument that open and its relatives take only when they may create a file.
-mode_t modeOf(int flags, va_list args) {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
-}
-
 }  // namespace
 
-#define REAL(name) static const auto real = next<decltype(&name)>(#name)
+#define REAL(name) \
+    static const auto real = reinterpret_cast<decltype(&name)>(::dlsym(RTLD_NEXT, #name))
 
 extern "C" {
 
@@ -61,33 +50,29 @@ void fault_arm(long k, int errorVariant) {
     failedErrno = 0;
     armed = true;
 }
-long fault_disarm() {
+// Stops and prints what happened.
+void fault_disarm() {
     armed = false;
-    return calls.load();
-}
-const char* fault_failed_call() {
-    return failedName;
-}
-int fault_failed_errno() {
-    return failedErrno;
+    printf("calls=%ld failed=%s errno=%d", calls.load(), failedName, failedErrno);
 }
 
 // The open family takes a mode only when it may create a file.
-#define OPEN(name, params, args)                       \
-    int name params {                                  \
-        va_list list;                                  \
-        va_start(list, flags);                         \
-        const mode_t mode = modeOf(flags, list);       \
-        va_end(list);                                  \
-        REAL(name);                                    \
-        return hit(#name, kCreating) ? -1 : real args; \
+#define OPEN(name, params, args)                                                    \
+    int name params {                                                               \
+        va_list list;                                                               \
+        va_start(list, flags);                                                      \
+        const bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; \
+        const mode_t mode = creates ? va_arg(list, mode_t) : 0;                     \
+        va_end(list);                                                               \
+        REAL(name);                                                                 \
+        return hit(#name, kCreating) ? -1 : real args;                              \
     }
 OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
 OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
 OPEN(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
 OPEN(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
 
-// Every other call: fails with `failed` and one of `errors`, or passes on to the real one.
+// Every other call returns `failed` with one of `errors`, or passes on to the real one.
 #define WRAP(type, name, params, args, errors, failed)  \
     type name params {                                  \
         REAL(name);                                     \
@@ -96,19 +81,15 @@ OPEN(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, m
 WRAP(int, creat, (const char* path, mode_t mode), (path, mode), kCreating, -1)
 WRAP(FILE*, fopen, (const char* path, const char* mode), (path, mode), kCreating, nullptr)
 WRAP(FILE*, fopen64, (const char* path, const char* mode), (path, mode), kCreating, nullptr)
-WRAP(ssize_t, write, (int fd, const void* data, size_t size), (fd, data, size), kWriting, -1)
-WRAP(ssize_t, pwrite, (int fd, const void* data, size_t size, off_t offset),
-     (fd, data, size, offset), kWriting, -1)
-WRAP(ssize_t, pwrite64, (int fd, const void* data, size_t size, off64_t offset),
-     (fd, data, size, offset), kWriting, -1)
+WRAP(ssize_t, write, (int fd, const void* data, size_t n), (fd, data, n), kWriting, -1)
+WRAP(ssize_t, pwrite, (int fd, const void* p, size_t n, off_t at), (fd, p, n, at), kWriting, -1)
+WRAP(ssize_t, pwrite64, (int fd, const void* p, size_t n, off64_t at), (fd, p, n, at), kWriting, -1)
 WRAP(int, fsync, (int fd), (fd), kWriting, -1)
 WRAP(int, fdatasync, (int fd), (fd), kWriting, -1)
-WRAP(ssize_t, copy_file_range,
-     (int in, off64_t* inOffset, int out, off64_t* outOffset, size_t size, unsigned flags),
-     (in, inOffset, out, outOffset, size, flags), kWriting, -1)
+WRAP(ssize_t, copy_file_range, (int in, off64_t* from, int out, off64_t* to, size_t n, unsigned f),
+     (in, from, out, to, n, f), kWriting, -1)
 WRAP(int, rename, (const char* from, const char* to), (from, to), kCreating, -1)
-WRAP(int, renameat, (int fromDir, const char* from, int toDir, const char* to),
-     (fromDir, from, toDir, to), kCreating, -1)
+WRAP(int, renameat, (int a, const char* old, int b, const char* to), (a, old, b, to), kCreating, -1)
 WRAP(int, mkdir, (const char* path, mode_t mode), (path, mode), kCreating, -1)
 WRAP(int, mkdirat, (int dir, const char* path, mode_t mode), (dir, path, mode), kCreating, -1)
 WRAP(int, unlink, (const char* path), (path), kDeleting, -1)
