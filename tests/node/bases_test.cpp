@@ -11,17 +11,8 @@
 namespace talvo2 {
 namespace {
 
-// Counts references but never deletes itself, so the test sees any handle an answer kept.
-template <class Base>
-class Counted : public Base {
-public:
-    uint32_t add_ref() override { return ++refs; }
-    uint32_t release() override { return --refs; }
-    uint32_t refs = 0;
-};
-
 TEST(NeutralBases, EveryOperationAnswersItsFailureAndTimesAreTheCallsOwn) {
-    Counted<ResultDirectoryBase> object;
+    test::Counted<ResultDirectoryBase> object;
     IResultDirectory& node = object;
     node.setReadOnly(true);
     node.setRemoveOnClose(true);

@@ -279,14 +279,7 @@ TEST_F(NodeRegistryTest, ConcurrentOpensAndCopiesKeepOneLiveNodeAndExactCounts) 
               std::make_tuple(made + 1, 0, 0u));
 }
 
-// A caller's own class built on a neutral base. It counts references but never deletes itself, so
-// a test can watch what the library does with the handles it is given.
-class CallersResult : public ResultDirectoryBase {
-public:
-    uint32_t add_ref() override { return ++refs; }
-    uint32_t release() override { return --refs; }
-    uint32_t refs = 0;
-};
+using CallersResult = test::Counted<ResultDirectoryBase>;
 
 // The casts pass the library's own nodes, as their own kind only. A caller's class built on the
 // neutral bases never passes, and the handles made for it are released.

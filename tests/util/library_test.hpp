@@ -32,4 +32,14 @@ inline sptr_t<IResultDirectory> createResult(const std::wstring& path) {
     return ResultDirectoryManager::create(path.c_str(), false, nullptr, false, nullptr);
 }
 
+// A caller's own node class built on one of the neutral bases. It counts references but never
+// deletes itself, so a test can watch what the library does with the handles it is given.
+template <class Base>
+class Counted : public Base {
+public:
+    uint32_t add_ref() override { return ++refs; }
+    uint32_t release() override { return --refs; }
+    uint32_t refs = 0;
+};
+
 }  // namespace talvo2::test
