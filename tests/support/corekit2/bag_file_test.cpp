@@ -227,7 +227,8 @@ TEST(BagFileTest, HostileContentIsRefusedAndLeavesTheBagAlone) {
     const std::string cases[] = {
         "", "<variant_bag><bag key=\"s\">", "not a bag\n", doc(deep), doc(many),
         std::string("\0\xff\xfe\x89PNG\r\n\x1a\n", 10), doc(R"(<other key="a"/>)"),
-        doc(R"(<value key="a" type="float" data="1"/>)"), doc(R"(<value key="a" type="double"/>)"),
+        doc(R"(<value key="a" type="float" data="1"/>)"), doc(R"(<value key="a" type="float"/>)"),
+        doc(R"(<value key="a" type="double"/>)"),
         doc(R"(<value key="a" type="int64" data="12x"/>)"),
         doc(R"(<value key="a" type="bool" data="yes"/>)"), doc(R"(<value type="int32" data="1"/>)"),
         doc(R"(<value key="a" type="uint32" data="-1"/>)"),
