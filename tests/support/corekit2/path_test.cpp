@@ -147,6 +147,14 @@ TEST(Md5Test, KnownVectorsContinuedUpdatesAndFileLimits) {
     for (const wchar_t* unreadable : {L"missing", L"", L"fifo"})
         EXPECT_FALSE(md5.update_from_file(dir.wide(unreadable), 4096)) << unreadable;
     EXPECT_EQ(md5.get_digest_base16(), abc);
+    // A process started with standard input closed gets descriptor 0 for the file.
+    EXPECT_EQ(talvo2::test::runInChild([&] {
+                  ::close(0);
+                  md5_t closed;
+                  EXPECT_TRUE(closed.update_from_file(dir.wide(L"short"), 4096));
+                  EXPECT_EQ(closed.get_digest_base16(), digestOf(content.substr(0, 1000)));
+              }),
+              0);
 }
 
 TEST(HostTest, FullyQualifiedNameIsStable) {
