@@ -304,6 +304,9 @@ TEST(TalvoCli, StatusesAndMessages) {
     const pid_t command = who["holder"]["pid"].get<pid_t>();
     EXPECT_EQ(readFile("/proc/" + std::to_string(command) + "/comm"), "sleep\n");
     Talvo waiter(d, "flag add held busy --wait -- true");
+    // Still there a while later: it waits rather than giving up.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(::waitpid(waiter.pid, nullptr, WNOHANG), 0);
     ASSERT_EQ(::kill(command, SIGTERM), 0);
     EXPECT_EQ(waiter.finish().status, 0);
     // A full disk on standard output is a failure too.
