@@ -29,105 +29,36 @@ int flagFiles(const fs::path& result, const std::string& flag) {
     return fs::exists(result / (flag + ".dflgtalvo")) + fs::exists(result / (flag + ".infotalvo"));
 }
 
-// Runs `body` on a node of the result at `path` in a child process as user `uid` (0: this one).
-void inChild(unsigned uid, const std::wstring& path, const std::function<void(INode&)>& body) {
-    const auto run = [&] {
-        const auto node = openResult(path);
-        ASSERT_TRUE(node);
-        body(*node);
-    };
-    EXPECT_EQ(uid ? test::runAsUser(uid, test::kSharedGroup, run) : test::runInChild(run), 0);
-}
-
-// A process as `holderUid` (0: this user) holds two flags of the result at `path` until it is
-// killed; a process as `observerUid` sees who holds them and may not save the node meanwhile, then
-// clears one leftover and takes over the other.
-void outliveAHolder(const std::wstring& path, unsigned holderUid, unsigned observerUid) {
-    const fs::path result = test::utf8Path(path);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const auto hold = [&] {
-        const auto mine = openResult(path);
-        const char held = mine && mine->setFlag(L"project_read_only") && mine->setFlag(L"job");
-        (void)!::write(ready[1], &held, 1);
-        ::pause();  // until killed
-    };
-    const int holder =
-        holderUid ? test::startAsUser(holderUid, test::kSharedGroup, hold) : test::startChild(hold);
-    ASSERT_GT(holder, 0);
-    ::close(ready[1]);  // a holder that dies early ends the read
-    char held = 0;
-    EXPECT_TRUE(::read(ready[0], &held, 1) == 1 && held);
-    ::close(ready[0]);
-    if (holderUid) {  // the default umask: the observer cannot write the holder's files
-        EXPECT_EQ(fs::status(result / "job.dflgtalvo").permissions() & fs::perms::group_write,
-                  fs::perms::no_perms);
-    }
-    inChild(observerUid, path, [&](INode& node) {
-        sptr_t<IFlagData> data;
-        EXPECT_EQ(node.addFlag(L"job", data, false, true), FileLocked);
-        EXPECT_GT(data->getTimestamp(), 0u) << "the holder's record";
-        EXPECT_EQ(node.ownFlag(L"job"), FlagOwnedElsewhere);
-        // Saving is refused while another process holds the node read-only; the marker is intact.
-        const std::string before = test::readFile(result / "r000.talvo");
-        node.getPropertyStorage()->setValue(L"change", corekit2::variant_t(int32_t{1}));
-        EXPECT_FALSE(node.save());
-        EXPECT_EQ(test::lastError(), FlagOwnedElsewhere) << "not a disk failure";
-        EXPECT_TRUE(node.isModified());
-        EXPECT_EQ(test::readFile(result / "r000.talvo"), before);
-    });
-    ::kill(holder, SIGKILL);
-    EXPECT_EQ(test::waitForChild(holder), 128 + SIGKILL);
-    EXPECT_EQ(flagFiles(result, "job"), 2) << "a killed holder leaves both";
-    inChild(observerUid, path, [&](INode& node) {
-        EXPECT_EQ(node.ownFlag(L"job"), NotFound) << "the leftover is cleared";
-        EXPECT_EQ(node.addFlag(L"project_read_only", false, false), AlreadyExists);
-        sptr_t<IFlagData> data;
-        EXPECT_EQ(node.addFlag(L"project_read_only", data, false, true), OK) << "taken over";
-        EXPECT_STREQ(data->getHost(), corekit2::get_fq_host_name().c_str());
-        EXPECT_TRUE(node.save()) << "our own read-only flag does not stop us";
-        EXPECT_EQ(node.removeFlag(L"project_read_only", false), OK);
-    });
-    EXPECT_EQ(flagFiles(result, "job") + flagFiles(result, "project_read_only"), 0);
-}
-
-// A result directory r000 and a second marker in it, so that two nodes share one directory.
+// A result r000 and its node.
 struct FlagFixture : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(test::createResult(dir.wide(L"r000")));
-        ASSERT_EQ(corekit2::save_variant_bag({}, dir.wide(L"r000/second.talvo").c_str()),
-                  corekit2::BAG_OK);
-        node = openResult(dir.wide(L"r000/r000.talvo"));
-        other = openResult(dir.wide(L"r000/second.talvo"));
-        ASSERT_TRUE(node && other && node.get() != other.get());
-    }
+    void SetUp() override { ASSERT_TRUE(node); }
 
     test::TempDir dir;
     const fs::path result = dir.path() / "r000";
-    sptr_t<IResultDirectory> node;
-    sptr_t<IResultDirectory> other;
+    sptr_t<IResultDirectory> node = test::createResult(dir.wide(L"r000"));
 };
 
-// Null, missing and ".." names are swept with the rest of the API in bad_input_test; what the
-// holder's record says is checked across processes below.
+// Null, missing and ".." names are swept with the rest of the API in bad_input_test.
 TEST_F(FlagFixture, OneNodeHoldsAFlagAndOthersLearnWho) {
+    // A second marker: another node in the same directory.
+    ASSERT_EQ(corekit2::save_variant_bag({}, dir.wide(L"r000/second.talvo").c_str()),
+              corekit2::BAG_OK);
+    auto other = openResult(dir.wide(L"r000/second.talvo"));
+    ASSERT_TRUE(other && other.get() != node.get());
     EXPECT_TRUE(node->setFlag(L"writing"));
     EXPECT_FALSE(node->setFlag(L"writing")) << "already held: AlreadyExists";
     EXPECT_EQ(node->ownFlag(L"writing"), OK);
     EXPECT_EQ(other->addFlag(L"writing", false, true), FileLocked);
-    EXPECT_EQ(other->ownFlag(L"writing"), FlagOwnedElsewhere);
     EXPECT_EQ(other->removeFlag(L"writing", false), FlagOwnedElsewhere);
     EXPECT_EQ(other->removeFlag(L"writing", true), FileLocked);
-    EXPECT_EQ(flagFiles(result, "writing"), 2);
-
+    EXPECT_EQ(flagFiles(result, "writing"), 2) << "a refused removal deletes nothing";
     // Replacing rewrites the record and keeps the flag.
     EXPECT_EQ(node->addFlag(L"writing", true, false), OK);
     EXPECT_EQ(node->ownFlag(L"writing"), OK);
     EXPECT_TRUE(node->clearFlag(L"writing", false));
     EXPECT_EQ(flagFiles(result, "writing"), 0);
 
-    // A name may reach into a subdirectory of the node, never out of it; otherwise names are
-    // joined unchanged: whatever the file system takes is a flag name.
+    // A name may reach into a subdirectory, never out; whatever the file system takes is a name.
     fs::create_directory(result / "locks");
     for (const wchar_t* name :
          {L"locks/writing", L"x:y", L"a*b?", L"CON", L"nul.txt", L"trail.", L"locks/x:y"}) {
@@ -145,31 +76,89 @@ TEST_F(FlagFixture, OneNodeHoldsAFlagAndOthersLearnWho) {
     EXPECT_EQ(flagFiles(result, "busy"), 0);
 }
 
+// What lies at a flag's files, another user's plants included, is answered at once and left
+// alone: a huge sparse record costs no memory, a FIFO no wait, a link no access through it.
 TEST_F(FlagFixture, DamagedInfoFilesAnswerWithoutHarm) {
-    test::writeFile(result / "empty.dflgtalvo", "");
-    test::writeFile(result / "empty.infotalvo", "");
-    EXPECT_EQ(node->ownFlag(L"empty"), NotFound);
-    EXPECT_EQ(flagFiles(result, "empty"), 2) << "an empty record (its holder died early) stays";
-    test::writeFile(result / "bad.dflgtalvo", "");
+    const fs::path victim = dir.path() / "victim";
+    test::writeFile(victim, "keep");
+    for (const char* flag : {"missing", "empty", "bad", "huge", "fifo", "link"})
+        test::writeFile(result / (flag + std::string(".dflgtalvo")), "");
+    test::writeFile(result / "empty.infotalvo", "");  // its holder died before it wrote
     test::writeFile(result / "bad.infotalvo", "garbage");
-    EXPECT_EQ(node->ownFlag(L"bad"), RecordFormatError);
+    test::writeFile(result / "huge.infotalvo", "");
+    fs::resize_file(result / "huge.infotalvo", uintmax_t{8} << 30);
+    ASSERT_EQ(::mkfifo((result / "fifo.infotalvo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((result / "fifolock.dflgtalvo").c_str(), 0600), 0);
+    fs::create_symlink(victim, result / "link.infotalvo");
+    fs::create_symlink(victim, result / "linklock.dflgtalvo");
     fs::create_directory(result / "dir.infotalvo");
-    EXPECT_EQ(node->addFlag(L"dir", true, true), FileError);
-    EXPECT_NE(node->ownFlag(L"dir"), OK);
-    EXPECT_EQ(node->addFlag(L"nodir/flag", false, false), FileError);
+
+    const std::pair<const wchar_t*, error_t> owners[] = {
+        {L"missing", NotFound},       {L"empty", NotFound}, {L"bad", RecordFormatError},
+        {L"huge", RecordFormatError}, {L"fifo", FileError}, {L"link", FileError}};
+    for (const auto& [flag, answer] : owners) {
+        EXPECT_EQ(node->ownFlag(flag), answer) << flag;
+        EXPECT_TRUE(fs::exists(result / (test::utf8Path(flag).string() + ".dflgtalvo"))) << flag;
+    }
+    for (const wchar_t* flag : {L"fifolock", L"linklock", L"dir", L"nodir/flag"})
+        EXPECT_EQ(node->addFlag(flag, false, true), FileError) << flag;
+    EXPECT_EQ(node->addFlag(L"link", true, false), FileError) << "no write through a link";
+    EXPECT_EQ(test::readFile(victim), "keep");
+    EXPECT_TRUE(fs::is_symlink(result / "link.infotalvo") &&
+                fs::is_symlink(result / "linklock.dflgtalvo"));
 }
 
+// Colleagues in a shared project folder, each with the default umask: alice holds two flags until
+// she is killed; bob sees who holds them and may not save the node meanwhile, then clears one
+// leftover and takes over the other.
 TEST_F(FlagFixture, AnotherProcessHoldsUntilItDiesAndLeftoversAreCleared) {
-    outliveAHolder(dir.wide(L"r000"), 0, 0);
-}
-
-// Two colleagues in a shared project folder, each with the default umask.
-TEST(NodeFlagsBetweenUsers, SeeHoldersAndClearOrTakeOverTheDeadOnes) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
-    test::TempDir dir;
-    ASSERT_TRUE(test::createResult(dir.wide(L"shared/r000")));
-    test::shareWithGroup(dir.path() / "shared");
-    outliveAHolder(dir.wide(L"shared/r000"), test::kAlice, test::kBob);
+    test::shareWithGroup(result);
+    const auto asBob = [&](const std::function<void(INode&)>& body) {
+        const auto run = [&] {
+            const auto mine = openResult(dir.wide(L"r000"));
+            ASSERT_TRUE(mine);
+            body(*mine);
+        };
+        EXPECT_EQ(test::runAsUser(test::kBob, test::kSharedGroup, run), 0);
+    };
+    const int holder = test::startAsUser(test::kAlice, test::kSharedGroup, [&] {
+        const auto mine = openResult(dir.wide(L"r000"));
+        ASSERT_TRUE(mine && mine->setFlag(L"project_read_only") && mine->setFlag(L"job"));
+        ::pause();  // until killed
+    });
+    ASSERT_GT(holder, 0);
+    // Owner records are replaced whole: once job's is there, alice holds both flags.
+    for (int wait = 0; flagFiles(result, "job") < 2 && wait < 10000; ++wait) ::usleep(1000);
+    // Bob cannot write alice's files: taking over must work all the same.
+    EXPECT_EQ(fs::status(result / "job.dflgtalvo").permissions() & fs::perms::group_write,
+              fs::perms::no_perms);
+    asBob([&](INode& mine) {
+        sptr_t<IFlagData> data;
+        EXPECT_EQ(mine.addFlag(L"job", data, false, true), FileLocked);
+        EXPECT_GT(data->getTimestamp(), 0u) << "the holder's record";
+        EXPECT_EQ(mine.ownFlag(L"job"), FlagOwnedElsewhere);
+        // Saving is refused while another process holds the node read-only.
+        const std::string before = test::readFile(result / "r000.talvo");
+        mine.getPropertyStorage()->setValue(L"change", corekit2::variant_t(int32_t{1}));
+        EXPECT_FALSE(mine.save());
+        EXPECT_EQ(test::lastError(), FlagOwnedElsewhere) << "not a disk failure";
+        EXPECT_TRUE(mine.isModified());
+        EXPECT_EQ(test::readFile(result / "r000.talvo"), before);
+    });
+    ::kill(holder, SIGKILL);
+    EXPECT_EQ(test::waitForChild(holder), 128 + SIGKILL);
+    EXPECT_EQ(flagFiles(result, "job"), 2) << "a killed holder leaves both";
+    asBob([&](INode& mine) {
+        EXPECT_EQ(mine.ownFlag(L"job"), NotFound) << "the leftover is cleared";
+        EXPECT_EQ(mine.addFlag(L"project_read_only", false, false), AlreadyExists);
+        sptr_t<IFlagData> data;
+        EXPECT_EQ(mine.addFlag(L"project_read_only", data, false, true), OK) << "taken over";
+        EXPECT_STREQ(data->getHost(), corekit2::get_fq_host_name().c_str());
+        EXPECT_TRUE(mine.save()) << "our own read-only flag does not stop us";
+        EXPECT_EQ(mine.removeFlag(L"project_read_only", false), OK);
+    });
+    EXPECT_EQ(flagFiles(result, "job") + flagFiles(result, "project_read_only"), 0);
 }
 
 TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
@@ -181,8 +170,7 @@ TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
         ASSERT_TRUE(mine);
         EXPECT_EQ(mine->addFlag(L"flag", false, false), AccessDenied);
         EXPECT_EQ(mine->ownFlag(L"flag"), NotFound);
-        // A held flag whose files can no longer be deleted is still released; what stays is a
-        // leftover that nobody holds.
+        // A held flag whose files can no longer be deleted is released all the same.
         ASSERT_EQ(mine->addFlag(L"locks/held", false, false), OK);
         fs::permissions(result / "locks", fs::perms::owner_read | fs::perms::owner_exe);
         EXPECT_EQ(mine->removeFlag(L"locks/held", false), OK);
@@ -193,37 +181,7 @@ TEST_F(FlagFixture, LockFilesInAFolderThatCannotBeWritten) {
     EXPECT_EQ(status, 0);
 }
 
-// What may lie at a lock or info file's name, another user's plants included, is refused at once
-// and left alone: a huge sparse record costs no memory, a FIFO no wait, a link no write through it.
-TEST(FileLocker, PlantedFilesAreRefusedAndLeftAlone) {
-    test::TempDir dir;
-    const fs::path& d = dir.path();
-    test::writeFile(d / "empty", "");  // its holder died before it wrote
-    test::writeFile(d / "garbage", "not a record");
-    test::writeFile(d / "huge", "");
-    fs::resize_file(d / "huge", uintmax_t{8} << 30);
-    ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
-    test::writeFile(d / "victim", "keep");
-    fs::create_symlink(d / "victim", d / "link");
-
-    const std::pair<const wchar_t*, error_t> reads[] = {
-        {L"missing", NotFound},       {L"empty", NotFound}, {L"garbage", RecordFormatError},
-        {L"huge", RecordFormatError}, {L"fifo", FileError}, {L"link", FileError}};
-    variant_bag_t read, record;
-    for (const auto& [name, answer] : reads)
-        EXPECT_EQ(FileLocker::readRecord(dir.wide(name), read), answer) << name;
-    for (const wchar_t* name : {L"missing/flag", L"fifo", L"link"}) {
-        FileLocker locker;
-        EXPECT_FALSE(locker.openExclusive(dir.wide(name), true)) << name;
-        EXPECT_EQ(locker.error(), FileError) << name;
-    }
-    FileLocker::fillOwnerRecord(record);
-    EXPECT_EQ(FileLocker::writeRecord(dir.wide(L"link"), record), FileError);
-    EXPECT_EQ(test::readFile(d / "victim"), "keep");
-    EXPECT_TRUE(fs::is_symlink(d / "link"));
-}
-
-// Its pid, host and user are checked where nodes hand the record out.
+// Its pid and host are checked where nodes and processes hand the record out.
 TEST(FileLocker, OwnerRecordsRoundTripAndReadersStopAtTheTerminator) {
     test::TempDir dir;
     variant_bag_t record, read;
@@ -235,7 +193,7 @@ TEST(FileLocker, OwnerRecordsRoundTripAndReadersStopAtTheTerminator) {
     EXPECT_EQ(record.get_variant(L"timestamp").type(), corekit2::VT_UINT64);
     const std::wstring info = dir.wide(L"flag.infotalvo");
     ASSERT_EQ(FileLocker::writeRecord(info, record), OK);
-    // Readers stop at the terminator: an older, longer record's tail may follow it.
+    // An older, longer record's tail may follow the terminator.
     const fs::path file = dir.path() / "flag.infotalvo";
     test::writeFile(file, test::readFile(file) + "<tail of an older record");
     ASSERT_EQ(FileLocker::readRecord(info, read), OK);
@@ -245,18 +203,15 @@ TEST(FileLocker, OwnerRecordsRoundTripAndReadersStopAtTheTerminator) {
 // The process that wrote the owner record in the info file `info`; 0 when there is none.
 uint32_t recordedPid(const std::wstring& info) {
     variant_bag_t record;
-    const bool read = FileLocker::readRecord(info, record) == OK;
-    return read ? record.get_variant(L"pid").get_uint32() : 0;
+    return FileLocker::readRecord(info, record) == OK ? record.get_variant(L"pid").get_uint32() : 0;
 }
 
 struct Tally {
     int rounds, held, doubles;
 };
 
-// `processes` processes and `threads` threads (each through a marker of its own: a node is used
-// by one thread at a time) contend for one flag while `dying` more processes contend until they
-// are killed holding it, each leftover to be taken over or cleared. Nobody shares the flag and
-// nothing is left at the end. Answers the tallies of all contenders together.
+// Processes and threads (a node is used by one thread at a time: each has a marker of its own)
+// contend for one flag while `dying` processes are killed holding it. Nobody shares the flag.
 Tally contention(int processes, int threads, int dying, int minRounds) {
     test::TempDir dir;
     const std::wstring info = dir.wide(L"r000/shared.infotalvo");
@@ -268,10 +223,8 @@ Tally contention(int processes, int threads, int dying, int minRounds) {
     // One tally per contender, in memory this process shares with its children.
     auto* tallies = static_cast<Tally*>(::mmap(nullptr, sizeof(Tally) * all, PROT_READ | PROT_WRITE,
                                                MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    // For `minRounds` rounds, then until it held the flag once and is told to stop: take it (with
-    // and without taking over a leftover), ask about it, give it up. While holding it, prove it is
-    // alone by creating "inside", and that the owner record is its own: a releaser must never
-    // delete a new holder's record.
+    // Take (with and without taking over), ask, give up; a holder proves it is alone by creating
+    // "inside", and that the record is its own: a releaser must never delete a new holder's.
     const auto contender = [&](int c) {
         const auto mine = openResult(c < forked ? dir.wide(L"r000") : marker(c));
         ASSERT_TRUE(mine);
@@ -305,8 +258,7 @@ Tally contention(int processes, int threads, int dying, int minRounds) {
             EXPECT_TRUE(removed == OK || removed == FileLocked) << removed;
         }
     };
-    // Every process is forked before the threads start: a child forked while a thread holds one of
-    // the library's locks would wait for it forever.
+    // Fork before the threads start: a child forked while a thread holds a lock waits forever.
     std::vector<int> children;
     for (int c = 0; c < forked; ++c) children.push_back(test::startChild([&, c] { contender(c); }));
     std::vector<std::thread> pool;

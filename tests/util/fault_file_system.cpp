@@ -20,6 +20,13 @@ bool hitWith(FaultFileSystem& fs, const char* call, const int (&errors)[N], Stat
     return fs.hit(call, errors, N, status);
 }
 
+// The real call, unless it is the one that is to fail.
+template <std::size_t N, typename Call>
+Status unlessHit(FaultFileSystem& fs, const char* call, const int (&errors)[N], Call real) {
+    Status failed;
+    return hitWith(fs, call, errors, failed) ? failed : real();
+}
+
 class FaultDirectory final : public platform::Directory {
 public:
     FaultDirectory(FaultFileSystem& fs, std::unique_ptr<platform::Directory> inner)
@@ -27,34 +34,24 @@ public:
     platform::Directory& inner() const { return *m_inner; }
 
     Status list(std::vector<platform::DirectoryEntry>& entries) override {
-        Status failed;
-        if (hitWith(m_fs, "list", kReading, failed)) return failed;
-        return m_inner->list(entries);
+        return unlessHit(m_fs, "list", kReading, [&] { return m_inner->list(entries); });
     }
     Status sync() override {
-        Status failed;
-        if (hitWith(m_fs, "syncdir", kWriting, failed)) return failed;
-        return m_inner->sync();
+        return unlessHit(m_fs, "syncdir", kWriting, [&] { return m_inner->sync(); });
     }
     Status info(platform::FileInfo& info) override {
-        Status failed;
-        if (hitWith(m_fs, "dirinfo", kLooking, failed)) return failed;
-        return m_inner->info(info);
+        return unlessHit(m_fs, "dirinfo", kLooking, [&] { return m_inner->info(info); });
     }
     Status lock() override {
-        Status failed;
-        if (hitWith(m_fs, "dirlock", kLooking, failed)) return failed;
-        return m_inner->lock();
+        return unlessHit(m_fs, "dirlock", kLooking, [&] { return m_inner->lock(); });
     }
     Status setPermissions(uint32_t permissions) override {
-        Status failed;
-        if (hitWith(m_fs, "dirchmod", kDeleting, failed)) return failed;
-        return m_inner->setPermissions(permissions);
+        return unlessHit(m_fs, "dirchmod", kDeleting,
+                         [&] { return m_inner->setPermissions(permissions); });
     }
     Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
-        Status failed;
-        if (hitWith(m_fs, "dirtimes", kDeleting, failed)) return failed;
-        return m_inner->setTimes(accessedNs, modifiedNs);
+        return unlessHit(m_fs, "dirtimes", kDeleting,
+                         [&] { return m_inner->setTimes(accessedNs, modifiedNs); });
     }
 
 private:
@@ -74,14 +71,11 @@ public:
     platform::File& inner() { return *m_inner; }
 
     Status read(void* buffer, std::size_t size, std::size_t& got) override {
-        Status failed;
-        if (hitWith(m_fs, "read", kReading, failed)) return failed;
-        return m_inner->read(buffer, size, got);
+        return unlessHit(m_fs, "read", kReading, [&] { return m_inner->read(buffer, size, got); });
     }
     Status readAt(void* buffer, std::size_t size, uint64_t offset, std::size_t& got) override {
-        Status failed;
-        if (hitWith(m_fs, "pread", kReading, failed)) return failed;
-        return m_inner->readAt(buffer, size, offset, got);
+        return unlessHit(m_fs, "pread", kReading,
+                         [&] { return m_inner->readAt(buffer, size, offset, got); });
     }
     Status write(const void* data, std::size_t size, std::size_t& written) override {
         Status failed;
@@ -92,34 +86,25 @@ public:
         return m_inner->write(data, size, written);
     }
     Status sync() override {
-        Status failed;
-        if (hitWith(m_fs, "fsync", kWriting, failed)) return failed;
-        return m_inner->sync();
+        return unlessHit(m_fs, "fsync", kWriting, [&] { return m_inner->sync(); });
     }
     Status info(platform::FileInfo& info) override {
-        Status failed;
-        if (hitWith(m_fs, "fstat", kLooking, failed)) return failed;
-        return m_inner->info(info);
+        return unlessHit(m_fs, "fstat", kLooking, [&] { return m_inner->info(info); });
     }
     Status setPermissions(uint32_t permissions) override {
-        Status failed;
-        if (hitWith(m_fs, "fchmod", kDeleting, failed)) return failed;
-        return m_inner->setPermissions(permissions);
+        return unlessHit(m_fs, "fchmod", kDeleting,
+                         [&] { return m_inner->setPermissions(permissions); });
     }
     Status setOwner(uint32_t owner, uint32_t group) override {
-        Status failed;
-        if (hitWith(m_fs, "fchown", kDeleting, failed)) return failed;
-        return m_inner->setOwner(owner, group);
+        return unlessHit(m_fs, "fchown", kDeleting,
+                         [&] { return m_inner->setOwner(owner, group); });
     }
     Status setTimes(int64_t accessedNs, int64_t modifiedNs) override {
-        Status failed;
-        if (hitWith(m_fs, "futimens", kDeleting, failed)) return failed;
-        return m_inner->setTimes(accessedNs, modifiedNs);
+        return unlessHit(m_fs, "futimens", kDeleting,
+                         [&] { return m_inner->setTimes(accessedNs, modifiedNs); });
     }
     Status lock() override {
-        Status failed;
-        if (hitWith(m_fs, "lock", kReading, failed)) return failed;
-        return m_inner->lock();
+        return unlessHit(m_fs, "lock", kReading, [&] { return m_inner->lock(); });
     }
     Status copyTo(platform::File& to, int64_t& bytes) override {
         Status failed;
@@ -185,9 +170,8 @@ bool FaultFileSystem::failNextWrite(Status& status) {
 
 Status FaultFileSystem::status(const platform::Directory* at, const std::string& path, bool follow,
                                platform::FileInfo& info) {
-    Status failed;
-    if (hitWith(*this, "stat", kLooking, failed)) return failed;
-    return m_inner.status(unwrap(at), path, follow, info);
+    return unlessHit(*this, "stat", kLooking,
+                     [&] { return m_inner.status(unwrap(at), path, follow, info); });
 }
 
 Status FaultFileSystem::openDirectory(const platform::Directory* at, const std::string& path,
@@ -216,16 +200,14 @@ Status FaultFileSystem::openFile(const platform::Directory* at, const std::strin
 
 Status FaultFileSystem::makeDirectory(const platform::Directory* at, const std::string& path,
                                       uint32_t permissions) {
-    Status failed;
-    if (hitWith(*this, "mkdir", kCreating, failed)) return failed;
-    return m_inner.makeDirectory(unwrap(at), path, permissions);
+    return unlessHit(*this, "mkdir", kCreating,
+                     [&] { return m_inner.makeDirectory(unwrap(at), path, permissions); });
 }
 
 Status FaultFileSystem::remove(const platform::Directory* at, const std::string& path,
                                bool directory) {
-    Status failed;
-    if (hitWith(*this, directory ? "rmdir" : "unlink", kDeleting, failed)) return failed;
-    return m_inner.remove(unwrap(at), path, directory);
+    return unlessHit(*this, directory ? "rmdir" : "unlink", kDeleting,
+                     [&] { return m_inner.remove(unwrap(at), path, directory); });
 }
 
 Status FaultFileSystem::rename(const platform::Directory* fromAt, const std::string& from,
@@ -247,21 +229,15 @@ Status FaultFileSystem::link(const platform::Directory* fromAt, const std::strin
 }
 
 Status FaultFileSystem::currentDirectory(std::string& path) {
-    Status failed;
-    if (hitWith(*this, "getcwd", kLooking, failed)) return failed;
-    return m_inner.currentDirectory(path);
+    return unlessHit(*this, "getcwd", kLooking, [&] { return m_inner.currentDirectory(path); });
 }
 
 Status FaultFileSystem::canCreateIn(const std::string& path, bool& allowed) {
-    Status failed;
-    if (hitWith(*this, "access", kLooking, failed)) return failed;
-    return m_inner.canCreateIn(path, allowed);
+    return unlessHit(*this, "access", kLooking, [&] { return m_inner.canCreateIn(path, allowed); });
 }
 
 Status FaultFileSystem::timesAreLocal(const std::string& path, bool& local) {
-    Status failed;
-    if (hitWith(*this, "statfs", kLooking, failed)) return failed;
-    return m_inner.timesAreLocal(path, local);
+    return unlessHit(*this, "statfs", kLooking, [&] { return m_inner.timesAreLocal(path, local); });
 }
 
 FaultInjection::FaultInjection()
