@@ -1,8 +1,8 @@
 // A name that comes from a listing or a record on disk is removed only as an entry of its
 // directory: one that would name the directory itself, its parent or a path elsewhere is refused.
 
-#include "platform/file_system.hpp"
 #include "platform/tree_walk.hpp"
+#include "platform/file_system.hpp"
 #include "util/library_test.hpp"
 
 namespace talvo2 {
