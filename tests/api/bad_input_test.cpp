@@ -10,13 +10,11 @@ namespace talvo2 {
 namespace {
 
 using RDM = ResultDirectoryManager;
+using IRD = IResultDirectory;
 
-struct Input {
-    std::string label;  // "null" stands for a null pointer
-    std::wstring text;
-};
-
-std::vector<Input> badInputs() {
+// Label ("null" stands for a null pointer) and text.
+using Inputs = std::vector<std::pair<std::string, std::wstring>>;
+const Inputs kInputs = []() -> Inputs {
     std::wstring deep;  // relative, PATH_MAX characters of short elements
     while (deep.size() < PATH_MAX) deep += L"d/";
     deep.resize(PATH_MAX);
@@ -33,10 +31,9 @@ std::vector<Input> badInputs() {
             {"colon", L"a:b"},
             {"star", L"r*"},
             {"nine @", L"r@@@@@@@@@"}};
-}
+}();
 
-// A call's answer to each input above: OK where it takes it (or fails leaving OK), else the error
-// it returns or leaves as last error; NO for a query's "no" and for calls with no failure to tell.
+// Per input: OK if taken (or failing leaving OK), else the error; NO for "no" and nothing to tell.
 using Codes = std::vector<error_t>;
 constexpr error_t NO = error_t(~0u), EP = EmptyPattern, IP = InvalidPath, NF = NotFound,
                   PE = ParameterError, FE = FileError, OF = OperationFailed, AE = AlreadyExists,
@@ -52,21 +49,19 @@ const auto query = [](bool yes) { return yes ? OK : NO; };
 const auto answer = [](const auto& taken) { return taken ? OK : RDM::getLastError(); };
 // `codes` with the answers to some inputs, by label, changed.
 const auto but = [](Codes codes, const std::map<std::string, error_t>& changes) {
-    const auto inputs = badInputs();
-    for (size_t i = 0; i < inputs.size(); ++i)
-        if (changes.count(inputs[i].label)) codes[i] = changes.at(inputs[i].label);
+    for (size_t i = 0; i < kInputs.size(); ++i)
+        if (changes.count(kInputs[i].first)) codes[i] = changes.at(kInputs[i].first);
     return codes;
 };
-// A node made all the same is taken back; one that settled into a directory already there ("..")
-// loses only what it wrote, and the directory only when nothing else is in it.
+// Creators settling into a directory take "..". Bases are not swept: a bad one anchors nothing.
+const Codes kSettling = but(kCreate, {{"..", OK}});
+// A node made all the same is taken back; one settled into a directory (..) only what it wrote.
 const auto made = [](const auto& node) {
-    if (node) {
-        fs::remove(test::utf8Path(node->getMarkerFilePath()));
-        if (node->isLinked()) fs::remove(test::utf8Path(node->getLinkFilePath()));
-        boost::system::error_code notEmpty;
-        fs::remove(test::utf8Path(node->getPath()), notEmpty);
-    }
-    return answer(node);
+    if (!node) return answer(node);
+    fs::remove(test::utf8Path(node->getMarkerFilePath()));
+    if (node->isLinked()) fs::remove(test::utf8Path(node->getLinkFilePath()));
+    ::rmdir(test::utf8Path(node->getPath()).c_str());  // only if empty
+    return OK;
 };
 
 // A name, its answers and the call, given a copy of the input, which it must not change.
@@ -75,7 +70,7 @@ using Operation = std::tuple<std::string, Codes, std::function<error_t(wchar_t*)
 class BadInputTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(result && project && experiment);
+        ASSERT_TRUE(result && project && experiment && project->getNodeGroup());
         ASSERT_TRUE(result->createCollectorDataDir());
         test::writeFile(dir.path() / "nodes/r000/data.0/f", "data");
         // Relative arguments resolve two levels below the sandbox, so that ".." stays in it.
@@ -86,8 +81,7 @@ protected:
 
     std::wstring at(const std::wstring& node) const { return dir.wide(L"nodes/" + node); }
 
-    // Every operation with every input. Directories count by mode and owner: scratch nodes come and
-    // go and change their times, sizes and link counts.
+    // Every operation with every input; directories count by mode and owner: scratch nodes churn.
     void sweep(const std::vector<Operation>& operations) {
         const auto tree = [this] {
             auto entries = test::snapshot(dir.path());
@@ -95,19 +89,16 @@ protected:
                 if (S_ISDIR(std::stoul(text))) text.erase(text.find(' ', text.find(' ') + 1));
             return entries;
         };
-        const std::vector<Input> inputs = badInputs();
-        auto before = tree();
+        const auto before = tree();
         for (const auto& [name, expected, call] : operations) {
-            ASSERT_EQ(expected.size(), inputs.size()) << name;
-            for (size_t i = 0; i < inputs.size(); ++i) {
-                SCOPED_TRACE(name + " with " + inputs[i].label);
-                IProject::probe(at(L"p").c_str());   // resets the last error
-                std::wstring text = inputs[i].text;  // an exception fails the test as well
-                EXPECT_EQ(call(inputs[i].label == "null" ? nullptr : text.data()), expected[i]);
-                EXPECT_EQ(text, inputs[i].text) << "changed the argument";
-                const auto after = tree();
-                EXPECT_EQ(after, before) << "written";
-                before = after;
+            ASSERT_EQ(expected.size(), kInputs.size()) << name;
+            for (size_t i = 0; i < kInputs.size(); ++i) {
+                SCOPED_TRACE(name + " with " + kInputs[i].first);
+                IProject::probe(at(L"p").c_str());      // resets the last error
+                std::wstring text = kInputs[i].second;  // an exception fails the test as well
+                EXPECT_EQ(call(kInputs[i].first == "null" ? nullptr : text.data()), expected[i]);
+                EXPECT_EQ(text, kInputs[i].second) << "changed the argument";
+                ASSERT_EQ(tree(), before) << "written";
             }
         }
     }
@@ -119,29 +110,26 @@ protected:
     const sptr_t<IExperiment> experiment = IExperiment::create(at(L"e").c_str(), nullptr);
 };
 
-TEST_F(BadInputTest, StaticAndFreeFunctions) {
+TEST_F(BadInputTest, FreeResultAndGroupOperations) {
+    const Codes walk = {IP, NF, OF, OF, OF, IP, IP, IP, NF, OK, NF, NF, NF};
+    const sptr_t<INodeGroup> g = project->getNodeGroup();
     sptr_t<IResultDirectory> a, b;
-    const std::wstring r000 = at(L"r000");
     const auto diff = [&](const wchar_t* first, const wchar_t* second) {
         return answer(RDM::openForDiff(first, second, &a, &b, false) && (a || b));
     };
-    // Creators settling into an existing directory take "..". Bad bases are not swept: a base where
-    // no group opens anchors nothing, so creation would write into the working directory.
-    const Codes settling = but(kCreate, {{"..", OK}});
     sweep({
         {"create", kCreate,
          [](auto p) { return made(RDM::create(p, false, nullptr, false, nullptr)); }},
         {"create overwrite", but(kCreate, {{"..", IP}}),
          [](auto p) { return made(RDM::create(p, true, nullptr, false, nullptr)); }},
         {"open", kOpen, [](auto p) { return answer(RDM::open(p, false, nullptr)); }},
-        {"get", settling, [](auto p) { return made(RDM::get(p, nullptr, false)); }},
-        {"openForDiff first", kOpen, [&](auto p) { return diff(p, r000.c_str()); }},
-        {"openForDiff second", kOpen, [&](auto p) { return diff(r000.c_str(), p); }},
-        {"openForImport path", kOpen,
-         [](auto p) { return answer(RDM::openForImport(p, L"talvo")); }},
+        {"get", kSettling, [](auto p) { return made(RDM::get(p, nullptr, false)); }},
+        {"openForDiff first", kOpen, [&](auto p) { return diff(p, result->getPath()); }},
+        {"openForDiff second", kOpen, [&](auto p) { return diff(result->getPath(), p); }},
+        {"openForImport", kOpen, [](auto p) { return answer(RDM::openForImport(p, L"talvo")); }},
         {"openForImport extension",
          {PE, NF, PE, PE, NF, NF, NF, NF, NF, NF, NF, NF, NF},
-         [&](auto p) { return answer(RDM::openForImport(r000.c_str(), p)); }},
+         [&](auto p) { return answer(RDM::openForImport(result->getPath(), p)); }},
         // "." and ".." pass as names, and no code tells of a name too long: both documented.
         {"validateResultDirectoryPattern",
          {EP, EP, RC, RC, OK, RC, RC, RC, DN, OK, RC, RC, TL},
@@ -149,22 +137,24 @@ TEST_F(BadInputTest, StaticAndFreeFunctions) {
         {"isReservedDirectoryName", but(kNo, {{"CON", OK}}),
          [](auto p) { return query(RDM::isReservedDirectoryName(p)); }},
         {"isPathPatterned", kNo, [](auto p) { return query(RDM::isPathPatterned(p)); }},
-        {"IResultDirectory::probe", kNo, [](auto p) { return query(IResultDirectory::probe(p)); }},
+        {"IResultDirectory::probe", kNo, [](auto p) { return query(IRD::probe(p)); }},
         {"IProject::probe", kNo, [](auto p) { return query(IProject::probe(p)); }},
         {"IExperiment::probe", kNo, [](auto p) { return query(IExperiment::probe(p)); }},
-        {"IProject::create", settling,
+        {"IProject::create", kSettling,
          [](auto p) { return made(IProject::create(p, nullptr, false)); }},
         {"IProject::open", kOpen, [](auto p) { return answer(IProject::open(p, nullptr)); }},
-        {"IExperiment::create", kCreate,
-         [](auto p) { return made(IExperiment::create(p, nullptr)); }},
+        {"new experiment", kCreate, [](auto p) { return made(IExperiment::create(p, nullptr)); }},
         {"IExperiment::open", kOpen, [](auto p) { return answer(IExperiment::open(p, nullptr)); }},
         {"INodeGroup::open",
          {IP, NF, NF, NF, NF, NF, NF, NF, NF, OK, NF, NF, NF},
          [](auto p) { return answer(INodeGroup::open(p)); }},
-        // "..": a directory read without error that holds no project.
-        {"INodeGroup::findProjects",
-         {IP, NF, OF, OF, OF, IP, IP, IP, NF, OK, NF, NF, NF},
+        // "..": a directory read without error, holding no project and nothing to remove.
+        {"INodeGroup::findProjects", walk,
          [](auto p) { return answer(INodeGroup::findProjects(p)->getCount() != 0); }},
+        {"checkTree fixing", but(walk, {{"empty", IP}}),
+         [findings = std::vector<TreeFinding>()](auto p) mutable {
+             return answer(checkTree(p, true, findings));
+         }},
         {"ISearchDirectories::create", kNo,
          [](auto p) {
              const auto searched = ISearchDirectories::create(p);
@@ -172,126 +162,45 @@ TEST_F(BadInputTest, StaticAndFreeFunctions) {
          }},
         // Only looks, and names the first free data directory of any folder, even a missing one.
         {"generateCollectorDataDirName", kNo,
-         [](auto p) {
-             return query(p && IResultDirectory::generateCollectorDataDirName(p).empty());
-         }},
+         [](auto p) { return query(p && IRD::generateCollectorDataDirName(p).empty()); }},
         // The legacy extensions are empty: documented.
         {"isLegacyResultExtension", but(kNo, {{"empty", OK}}),
          [](auto p) { return query(p && isLegacyResultExtension(p)); }},
         {"isLegacyProjectExtension", but(kNo, {{"empty", OK}}),
          [](auto p) { return query(p && isLegacyProjectExtension(p)); }},
-        // Fixing, the mode that removes: ".." is a tree with nothing to remove.
-        {"checkTree fixing",
-         {IP, IP, OF, OF, OF, IP, IP, IP, NF, OK, NF, NF, NF},
-         [findings = std::vector<TreeFinding>()](auto p) mutable {
-             return answer(checkTree(p, true, findings));
-         }},
         {"SystemInfo::getIsaType", kNo,
          [](auto p) {
              const auto isa = SystemInfo::getIsaType(p ? test::utf8Path(p).c_str() : nullptr);
              return query(isa != SystemInfo::ISA_NONE);
          }},
-    });
-}
-
-// On each kind of node; copies and moves rebind their node, so they take a scratch one of its kind.
-TEST_F(BadInputTest, NodeOperations) {
-    const std::wstring scratchPath = at(L"scratch");
-    const std::pair<INode*, std::function<sptr_t<INode>()>> kinds[] = {
-        {result.get(), [&] { return test::createResult(scratchPath); }},
-        {project.get(), [&] { return IProject::create(scratchPath.c_str(), nullptr, false); }},
-        {experiment.get(), [&] { return IExperiment::create(scratchPath.c_str(), nullptr); }},
-    };
-    const Codes missingFlag = {PE, PE, PE, PE, NF, PE, PE, PE, NF, PE, NF, NF, NF};
-    const Codes destination = {PE, PE, FE, FE, FE, IP, IP, IP, OK, AE, OK, OK, OK};
-    for (const auto& [kind, scratch] : kinds) {
-        INode* const n = kind;
-        SCOPED_TRACE(test::utf8Path(n->getPath()).filename().string());
-        const auto flag = [n](auto p, error_t code) {
-            if (code == OK) n->removeFlag(p, false);
-            return code;
-        };
-        const auto transfer = [&scratch = scratch](bool move, bool rename) {
-            return [=](auto p) {
-                const sptr_t<INode> copied = scratch();
-                const fs::path original = test::utf8Path(copied->getPath());
-                const bool done =
-                    move ? copied->move(p, rename, nullptr) : copied->copy(p, rename, nullptr);
-                if (done) fs::remove_all(test::utf8Path(copied->getPath()));
-                fs::remove_all(original);
-                return answer(done);
-            };
-        };
-        sweep({
-            {"changeMarkerFilePath",
-             {IP, IP, PE, PE, PE, IP, IP, IP, PE, PE, PE, PE, PE},
-             [n](auto p) { return answer(n->changeMarkerFilePath(p)); }},
-            {"changeUserVisibleName", but(kName, {{"element beyond NAME_MAX", OF}}),
-             [n](auto p) {
-                 const std::wstring before = n->getUserVisibleName();
-                 const bool renamed = n->changeUserVisibleName(p);
-                 const error_t code = answer(renamed);
-                 if (renamed) n->changeUserVisibleName(before.c_str());
-                 return code;
-             }},
-            // A path where no group opens leaves the node without a parent, which is accepted.
-            {"setParent", kTaken, [n](auto p) { return answer(n->setParent(p)); }},
-            {"setFlag", kName, [n, flag](auto p) { return flag(p, answer(n->setFlag(p))); }},
-            {"addFlag", kName, [n, flag](auto p) { return flag(p, n->addFlag(p, false, false)); }},
-            {"addFlag taking over", kName,
-             [n, flag, data = sptr_t<IFlagData>()](auto p) mutable {
-                 return flag(p, n->addFlag(p, data, true, true));
-             }},
-            {"clearFlag", missingFlag, [n](auto p) { return answer(n->clearFlag(p, true)); }},
-            {"removeFlag", missingFlag, [n](auto p) { return n->removeFlag(p, true); }},
-            {"ownFlag", missingFlag, [n](auto p) { return n->ownFlag(p); }},
-            {"copy renaming the marker", destination, transfer(false, true)},
-            {"move", destination, transfer(true, false)},
-            {"duplicate", but(kCreate, {{"null", IP}, {"empty", AE}}),
-             [n](auto p) {
-                 const std::wstring marker = n->duplicate(p);
-                 if (!marker.empty()) fs::remove_all(test::utf8Path(marker).parent_path());
-                 return answer(!marker.empty());
-             }},
-        });
-    }
-}
-
-TEST_F(BadInputTest, ResultAndGroupOperations) {
-    IResultDirectory* r = result.get();
-    const sptr_t<INodeGroup> group = project->getNodeGroup();
-    ASSERT_TRUE(group);
-    INodeGroup* g = group.get();
-    sweep({
         // Null and an empty mask take all files: documented, and how masks match.
         {"getResultFiles", but(kNo, {{"null", OK}, {"empty", OK}}),
-         [r](auto p) { return query(r->getResultFiles(p)->getCount() != 0); }},
+         [this](auto p) { return query(result->getResultFiles(p)->getCount() != 0); }},
         // Any name below the result is taken; one the system cannot store answers null with OK.
         {"getSubdir", but(kName, {{"element beyond NAME_MAX", OK}}),
-         [r](auto p) {
-             const wchar_t* subdir = r->getSubdir(p);
+         [this](auto p) {
+             const wchar_t* subdir = result->getSubdir(p);
              if (subdir) fs::remove_all(test::utf8Path(subdir));
              return answer(subdir);
          }},
-        {"exportTo", kCreate, [r](auto p) { return made(r->exportTo(p, nullptr)); }},
+        {"exportTo", kCreate, [this](auto p) { return made(result->exportTo(p, nullptr)); }},
         // Any text is a list of masks, each matching or not: only no harm may come of it.
         {"exportTo excluding", kTaken,
-         [r](auto p) {
-             const auto copy = r->exportTo(L"x@@@", p);
+         [this](auto p) {
+             const auto copy = result->exportTo(L"x@@@", p);
              if (copy) copy->remove();
              return answer(copy);
          }},
-        // Whatever names are stored, the log paths are the result's directory and the name as
-        // stored, answered at once (a climbing name once made these loop forever).
+        // Log paths lie in the result whatever the names (a climbing name once made these hang).
         {"set the log names and the collector command", kNo,
-         [r](auto p) {
-             r->setApplicationLog(p);
-             r->setCollectorLog(p);
-             r->setCommandLog(p);
-             r->setCollectorCommand(p);
+         [this](auto p) {
+             result->setApplicationLog(p);
+             result->setCollectorLog(p);
+             result->setCommandLog(p);
+             result->setCollectorCommand(p);
              for (const std::wstring& log :
-                  {r->getApplicationLog(), r->getCollectorLog(), r->getCommandLog()})
-                 EXPECT_EQ(log.rfind(r->getPath(), 0), 0u);
+                  {result->getApplicationLog(), result->getCollectorLog(), result->getCommandLog()})
+                 EXPECT_EQ(log.rfind(result->getPath(), 0), 0u);
              return NO;
          }},
         // Null and "" stand for all members: documented (the group has none).
@@ -310,10 +219,66 @@ TEST_F(BadInputTest, ResultAndGroupOperations) {
         {"openResultDirectory", kOpen, [g](auto p) { return answer(g->openResultDirectory(p)); }},
         {"createExperiment", kCreate, [g](auto p) { return made(g->createExperiment(p)); }},
         {"openExperiment", kOpen, [g](auto p) { return answer(g->openExperiment(p)); }},
-        {"createProject", but(kCreate, {{"..", OK}}),
-         [g](auto p) { return made(g->createProject(p, false)); }},
+        {"createProject", kSettling, [g](auto p) { return made(g->createProject(p, false)); }},
         {"openProject", kOpen, [g](auto p) { return answer(g->openProject(p)); }},
     });
+}
+
+// On each kind of node; copies and moves rebind their node, so they take a scratch one of its kind.
+TEST_F(BadInputTest, NodeOperations) {
+    const std::pair<INode*, std::function<sptr_t<INode>()>> kinds[] = {
+        {result.get(), [&] { return test::createResult(at(L"scratch")); }},
+        {project.get(), [&] { return IProject::create(at(L"scratch").c_str(), nullptr, false); }},
+        {experiment.get(), [&] { return IExperiment::create(at(L"scratch").c_str(), nullptr); }},
+    };
+    const Codes missingFlag = {PE, PE, PE, PE, NF, PE, PE, PE, NF, PE, NF, NF, NF};
+    const Codes destination = {PE, PE, FE, FE, FE, IP, IP, IP, OK, AE, OK, OK, OK};
+    for (const auto& [kind, scratch] : kinds) {
+        INode* const n = kind;
+        SCOPED_TRACE(test::utf8Path(n->getPath()).filename().string());
+        const auto flag = [n](auto p, error_t code) {
+            if (code == OK) n->removeFlag(p, false);
+            return code;
+        };
+        const auto transfer = [&scratch = scratch](bool move, bool rename) {
+            return [=](auto p) {
+                const sptr_t<INode> node = scratch();
+                const fs::path original = test::utf8Path(node->getPath());
+                const bool done =
+                    move ? node->move(p, rename, nullptr) : node->copy(p, rename, nullptr);
+                if (done) fs::remove_all(test::utf8Path(node->getPath()));
+                fs::remove_all(original);
+                return answer(done);
+            };
+        };
+        sweep({
+            {"changeMarkerFilePath",
+             {IP, IP, PE, PE, PE, IP, IP, IP, PE, PE, PE, PE, PE},
+             [n](auto p) { return answer(n->changeMarkerFilePath(p)); }},
+            {"changeUserVisibleName", but(kName, {{"element beyond NAME_MAX", OF}}),
+             [n](auto p) {
+                 const std::wstring before = n->getUserVisibleName();
+                 const error_t code = answer(n->changeUserVisibleName(p));
+                 if (code == OK) n->changeUserVisibleName(before.c_str());
+                 return code;
+             }},
+            // A path where no group opens leaves the node without a parent, which is accepted.
+            {"setParent", kTaken, [n](auto p) { return answer(n->setParent(p)); }},
+            {"setFlag", kName, [n, flag](auto p) { return flag(p, answer(n->setFlag(p))); }},
+            {"addFlag", kName, [n, flag](auto p) { return flag(p, n->addFlag(p, false, false)); }},
+            {"clearFlag", missingFlag, [n](auto p) { return answer(n->clearFlag(p, true)); }},
+            {"removeFlag", missingFlag, [n](auto p) { return n->removeFlag(p, true); }},
+            {"ownFlag", missingFlag, [n](auto p) { return n->ownFlag(p); }},
+            {"copy renaming the marker", destination, transfer(false, true)},
+            {"move", destination, transfer(true, false)},
+            {"duplicate", but(kCreate, {{"null", IP}, {"empty", AE}}),
+             [n](auto p) {
+                 const std::wstring marker = n->duplicate(p);
+                 if (!marker.empty()) fs::remove_all(test::utf8Path(marker).parent_path());
+                 return answer(!marker.empty());
+             }},
+        });
+    }
 }
 
 }  // namespace

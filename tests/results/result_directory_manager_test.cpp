@@ -14,6 +14,7 @@ namespace {
 using test::createResult;
 using test::lastError;
 using test::TempDir;
+using RDM = ResultDirectoryManager;
 
 // CON, ':', '*', "", ".." and nine @ are swept with every other call in bad_input_test.
 TEST(ResultNamePattern, RefusesNamesThatCannotNameADirectory) {
@@ -29,27 +30,24 @@ TEST(ResultNamePattern, RefusesNamesThatCannotNameADirectory) {
     testing::internal::CaptureStderr();  // where the library logs while the host sets up nothing
     for (const auto& [code, patterns] : cases)
         for (const wchar_t* pattern : patterns)
-            EXPECT_EQ(ResultDirectoryManager::validateResultDirectoryPattern(pattern), code)
+            EXPECT_EQ(RDM::validateResultDirectoryPattern(pattern), code)
                 << (pattern ? pattern : L"(null)");
     const std::string log = testing::internal::GetCapturedStderr();
-    // Each of the 17 refusals before parsing is logged once at error level: message, pattern if
-    // any, place. Parsing logs none.
+    // The 17 refusals before parsing log once each at error level with message, pattern, place.
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 17) << log;
-    const auto logged = [&](error_t code, const std::string& pattern) {
+    for (const auto& [code, pattern] :
+         {std::pair{ReservedCharacters, ". Pattern: a|b"}, {EmptyPattern, ""}}) {
         const std::size_t at = log.find("talvo ERROR: " + ulib_2_18::to_utf8(toString(code)) +
                                         pattern + ", at file: ");
-        return at != std::string::npos &&
-               log.substr(at, log.find('\n', at) - at).find("name_pattern.cpp:") !=
-                   std::string::npos;
-    };
-    EXPECT_TRUE(logged(ReservedCharacters, ". Pattern: a|b"));
-    EXPECT_TRUE(logged(EmptyPattern, ""));
+        ASSERT_NE(at, log.npos) << log;
+        EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("name_pattern.cpp:"), log.npos);
+    }
 
     // Only a numbered last element makes a path patterned.
     for (const auto& [path, patterned] :
          {std::pair{L"x/r@@@", true}, {L"x/r000", false}, {L"x/a@@b@", false}}) {
         std::wstring text = path;
-        EXPECT_EQ(ResultDirectoryManager::isPathPatterned(text.data()), patterned) << path;
+        EXPECT_EQ(RDM::isPathPatterned(text.data()), patterned) << path;
     }
 }
 
@@ -57,7 +55,6 @@ std::wstring pathOf(const sptr_t<IResultDirectory>& result) {
     return result ? result->getPath() : L"(none)";
 }
 
-// Every path below `root`, relative to it.
 std::set<std::string> tree(const fs::path& root) {
     std::set<std::string> names;
     for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
@@ -76,8 +73,7 @@ struct Creation {
     How how = Plain;
 };
 
-// Refusals by validation alone: RefusesNamesThatCannotNameADirectory, bad_input_test; literal
-// names, overwrites and MPI ranks: cli_test.
+// Refusals by validation alone are tested above; literal names, overwrites, MPI ranks: cli_test.
 TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
     const Creation cases[] = {
         {"one past the highest", {"r000/", "r007/", "r999/"}, L"r@@@", L"r1000"},
@@ -86,7 +82,6 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
         {"no number", {"r/", "rx1/", "R012/", "r99999999999999999999/"}, L"r@@@", L"r000"},
         {"the rest of a name is not compared", {"r012x/"}, L"r@@@hs", L"r013hs"},
         {"digits the suffix begins with", {"run0512/"}, L"run@@12", L"run0612"},
-        // Digits a variable after the number expands to are no part of the number.
         {"digits of a variable", {"r0073/"}, L"r@@@{mpirank}", L"r0083"},
         {"variables around", {"node7_04_node7/"}, L"{host}_@@_{host}", L"node7_05_node7"},
         {"unknown, non-text, unclosed", {}, L"{other}{int}{open", L"{other}{int}{open"},
@@ -97,7 +92,6 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
         {"dot of a directory", {"plain/"}, L"plain/.", L"", AlreadyExists},
         // Overwriting "." would delete the directory the caller stands in.
         {"overwrite of a dot", {"plain/"}, L"plain/.", L"", InvalidPath, Overwrite},
-        // A variable cannot smuggle a separator into the name.
         {"separator in a variable", {}, L"r_{at}", L"", ReservedCharacters},
         {"a variable that names the folder above", {}, L"{up}", L"", InvalidPath},
         {"denied", {}, L"r@@@", L"", InsufficientPermissions, Unprivileged},
@@ -108,11 +102,10 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
     variables.putVariable(L"up", corekit2::variant_t(L".."));
     variables.putVariable(ResultVariableBag::VAR_AT, corekit2::variant_t(L"../escape"));
     variables.putVariable(ResultVariableBag::VAR_MPIRANK, corekit2::variant_t(L"3"));
-    TempDir dir;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Creation& c = cases[i];
+    for (const Creation& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path folder = dir.path() / std::to_string(i);
+        TempDir dir;  // its folder "f" holds the case, so a result made above it shows too
+        const fs::path folder = dir.path() / "f";
         fs::create_directory(folder);
         fs::permissions(folder, static_cast<fs::perms>(0755));  // others may not write
         for (const std::string& entry : c.present) {
@@ -120,12 +113,11 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
             if (entry.back() != '/') test::writeFile(folder / entry, "old");
         }
         const std::set<std::string> before = tree(dir.path());
-        const std::wstring path = dir.wide(std::to_wstring(i) + L"/");
+        const std::wstring path = dir.wide(L"f/");
         const std::wstring leaf = c.made.substr(c.made.rfind(L'/') + 1);
         const auto attempt = [&] {
-            const auto result =
-                ResultDirectoryManager::create((path + c.pattern).c_str(), c.how == Overwrite,
-                                               &variables.getVariables(), false, nullptr);
+            const auto result = RDM::create((path + c.pattern).c_str(), c.how == Overwrite,
+                                            &variables.getVariables(), false, nullptr);
             EXPECT_EQ(lastError(), c.error);
             EXPECT_EQ(pathOf(result), c.made.empty() ? L"(none)" : path + c.made);
         };
@@ -141,8 +133,7 @@ TEST(ResultDirectoryManager, CreateNamesEachResultOrFailsLeavingNothing) {
         EXPECT_EQ(tree(test::utf8Path(path + c.made)),
                   std::set<std::string>{test::utf8Path(leaf + L".talvo").string()});
         EXPECT_NE(test::readFile(test::utf8Path(marker)).find("\"node7\""), std::string::npos);
-        EXPECT_EQ(pathOf(ResultDirectoryManager::open(marker.c_str(), true, nullptr)),
-                  path + c.made);
+        EXPECT_EQ(pathOf(RDM::open(marker.c_str(), true, nullptr)), path + c.made);
     }
 }
 
@@ -150,17 +141,13 @@ TEST(ResultDirectoryManager, OpenTakesTheGreatestNameAndGetMakesWhatIsMissing) {
     TempDir dir;
     ASSERT_TRUE(createResult(dir.wide(L"y/r999")) && createResult(dir.wide(L"y/r1000")));
     // The greatest file name, not number (the newest by name is in python/test_bindings.py).
-    EXPECT_EQ(pathOf(ResultDirectoryManager::open(dir.wide(L"y/r@@@").c_str(), false, nullptr)),
-              dir.wide(L"y/r999"));
+    EXPECT_EQ(pathOf(RDM::open(dir.wide(L"y/r@@@").c_str(), false, nullptr)), dir.wide(L"y/r999"));
 
-    const auto get = [](const std::wstring& path) {
-        return ResultDirectoryManager::get(path.c_str(), nullptr, false);
-    };
+    const auto get = [](const std::wstring& p) { return RDM::get(p.c_str(), nullptr, false); };
     // "." is adopted like any directory, its marker named after the directory, its bag empty.
     fs::create_directories(dir.path() / "bare");
     const auto bare = get(dir.wide(L"bare/."));
-    ASSERT_TRUE(bare);
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "bare/bare.talvo"));
+    ASSERT_TRUE(bare && fs::is_regular_file(dir.path() / "bare/bare.talvo"));
     EXPECT_EQ(bare->getCreationTime(), 0);
     EXPECT_EQ(get(dir.wide(L"bare")).get(), bare.get());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(get(dir.wide(L"n/r@@@")));
@@ -173,8 +160,7 @@ TEST(ResultDirectoryManager, OpenTakesTheGreatestNameAndGetMakesWhatIsMissing) {
     EXPECT_TRUE(IResultDirectory::probe(dir.wide(L"n/r001/r001.talvo").c_str()));
 }
 
-// Collectors on many machines and ranks create results in one folder at once: each must get a
-// directory of its own and nobody an error. Threads also race to make the folder.
+// Collectors create results in one folder at once, threads also racing to make the folder.
 void createAtOnce(bool processes, int creators, int each) {
     TempDir dir;
     if (processes) fs::create_directory(dir.path() / "shared");
@@ -211,7 +197,7 @@ TEST(OpenForDiffTest, PicksTheTwoResultsToCompare) {
     TempDir dir;
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(createResult(dir.wide(L"x/r@@@")));
     ASSERT_TRUE(createResult(dir.wide(L"y/r@@@")));
-    const sptr_t<IResultDirectory> other = createResult(dir.wide(L"z/r@@@"));
+    sptr_t<IResultDirectory> other = createResult(dir.wide(L"z/r@@@"));
     // {first, second, literal, the two results picked or the error}
     const std::tuple<const wchar_t*, const wchar_t*, bool, const wchar_t*, const wchar_t*, error_t>
         cases[] = {
@@ -225,16 +211,13 @@ TEST(OpenForDiffTest, PicksTheTwoResultsToCompare) {
     for (const auto& [first, second, literal, expectedA, expectedB, error] : cases) {
         SCOPED_TRACE(ulib_2_18::to_utf8(at(first) + L" against " + at(second)));
         sptr_t<IResultDirectory> a = other, b = other;  // cleared on failure
-        EXPECT_EQ(ResultDirectoryManager::openForDiff(at(first).c_str(), at(second).c_str(), &a, &b,
-                                                      literal),
+        EXPECT_EQ(RDM::openForDiff(at(first).c_str(), at(second).c_str(), &a, &b, literal),
                   error == OK);
         EXPECT_EQ(lastError(), error);
         EXPECT_EQ(pathOf(a) + L" " + pathOf(b), at(expectedA) + L" " + at(expectedB));
     }
-    const std::wstring pattern = dir.wide(L"x/r@@@");
-    sptr_t<IResultDirectory> b;
     EXPECT_FALSE(
-        ResultDirectoryManager::openForDiff(pattern.c_str(), pattern.c_str(), nullptr, &b, false));
+        RDM::openForDiff(at(L"x/r@@@").c_str(), at(L"x/r@@@").c_str(), nullptr, &other, false));
     EXPECT_EQ(lastError(), ParameterError);
 }
 
@@ -254,13 +237,10 @@ TEST(OpenForImportTest, OpensAnotherProductsResult) {
         {L"in/r000", L"oth", nullptr, NotFound},
     };
     for (const auto& [path, extension, marker, error] : cases) {
-        SCOPED_TRACE(ulib_2_18::to_utf8(std::wstring(path) + L" as " + extension));
-        const auto result =
-            ResultDirectoryManager::openForImport(dir.wide(path).c_str(), extension);
-        EXPECT_EQ(lastError(), error);
-        EXPECT_EQ(result ? result->getMarkerFilePath() +
-                               (L" from " + std::wstring(result->getCreationHostName()))
-                         : L"(none)",
+        const auto r = RDM::openForImport(dir.wide(path).c_str(), extension);
+        EXPECT_EQ(lastError(), error) << path << L" as " << extension;
+        EXPECT_EQ(r ? std::wstring(r->getMarkerFilePath()) + L" from " + r->getCreationHostName()
+                    : L"(none)",
                   marker ? dir.wide(marker) + L" from far" : L"(none)");
     }
 }

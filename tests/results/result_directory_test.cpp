@@ -18,14 +18,24 @@ using test::utf8Path;
 using test::writeFile;
 using Paths = std::vector<std::wstring>;
 
-// Drains the iterator, checking that the end is sticky and that getCount agrees.
-Paths drain(const sptr_t<IPathIterator>& it) {
+// Drains the iterator into paths less `prefix`, checking that the end is sticky and the count.
+Paths drain(const sptr_t<IPathIterator>& it, const std::wstring& prefix) {
     Paths out;
     if (!it) return out;
-    for (const wchar_t* path = it->next(); path; path = it->next()) out.emplace_back(path);
+    for (const wchar_t* path = it->next(); path; path = it->next())
+        out.emplace_back(std::wstring(path).rfind(prefix, 0) == 0 ? path + prefix.size() : path);
     EXPECT_EQ(it->next(), nullptr);
     EXPECT_EQ(it->getCount(), out.size());
     return out;
+}
+
+// Every entry below `root` by relative path: "dir/", or "file=content" (a link reads as a file).
+std::set<std::string> treeOf(const fs::path& root) {
+    std::set<std::string> tree;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
+        tree.insert(it->path().lexically_relative(root).string() +
+                    (fs::is_directory(it->symlink_status()) ? "/" : "=" + readFile(it->path())));
+    return tree;
 }
 
 // Both marks are read when the node is made; afterwards it answers from what it recorded.
@@ -36,7 +46,6 @@ TEST(ResultDirectory, FinalizedAndInvalidMarksAreReadWhenTheNodeIsMade) {
     writeFile(norun, "");
     const auto done = ResultDirectoryManager::open(dir.wide(L"done").c_str(), false, nullptr);
     ASSERT_TRUE(done);
-    // "finalized, mark on disk" after each step
     const auto state = [&] { return std::pair{done->isFinalized(), fs::exists(norun)}; };
     EXPECT_EQ(state(), std::pair(true, true));
     EXPECT_TRUE(done->setFinalized(false));
@@ -57,12 +66,11 @@ TEST(ResultDirectory, FinalizedAndInvalidMarksAreReadWhenTheNodeIsMade) {
     EXPECT_FALSE(fs::exists(dir.path() / "r000/.bad"));
     fs::remove(dir.path() / "r000-bad");
     result->setInvalid();
-    // A bad result moves aside with its mark, so a new run can take its name; only a node made
-    // after the last handle went reads the mark again.
-    EXPECT_FALSE(fs::exists(dir.path() / "r000"));
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "r000-bad/r000-bad.talvo"));
-    EXPECT_EQ(std::wstring(result->getPath()), dir.wide(L"r000-bad"));
-    EXPECT_TRUE(result->isValid());
+    // Moved aside with its mark, freeing the name; only a node made after this one reads it.
+    EXPECT_EQ(std::make_tuple(fs::exists(dir.path() / "r000"),
+                              fs::is_regular_file(dir.path() / "r000-bad/r000-bad.talvo"),
+                              std::wstring(result->getPath()), result->isValid()),
+              std::make_tuple(false, true, dir.wide(L"r000-bad"), true));
     result.reset();
     EXPECT_FALSE(
         ResultDirectoryManager::open(dir.wide(L"r000-bad").c_str(), false, nullptr)->isValid());
@@ -70,12 +78,10 @@ TEST(ResultDirectory, FinalizedAndInvalidMarksAreReadWhenTheNodeIsMade) {
 
 TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     TempDir dir;
-    // Near the limit of 255 bytes the marker's name (the directory's and ".talvo") no longer fits
-    // before the directory's does: the result is made whole, or nothing is left, not even hidden.
+    // Near 255 bytes the marker's name stops fitting first: a whole result, or nothing at all.
     for (std::size_t length = 248; length <= 256; ++length) {
         SCOPED_TRACE(length);
-        const sptr_t<IResultDirectory> result =
-            createResult(dir.wide(L"deep/" + std::wstring(length, L'n')));
+        const auto result = createResult(dir.wide(L"deep/" + std::wstring(length, L'n')));
         EXPECT_EQ(bool(result), length + 6 <= 255);
         EXPECT_EQ(fs::exists(dir.path() / "deep" / std::string(length, 'n')), bool(result));
         EXPECT_TRUE(result || !fs::exists(dir.path() / "deep")) << "no folder left";
@@ -84,22 +90,20 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     // A temporary file left by a writer that died is taken over by the next save of its file.
     sptr_t<IResultDirectory> result = createResult(dir.wide(L"r000"));
     ASSERT_TRUE(result);
+    const fs::path marker = dir.path() / "r000/r000.talvo";
     writeFile(dir.path() / "r000/.r000.talvo.talvo-tmp", "half");
     result->setCollectorCommand(L"again");
     ASSERT_TRUE(result->save());
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "r000"), fs::directory_iterator()),
-              1);
+    EXPECT_EQ(treeOf(dir.path() / "r000").size(), 1u);
     // Work in progress is no node: a staging directory already holding its marker is not found.
     fs::create_directory(dir.path() / ".talvo-stage-0123456789abcdef");
-    fs::copy_file(dir.path() / "r000/r000.talvo",
-                  dir.path() / ".talvo-stage-0123456789abcdef/r009.talvo");
+    fs::copy_file(marker, dir.path() / ".talvo-stage-0123456789abcdef/r009.talvo");
     const auto group = INodeGroup::open(dir.wide().c_str());
     ASSERT_TRUE(group);
-    EXPECT_EQ(drain(group->getMemberPaths()), Paths{dir.wide(L"r000/r000.talvo")});
+    EXPECT_EQ(drain(group->getMemberPaths(), dir.wide()), Paths{L"/r000/r000.talvo"});
 
     // Root saving a user's marker must not take it from them, nor open it to others.
     if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
-    const fs::path marker = dir.path() / "r000/r000.talvo";
     ASSERT_EQ(::chown(marker.c_str(), test::kUnprivilegedId, 0), 0);  // theirs, root's group
     ASSERT_EQ(::chmod(marker.c_str(), 0600), 0);
     result->setCollectorCommand(L"once more");
@@ -111,8 +115,7 @@ TEST(ResultDirectory, ANodeAppearsWithItsMarkerOrNotAtAll) {
     EXPECT_NE(readFile(marker).find("once more"), std::string::npos);
 }
 
-// Data directories are data.N, listed in path order; result files are the files directly in them;
-// subdirectories are made below the result only; nothing is made where this user cannot write.
+// data.N directories in path order, the files directly in them, subdirectories kept inside.
 TEST(ResultDirectory, DataDirectoriesFilesAndSubdirectoriesStayInside) {
     TempDir dir;
     sptr_t<IResultDirectory> result = createResult(dir.wide(L"\u7d50\u679c"));
@@ -121,41 +124,34 @@ TEST(ResultDirectory, DataDirectoriesFilesAndSubdirectoriesStayInside) {
     const fs::path root = utf8Path(base);
     for (const char* name : {"data.0", "data.2", "data.10", "Data.1", "data1", "data.2/dir.txt"})
         fs::create_directory(root / name);
-    writeFile(root / "data.4", "");  // a file occupies its name too
-    writeFile(root / "data.9", "");
-    // A link to a directory is one (data on scratch storage); to a file or to nothing, not, but
-    // a dangling link still holds its name and nothing is made where it points.
     fs::create_directory(dir.path() / "outside");
+    writeFile(root / "data.4", "");  // a file holds its name too
+    // A link to a directory is one (scratch storage); a dangling one holds its name, made nowhere.
     fs::create_symlink(dir.path() / "gone", root / "data.5");
     fs::create_symlink(dir.path() / "outside", root / "data.7");
-    fs::create_symlink(root / "data.9", root / "data.8");
     for (const wchar_t* made : {L"data.1", L"data.3", L"data.6"})  // listed as directories below
         EXPECT_STREQ(result->createCollectorDataDir(), (base + made).c_str());
     EXPECT_FALSE(fs::exists(dir.path() / "gone"));
-    EXPECT_EQ(drain(result->getCollectorDataDirectories()),
-              (Paths{base + L"data.0", base + L"data.1", base + L"data.10", base + L"data.2",
-                     base + L"data.3", base + L"data.6", base + L"data.7"}));
+    EXPECT_EQ(
+        drain(result->getCollectorDataDirectories(), base),
+        (Paths{L"data.0", L"data.1", L"data.10", L"data.2", L"data.3", L"data.6", L"data.7"}));
 
     fs::create_directory(root / "data.0/sub");
     for (const char* file : {"data.0/z.txt", "data.0/b.log", "data.0/sub/deep.txt", "data.1/a.txt",
                              "data.1/a.txt.bak", "data.1/\u00e9.txt", "Data.1/c.txt", "top.txt"})
         writeFile(root / file, "x");
     writeFile(dir.path() / "outside/l.txt", "x");
-    EXPECT_EQ(drain(result->getResultFiles(L"*.txt")),
-              (Paths{base + L"data.0/z.txt", base + L"data.1/a.txt", base + L"data.1/\u00e9.txt",
-                     base + L"data.7/l.txt"}));
-    EXPECT_EQ(
-        drain(result->getResultFiles(nullptr)),
-        (Paths{base + L"data.0/b.log", base + L"data.0/z.txt", base + L"data.1/a.txt",
-               base + L"data.1/a.txt.bak", base + L"data.1/\u00e9.txt", base + L"data.7/l.txt"}));
+    EXPECT_EQ(drain(result->getResultFiles(L"*.txt"), base),
+              (Paths{L"data.0/z.txt", L"data.1/a.txt", L"data.1/\u00e9.txt", L"data.7/l.txt"}));
+    EXPECT_EQ(drain(result->getResultFiles(nullptr), base),
+              (Paths{L"data.0/b.log", L"data.0/z.txt", L"data.1/a.txt", L"data.1/a.txt.bak",
+                     L"data.1/\u00e9.txt", L"data.7/l.txt"}));
 
-    // Not even a directory already there is reported where this user cannot write. A data
-    // directory leaves the last error as it was; a subdirectory resets it to OK.
+    // Unwritable: not even an existing directory is given; only getSubdir resets the error.
     sptr_t<IResultDirectory> shared = createResult(dir.wide(L"shared"));
     ASSERT_TRUE(shared);
     fs::permissions(dir.path() / "shared", fs::perms::all_all);
-    fs::create_directory(dir.path() / "shared/data.0");
-    fs::create_directory(dir.path() / "shared/log");
+    for (const char* name : {"data.0", "log"}) fs::create_directory(dir.path() / "shared" / name);
     const auto before = test::snapshot(dir.path());
     const int status = test::runUnprivileged([&] {
         LastError(NotFound).store();
@@ -170,19 +166,16 @@ TEST(ResultDirectory, DataDirectoriesFilesAndSubdirectoriesStayInside) {
     EXPECT_EQ(test::snapshot(dir.path()), before);
 
     EXPECT_EQ(result->getSubdir(static_cast<standard_dir_t>(7)), nullptr);
-    for (const auto& [kind, name] : {std::pair{STANDARD_DIR_LOG, L"log"},
-                                     {STANDARD_DIR_SOURCE, L"source"},
-                                     {STANDARD_DIR_CONFIG, L"config"}}) {
+    const auto made = [&](auto kind, const std::wstring& name) {
         EXPECT_STREQ(result->getSubdir(kind), (base + name).c_str());
         EXPECT_TRUE(fs::is_directory(utf8Path(base + name)));
-        // Asking again finds the directory made the first time.
-        EXPECT_STREQ(result->getSubdir(kind), (base + name).c_str());
-    }
-    EXPECT_STREQ(result->getSubdir(L"custom/\u30ed\u30b0"),
-                 (base + L"custom/\u30ed\u30b0").c_str());
-    EXPECT_TRUE(fs::is_directory(utf8Path(base + L"custom/\u30ed\u30b0")));
-    // A plain file is not made a directory and the last error is reset: "not made" is all. Names
-    // that would leave the result (".." alone is in bad_input_test) are refused.
+        EXPECT_STREQ(result->getSubdir(kind), (base + name).c_str());  // found the second time
+    };
+    made(STANDARD_DIR_LOG, L"log");
+    made(STANDARD_DIR_SOURCE, L"source");
+    made(STANDARD_DIR_CONFIG, L"config");
+    made(L"custom/\u30ed\u30b0", L"custom/\u30ed\u30b0");
+    // A plain file is no directory (error reset); names leaving the result are refused.
     writeFile(root / "plain", "keep");
     for (const auto& [name, error] : {std::pair{std::wstring(L"plain"), false},
                                       {L"custom/../../up", true},
@@ -194,16 +187,6 @@ TEST(ResultDirectory, DataDirectoriesFilesAndSubdirectoriesStayInside) {
     EXPECT_FALSE(fs::exists(dir.path() / "up") || fs::exists(dir.path() / "abs"));
 }
 
-// Every entry below `root` by relative path: "dir/", or "file=content" (a link reads as a file).
-std::set<std::string> treeOf(const fs::path& root) {
-    std::set<std::string> tree;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
-        tree.insert(it->path().lexically_relative(root).string() +
-                    (fs::is_directory(it->symlink_status()) ? "/" : "=" + readFile(it->path())));
-    return tree;
-}
-
-// Counts what it hears.
 struct CountingProgress final : notify2::IProgress {
     void begin(const wchar_t*, double amount) override { total = amount; }
     void advance(double amount) override { done += amount; }
@@ -216,7 +199,6 @@ struct CountingProgress final : notify2::IProgress {
 
 TEST(ExportTest, CopiesIntoANewResultOrLeavesNothing) {
     TempDir dir;
-    // A result with collector data, logs, a non-ASCII subdirectory and a link to something outside.
     const sptr_t<IResultDirectory> source = createResult(dir.wide(L"r003"));
     ASSERT_TRUE(source && createResult(dir.wide(L"taken")));
     const fs::path root = dir.path() / "r003";
@@ -261,19 +243,16 @@ TEST(ExportTest, CopiesIntoANewResultOrLeavesNothing) {
     // Masks leave out whole directories and files by name.
     ASSERT_TRUE(source->exportTo(dir.wide(L"y/r@@@").c_str(), L"data.1\n\n*.log\n"));
     for (const std::string& entry : treeOf(dir.path() / "y/r001"))
-        EXPECT_TRUE(entry.rfind("data.1", 0) != 0 && entry.find(".log") == std::string::npos)
-            << entry;
+        EXPECT_TRUE(entry.rfind("data.1", 0) != 0 && entry.find(".log") == entry.npos) << entry;
     EXPECT_EQ(readFile(dir.path() / "y/r001/data.0/deep/part"), "data.0/deep/part");
 
     EXPECT_EQ(treeOf(root), before) << "the source is untouched";
 
-    // A file that cannot be read stops the copy, leaving OK; nothing of it stays, not even the
-    // folder made for it, and the source is intact.
+    // An unreadable file stops the copy with OK; nothing of it stays, the source is intact.
     const std::set<std::string> made = treeOf(dir.path());
-    fs::permissions(root, fs::perms::all_all);
-    fs::permissions(root / "data.0/trace.bin", fs::perms::no_perms);
-    for (const char* name : {"data.0", "data.0/deep", "data.1", "\u7d50\u679c"})
+    for (const char* name : {".", "data.0", "data.0/deep", "data.1", "\u7d50\u679c"})
         fs::permissions(root / name, fs::perms::all_all);
+    fs::permissions(root / "data.0/trace.bin", fs::perms::no_perms);
     const int status = test::runUnprivileged([&] {
         EXPECT_FALSE(source->exportTo(dir.wide(L"z/r@@@").c_str(), nullptr));
         EXPECT_EQ(lastError(), OK);

@@ -1,5 +1,4 @@
-// SIGKILL at random moments: saves leave old or new content and nothing that looks like a node;
-// operations leave whole nodes and garbage checkTree sweeps. On a full disk they change nothing.
+// SIGKILLed saves leave old or new content, operations whole nodes; a full disk changes nothing.
 // TALVO2_CRASH_KILLS: kills (default 200, 150); TALVO2_CRASH_SEED: seed (default random, printed).
 
 #include <sys/mount.h>
@@ -41,11 +40,10 @@ int killAfter(long long micros, const std::function<void()>& body) {
 }
 
 TEST(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers) {
-    // P's output directory is "out", so its result out/r000 is linked into P.
     test::TempDir dir;
     const std::string ext = ulib_2_18::to_utf8(getResultExtension(false));
     const fs::path link = dir.path() / ("P/r000" + ext + "link");
-    {  // closed before the loop opens the result through the link
+    {  // out/r000, linked into P; closed before the loop opens it through the link
         const auto project = IProject::create(dir.wide(L"P").c_str(), nullptr, false);
         ASSERT_TRUE(project);
         project->getNodeGroup()->setOutputDirectory(dir.wide(L"out").c_str());
@@ -67,15 +65,13 @@ TEST(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers) {
         return result->save() && search->save();
     };
 
-    // The two contents, each settled (the link rewritten after its marker); a round's time.
-    std::map<fs::path, std::string> known[2];
+    std::map<fs::path, std::string> known[2];  // both contents, settled (link after marker)
     const auto start = std::chrono::steady_clock::now();
     for (int which : {0, 1}) {
         ASSERT_TRUE(round(which) && round(which));
         for (const fs::path& file : files) known[which][file] = test::readFile(file);
     }
-    const auto perRound = std::chrono::duration_cast<std::chrono::microseconds>(
-        (std::chrono::steady_clock::now() - start) / 4);
+    const auto perRound = (std::chrono::steady_clock::now() - start) / std::chrono::microseconds(4);
     for (int i = 0; i < 3; ++i) ASSERT_NE(known[0][files[i]], known[1][files[i]]) << files[i];
 
     const unsigned long kills = fromEnvironment("TALVO2_CRASH_KILLS", 200);
@@ -83,7 +79,7 @@ TEST(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers) {
     std::mt19937 random(static_cast<unsigned>(seed));
     unsigned long torn = 0, empty = 0, missing = 0, mistakable = 0, harmless = 0, unkilled = 0;
     for (unsigned long attempt = 0; attempt < kills; ++attempt) {
-        unkilled += killAfter(random() % (2 * perRound.count() + 1), [&] {
+        unkilled += killAfter(random() % (2 * perRound + 1), [&] {
                         while (round(0) && round(1)) continue;
                     }) != 128 + SIGKILL;
         for (const fs::path& file : files) {
@@ -94,14 +90,13 @@ TEST(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers) {
             test::writeFile(file, known[0][file]);  // so that the following rounds can go on
         }
         for (fs::recursive_directory_iterator it(dir.path()), end; it != end; ++it) {
-            const fs::path path = it->path();
-            const bool tmp = path.filename().string().find(".talvo-tmp") != std::string::npos;
-            if (!fs::is_regular_file(it->symlink_status()) || known[0].count(path) ||
-                (!tmp && !looksLikeNode(path)))
+            const bool tmp = it->path().filename().string().find(".talvo-tmp") != std::string::npos;
+            if (!fs::is_regular_file(it->symlink_status()) || known[0].count(it->path()) ||
+                (!tmp && !looksLikeNode(it->path())))
                 continue;
             ++(tmp ? harmless : mistakable);
-            if (!tmp) ADD_FAILURE() << "leftover that looks like a node: " << path;
-            fs::remove(path);  // already listed: the walk goes on
+            if (!tmp) ADD_FAILURE() << "leftover that looks like a node: " << it->path();
+            fs::remove(it->path());  // already listed: the walk goes on
         }
     }
     std::cout << "crash-safety: attempts=" << kills << " torn=" << torn << " empty=" << empty
@@ -110,8 +105,7 @@ TEST(RobustnessCrash, KilledSavesLeaveOldOrNewContentAndNoMistakableLeftovers) {
     EXPECT_EQ(unkilled, 0u) << "children that stopped before they were killed";
 }
 
-// A tmpfs over `at` while the object lives, where this process may mount.
-struct Mount {
+struct Mount {  // a tmpfs over `at` while the object lives, where this process may mount
     Mount(const fs::path& at, const char* size) {
         if (fs::create_directories(at) && ::mount("tmpfs", at.c_str(), "tmpfs", 0, size) == 0)
             where = at;
@@ -123,8 +117,7 @@ struct Mount {
 };
 
 long entries(const fs::path& directory) {
-    boost::system::error_code ec;
-    return std::distance(fs::directory_iterator(directory, ec), fs::directory_iterator());
+    return fs::exists(directory) ? std::distance(fs::directory_iterator(directory), {}) : 0;
 }
 
 struct Tree {
@@ -139,8 +132,7 @@ struct Tree {
         ADD_FAILURE() << kind << ": " << what;
     }
 
-    // A result with data, one moving between two names and one between two file systems; a project.
-    void prepare() const {
+    void prepare() const {  // results with data: a source, one to rename, one to move away; P
         for (const char* name : {"src", "m/mA", "x/xm"}) {
             ASSERT_TRUE(test::createResult(wide(work / name)));
             fs::create_directories(work / name / "data.0");
@@ -152,16 +144,13 @@ struct Tree {
         if (!other.empty()) fs::create_directories(other / "x");
     }
 
-    // What a kill may not leave: a torn or missing marker, a node moved in both places or none.
-    void inspect() {
-        for (const fs::path& folder :
-             {work, work / "n", work / "m", work / "e", work / "x", other / "x"}) {
-            if (folder.is_relative() || !fs::is_directory(folder)) continue;  // not (yet) there
-            for (fs::directory_iterator it(folder), end; it != end; ++it) {
+    void inspect() {  // no torn or missing marker, no node moved to both places or neither
+        for (const auto& in : {work, work / "n", work / "m", work / "e", work / "x", other / "x"}) {
+            if (in.is_relative() || !fs::is_directory(in)) continue;  // not (yet) there
+            for (fs::directory_iterator it(in), end; it != end; ++it) {
                 const fs::path& node = it->path();
-                // Nodes, not the one-letter folders that hold them.
                 if (isHidden(node) || node.filename().size() == 1 || !fs::is_directory(node))
-                    continue;
+                    continue;  // not a node, or a one-letter folder that holds nodes
                 bool marked = false;
                 for (fs::directory_iterator entry(node), stop; entry != stop; ++entry) {
                     if (!looksLikeNode(entry->path())) continue;
@@ -178,8 +167,7 @@ struct Tree {
     }
 };
 
-// The operations that change a tree, by number; whether one succeeds does not matter here.
-constexpr int kOperations = 13;
+constexpr int kOperations = 13;  // operate()'s, by number; whether one succeeds does not matter
 void operate(const Tree& t, int which, std::mt19937& random) {
     const std::string k = std::to_string(random() % 4);
     sptr_t<IResultDirectory> r;                                  // set only by the operation chosen
@@ -226,8 +214,7 @@ TEST(RobustnessAllOrNothing, KilledOperationsLeaveWholeNodesAndSweepableGarbage)
             for (;;) operate(tree, random() % kOperations, random);
         });
         tree.inspect();
-        // Every tenth kill checkTree sweeps (in between, garbage piles up for the operations to
-        // meet): then nothing hidden is left, and every node directory opens.
+        // Every tenth kill (garbage piles up in between) checkTree sweeps it all; every node opens.
         if (attempt % 10 != 9 && attempt + 1 != kills) continue;
         for (const fs::path& top : {tree.work, tree.other}) {
             if (top.empty()) continue;
@@ -258,8 +245,7 @@ TEST(RobustnessAllOrNothing, OperationsOnAFullDiskLeaveTheTreeAsItWas) {
     Tree tree{dir.path() / "small/work"};
     ASSERT_NO_FATAL_FAILURE(tree.prepare());
     test::writeFile(dir.path() / "small/filler", std::string(2 << 20, 'z'));  // as much as fits
-    // Directories' times and sizes change with each entry made and taken back: only being counts.
-    const auto shape = [&] {
+    const auto shape = [&] {  // a directory's time and size change as entries come and go
         auto entries = test::snapshot(tree.work);
         for (auto& [path, entry] : entries)
             if (entry.rfind("16", 0) == 0) entry = "directory";
@@ -272,11 +258,10 @@ TEST(RobustnessAllOrNothing, OperationsOnAFullDiskLeaveTheTreeAsItWas) {
         const auto before = shape();
         operate(tree, which, random);
         tree.inspect();
-        if (which != 7 && which != 10) {  // renames (move, setInvalid) need no space
-            EXPECT_EQ(differences(before, shape()), "");
-        }
         for (fs::recursive_directory_iterator it(tree.work), end; it != end; ++it)
             EXPECT_FALSE(isHidden(it->path())) << it->path();
+        if (which == 7 || which == 10) continue;  // renames (move, setInvalid) need no space
+        EXPECT_EQ(differences(before, shape()), "");
     }
 }
 

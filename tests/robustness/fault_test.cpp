@@ -23,7 +23,7 @@ struct Scenario {
     std::string node;                        // what the operation works on, opened before arming
     std::vector<std::string> own = {};       // what it may change: paths and what they begin
     std::vector<std::string> mustLoad = {};  // own files that must still load
-    bool reasonless = false;   // a failed export leaves OK: ExportTest.FailuresLeaveTheSourceAlone
+    bool reasonless = false;                 // see ExportTest.CopiesIntoANewResultOrLeavesNothing
     std::string movedTo = "";  // where a move takes the node, whole in one of the two places
     friend std::ostream& operator<<(std::ostream& out, const Scenario& s) { return out << s.name; }
 };
@@ -34,9 +34,8 @@ std::vector<Scenario> scenarios() {
     return {{"create", ""},
             {"save", "plain/r000", {marker}, {marker}},
             {"addFlag", "plain/r000"},
-            {"copy", "P/r000"},
-            // The moved node's marker records where it went (its backlink), so it differs.
-            {"move", "P/r000", {"P/r000/r000" + ext}, {}, false, "r000-moved"},
+            {"copy", "P/r000"},  // copied out of its project, the member is linked back into it
+            {"move", "P/r000", {"P/r000/r000" + ext}, {}, false, "r000-moved"},  // new backlink
             {"export", "plain/r000", {}, {}, true},
             {"remove", link, {"out/r001/", link}}};
 }
@@ -51,7 +50,6 @@ std::function<bool()> setup(const std::string& name, const fs::path& root) {
         if (name == "create") return bool(test::createResult(wide(root / "plain/r@@@")));
         if (name == "save") return r->save();
         if (name == "addFlag") return r->addFlag(L"busy", false, false) == OK;
-        // Copied out of its project, the member is linked back into it.
         if (name == "copy") return r->copy(wide(root / "r000-copy").c_str(), false, nullptr);
         if (name == "move") return r->move(wide(root / "r000-moved").c_str(), false, nullptr);
         if (name == "export") return bool(r->exportTo(wide(root / "e/r@@@").c_str(), nullptr));
@@ -76,24 +74,20 @@ bool fill(const sptr_t<IResultDirectory>& result, int files) {
     return search->save() && result->save() && result->setFinalized(true);
 }
 
-// plain/r000; P/r000 inside its project; out/r001, P's member linked in. Opening through the link
-// once brings its digest up to date, so that the scenarios' own opens write nothing.
+// plain/r000, P/r000 and out/r001 linked into P, opened once so the scenarios' opens write nothing.
 bool prepare(const fs::path& root, int files) {
     {  // closed first: an open member keeps the link from being brought up to date
         const auto project = IProject::create(wide(root / "P").c_str(), nullptr, false);
         const auto group = project ? project->getNodeGroup() : nullptr;
-        if (!group || !fill(group->createResultDirectory(L"r000", nullptr), files) ||
-            !fill(test::createResult(wide(root / "plain/r000")), files))
-            return false;
+        if (!group || !fill(group->createResultDirectory(L"r000", nullptr), files)) return false;
         group->setOutputDirectory(wide(root / "out").c_str());
         if (!fill(group->createResultDirectory(L"r001", nullptr), files)) return false;
     }
-    return bool(
-        openResult(root / ("P/r001" + ulib_2_18::to_utf8(getResultExtension(false)) + "link")));
+    return fill(test::createResult(wide(root / "plain/r000")), files) &&
+           openResult(root / scenarios().back().node);  // the link
 }
 
-// RobustnessFaults starts this program again, preloaded, for "SCENARIO DIR K VARIANT". Exceptions
-// are not caught: one escaping the library must end the process abnormally.
+// Run by RobustnessFaults, preloaded, for "SCENARIO DIR K VARIANT"; an escaping exception aborts.
 TEST(FaultDriver, RunsTheScenarioItIsGiven) {
     const char* given = std::getenv("TALVO2_FAULT_RUN");
     if (!given) GTEST_SKIP() << "only for RobustnessFaults";
@@ -161,13 +155,12 @@ void sweep(const Scenario& scenario, bool preloaded) {
                 ::execl("/proc/self/exe", "driver", "--gtest_filter=FaultDriver.*",
                         "--gtest_catch_exceptions=0", nullptr);
             });
-            const std::string& out = run.output;
-            const auto at = out.find("calls="), error = out.find(" error=", at);
-            if (run.hung || run.signal || run.status || error == out.npos)
-                return Attempt{false, OK, true, 0, out};
-            return Attempt{out.find(" ok=1", at) < error,
-                           static_cast<error_t>(std::atol(out.c_str() + error + 7)), false,
-                           std::atol(out.c_str() + at + 6), out};
+            const auto at = run.output.find("calls="), error = run.output.find(" error=", at);
+            if (run.hung || run.signal || run.status || error == std::string::npos)
+                return Attempt{false, OK, true, 0, run.output};
+            return Attempt{run.output.find(" ok=1", at) < error,
+                           static_cast<error_t>(std::atol(run.output.c_str() + error + 7)), false,
+                           std::atol(run.output.c_str() + at + 6), run.output};
         }
         const auto operation = setup(scenario.name, work);  // empty: throws when called
         test::FaultInjection injection;

@@ -1,8 +1,6 @@
-// A hostile neighbour traps a shared folder; root and another user run every talvo command and
-// library operation over it, each in a process under time and memory limits: nothing outside the
-// folder may change, nothing may hang or crash, every refusal is clear. TALVO2_HOSTILE_LONG=1
-// plants the traps afresh before every operation. Prints, per victim:
-//   hostile-neighbour: VICTIM runs=N hangs=N crashes=N unclear=N changed=N max_rss_kib=N
+// Root and another user run every talvo command and library operation over a neighbour's traps:
+// nothing outside may change, hang, crash or fail unclearly; TALVO2_HOSTILE_LONG=1 re-traps each.
+// Per victim: hostile-neighbour: VICTIM runs=N hangs=N crashes=N unclear=N changed=N max_rss_kib=N
 
 #include <sys/stat.h>
 
@@ -17,8 +15,7 @@ namespace {
 using corekit2::variant_bag_t;
 using corekit2::variant_t;
 
-// Far above what an operation needs, far below what reading a trap whole costs (but the address
-// sanitizer's shadow memory needs a huge address space and inflates every figure).
+// Far above an operation's needs, far below reading a trap whole; ASan's shadow inflates all.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long kMaxRssKiB = 1L << 20;
 constexpr rlim_t kAddressSpace = RLIM_INFINITY;
@@ -29,11 +26,9 @@ constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
 constexpr unsigned kTimeLimit = 60;   // seconds
 constexpr unsigned kMallory = 60003;  // the attacker, in a group of their own
 
-// The attacker's traps in the shared folder, as "PATH KIND [PLACE]", PLACE in the victim's tree or
-// "/". "forge:KEY" puts KEY = PLACE into a marker's "talvo" section, as a text editor would; "link"
-// writes a link file naming PLACE; "symlink" a symbolic link to it; "pipe", "huge" (8 GiB that
-// cost nothing on disk: whoever reads it whole has lost), "deep" (XML nested 100,000 levels),
-// "unterminated" (XML cut short) and "empty" make a file of that kind.
+// Traps as "PATH KIND [PLACE]", PLACE in the victim's tree or "/": "forge:KEY" edits KEY = PLACE
+// into a marker, "link" a link file naming PLACE, "symlink" one to it; "pipe", "huge" (8 GiB,
+// sparse), "deep" (XML 100,000 levels deep), "unterminated" and "empty" make such a file.
 const char* const kTraps[] = {
     // Markers whose paths point at the victim's tree.
     "P/r000/r000.talvo forge:backlink important.txt",
@@ -72,11 +67,8 @@ std::vector<std::string> nodes() {
     std::vector<std::string> all;
     for (int i = 0; i < 12; ++i) all.push_back((i < 10 ? "r00" : "r0") + std::to_string(i));
     for (const char* node : {"P", "E", "P/r000", "P/r001", "P/r002"}) all.push_back(node);
-    for (const std::string trap : kTraps) {
-        const fs::path path = trap.substr(0, trap.find(' '));  // link files, whatever they are
-        if (path.extension().string().find("link") != std::string::npos)
-            all.push_back(path.string());
-    }
+    for (const std::string trap : kTraps)  // link files, whatever they are: "link" in the PATH
+        if (trap.find("link") < trap.find(' ')) all.push_back(trap.substr(0, trap.find(' ')));
     return all;
 }
 
@@ -146,9 +138,8 @@ std::vector<std::string> operations() {
 
 // Performs one of the library's operations in the shared folder `s`.
 void operate(const std::string& operation, const fs::path& s) {
-    std::istringstream words(operation);
     std::string verb, node, flag;
-    words >> verb >> node >> flag;
+    std::istringstream(operation) >> verb >> node >> flag;
     const std::wstring at = (s / node).wstring(), name(flag.begin(), flag.end());
     if (verb == "open") {
         lookAt(openAny(s / node));
@@ -163,10 +154,9 @@ void operate(const std::string& operation, const fs::path& s) {
             search->save();
         }
     } else if (verb == "moves") {  // within the folder, and a member out of its project
-        if (const auto r = openResult(s / "r004"))
-            r->move((s / "mv").wstring().c_str(), true, nullptr);
+        if (const auto r = openResult(s / "r004")) r->move(wide(s / "mv").c_str(), true, nullptr);
         if (const auto r = openResult(s / "P/r001"))
-            r->move((s / "mv2").wstring().c_str(), false, nullptr);
+            r->move(wide(s / "mv2").c_str(), false, nullptr);
     } else if (verb == "remove") {
         if (const sptr_t<INode> n = openAny(s / node)) n->remove();
     } else if (verb == "flags") {
@@ -209,12 +199,10 @@ void plantTraps(const fs::path& S, const fs::path& C) {
         for (int i = 0; i < 12; ++i) ASSERT_TRUE(test::createResult((S / "r@@@").wstring()));
     }
     for (const char* trap : kTraps) {
-        std::istringstream words(trap);
         std::string path, kind, place;
-        words >> path >> kind >> place;
+        std::istringstream(trap) >> path >> kind >> place;
         const fs::path at = S / path, target = place == "/" ? fs::path("/") : C / place;
         fs::create_directories(at.parent_path());
-        boost::system::error_code ignored;
         variant_bag_t bag;
         if (kind.rfind("forge:", 0) == 0) {
             ASSERT_EQ(corekit2::load_variant_bag(bag, at.wstring().c_str(), ""), corekit2::BAG_OK);
@@ -224,31 +212,26 @@ void plantTraps(const fs::path& S, const fs::path& C) {
         } else if (kind == "link") {
             bag.put(L"link", variant_t(target.wstring().c_str()));
             bag.put(L"md5sum", variant_t(L"0123456789abcdef0123456789abcdef"));
-            ASSERT_EQ(corekit2::save_variant_bag2(bag, at.wstring().c_str(), "bag"),
-                      corekit2::BAG_OK);
+            ASSERT_EQ(corekit2::save_variant_bag2(bag, wide(at).c_str(), "bag"), corekit2::BAG_OK);
         } else if (kind == "symlink" || kind == "pipe") {
-            fs::remove(at, ignored);
-            ASSERT_EQ(
-                kind == "pipe" ? ::mkfifo(at.c_str(), 0666) : ::symlink(target.c_str(), at.c_str()),
-                0)
-                << at;
-        } else if (kind == "huge") {
-            test::writeFile(at, "");
-            ASSERT_EQ(::truncate(at.c_str(), off_t{8} << 30), 0) << at;
+            ::remove(at.c_str());  // what the neighbour replaces, if it exists
+            const int made =
+                kind == "pipe" ? ::mkfifo(at.c_str(), 0666) : ::symlink(target.c_str(), at.c_str());
+            ASSERT_EQ(made, 0) << at;
         } else {
             std::string text = "<?xml version=\"1.0\"?><variant_bag version=\"1\">";
             if (kind == "unterminated") text += "<bag key=\"";
             for (int i = 0; kind == "deep" && i < 100000; ++i) text += "<bag key=\"a\">";
             if (kind == "deep") text += std::string(100000, ' ') + "</variant_bag>";
-            test::writeFile(at, kind == "empty" ? "" : text);
+            test::writeFile(at, kind == "empty" || kind == "huge" ? "" : text);
+            ASSERT_TRUE(kind != "huge" || ::truncate(at.c_str(), off_t{8} << 30) == 0) << at;
         }
     }
     // Writable by all, so that every victim's operations get as far as they can.
-    for (fs::recursive_directory_iterator it(S), end; it != end; ++it) {
-        const fs::file_status status = it->symlink_status();
-        if (fs::is_directory(status) || fs::is_regular_file(status))
-            ::chmod(it->path().c_str(), fs::is_directory(status) ? 0777 : 0666);
-    }
+    for (fs::recursive_directory_iterator it(S), end; it != end; ++it)
+        if (const auto type = it->symlink_status().type();
+            type == fs::regular_file || type == fs::directory_file)
+            ::chmod(it->path().c_str(), type == fs::directory_file ? 0777 : 0666);
 }
 
 class HostileNeighbour : public ::testing::TestWithParam<int> {};  // the victim's uid
@@ -256,7 +239,6 @@ class HostileNeighbour : public ::testing::TestWithParam<int> {};  // the victim
 TEST_P(HostileNeighbour, LeavesEverythingOutsideTheSharedFolderAlone) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as attacker and victims";
     const int uid = GetParam();
-    const unsigned gid = uid == 0 ? 0 : test::kSharedGroup;
     // The victim's tree: files, a result, a project with a member linked in, alice's own result.
     test::TempDir dir;
     const fs::path canary = dir.path() / "canary";
@@ -276,24 +258,21 @@ TEST_P(HostileNeighbour, LeavesEverythingOutsideTheSharedFolderAlone) {
     ASSERT_EQ(test::runAsUser(test::kAlice, test::kSharedGroup, mine), 0);
     const auto before = test::snapshot(canary);
 
-    const bool longForm = fromEnvironment("TALVO2_HOSTILE_LONG", 0) != 0;
-    int runs = 0, hangs = 0, crashes = 0, unclear = 0, changed = 0;
-    long maxRssKiB = 0;
+    long runs = 0, hangs = 0, crashes = 0, unclear = 0, changed = 0, maxRssKiB = 0;
     fs::path shared;
     std::vector<std::string> all = commands();
     const std::size_t commandCount = all.size();
     for (const std::string& operation : operations()) all.push_back(operation);
     for (std::size_t i = 0; i < all.size(); ++i) {
         // Fresh traps for the commands, for the library's operations, in the long form for each.
-        if (longForm || i == 0 || i == commandCount) {
+        if (i == 0 || i == commandCount || fromEnvironment("TALVO2_HOSTILE_LONG", 0) != 0) {
             shared = dir.path() / ("shared" + std::to_string(i));
             fs::create_directories(shared);
             ::chmod(shared.c_str(), 0777);
             ASSERT_EQ(test::runAsUser(kMallory, kMallory, [&] { plantTraps(shared, canary); }), 0);
         }
         const bool cli = i < commandCount;
-        const std::string what = (cli ? "talvo " : "") + all[i];
-        const ChildRun run = runChild(kTimeLimit, uid, gid, [&] {
+        const ChildRun run = runChild(kTimeLimit, uid, uid == 0 ? 0 : test::kSharedGroup, [&] {
             const rlimit space{kAddressSpace, kAddressSpace};
             ::setrlimit(RLIMIT_AS, &space);
             if (!cli) return operate(all[i], shared);
@@ -303,15 +282,13 @@ TEST_P(HostileNeighbour, LeavesEverythingOutsideTheSharedFolderAlone) {
             ::execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
             ::_exit(125);
         });
-        // A refusal is clear with a documented status and words: a "talvo: " line, or under
-        // --json an error document (damaged entries' "warnings" go to standard output, not kept).
-        const std::string& err = run.output;
-        const bool said = err.rfind("talvo: ", 0) == 0 ||
-                          err.find("\"message\"") != std::string::npos ||
-                          (run.status == 8 && err.empty());
+        // A clear refusal: a documented status and a "talvo: " line or, with --json, an error.
+        const bool said = run.output.rfind("talvo: ", 0) == 0 ||
+                          run.output.find("\"message\"") != std::string::npos ||
+                          (run.status == 8 && run.output.empty());
         const bool fine =
             run.status == 0 || (cli && (run.status == 1 || (run.status >= 3 && run.status <= 8)) &&
-                                said && err.find("nknown error") == std::string::npos);
+                                said && run.output.find("nknown error") == std::string::npos);
         ++runs;
         maxRssKiB = std::max(maxRssKiB, run.maxRssKiB);
         hangs += run.hung;
@@ -323,7 +300,7 @@ TEST_P(HostileNeighbour, LeavesEverythingOutsideTheSharedFolderAlone) {
         EXPECT_EQ(std::make_tuple(run.hung, run.signal, run.maxRssKiB > kMaxRssKiB, fine,
                                   differences(before, after)),
                   std::make_tuple(false, 0, false, true, std::string()))
-            << what << ": status " << run.status << ": " << run.output;
+            << (cli ? "talvo " : "") << all[i] << ": status " << run.status << ": " << run.output;
         if (after != before) break;
     }
     std::cout << "hostile-neighbour: " << (uid == 0 ? "root" : "alice") << " runs=" << runs
