@@ -322,7 +322,9 @@ int parse(const std::string& text, const char* root, variant_bag_t& bag) {
                 return BAG_E_PARSE;
         }
     }
-    if (!top) return BAG_E_FORMAT;
+    // No element at all (binary content reads so: the parser stops at its first NUL) is no XML
+    // document either.
+    if (!top) return BAG_E_PARSE;
     if (root && *root && std::strcmp(top.name(), root) != 0) return BAG_E_FORMAT;
     const pugi::xml_attribute version = top.attribute("version");
     if (version && std::strcmp(version.value(), kVersion) != 0) return BAG_E_FORMAT;

@@ -167,9 +167,9 @@ TEST(BagFileTest, HostileFilesAreRefusedWithoutBlockingAndLeaveTheBagAlone) {
         {L"huge.bag", BAG_E_READ}};
     const std::pair<int, std::vector<std::string>> contents[] = {
         {BAG_E_PARSE, {"", "<variant_bag><bag key=\"s\">", "not a bag\n", doc("") + "trailing text",
-            doc(R"(<bag key="s"/>)") + "<variant_bag/>"}},
-        // The parser stops at a NUL: binary content reads as a document without a root.
-        {BAG_E_FORMAT, {std::string("\0\xff\xfe\x89PNG\r\n\x1a\n", 10), doc(deep), doc(many),
+            doc(R"(<bag key="s"/>)") + "<variant_bag/>", std::string("\0\xff\xfe\x89PNG\r\n\x1a\n", 10),
+            "<!-- only a comment -->"}},
+        {BAG_E_FORMAT, {doc(deep), doc(many),
             doc(R"(<other key="a"/>)"), doc(R"(<value type="int32" data="1"/>)"),
             doc(R"(<bag key="s"/><bag key="s"/>)"), doc(R"(<bag key="s"/>stray<bag key="t"/>)"),
             value(R"(type="float" data="1")"), value(R"(type="float")"), value(R"(type="double")"),
